@@ -1,0 +1,102 @@
+// The host as the updater sees it: every operating-system service the program
+// uses goes through this one interface. The real Windows host lives in
+// win32/, a Linux stand-in with the same meaning in posix/, and the tests
+// bring their own fake.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace mirrolet {
+
+// Standard message-box styles and answers, numerically as on Windows.
+inline constexpr unsigned kMbOk = 0x00;
+inline constexpr unsigned kMbYesNo = 0x04;
+inline constexpr unsigned kMbIconError = 0x10;
+inline constexpr unsigned kMbIconWarning = 0x30;
+inline constexpr unsigned kMbIconInformation = 0x40;
+inline constexpr int kIdOk = 1;
+inline constexpr int kIdYes = 6;
+inline constexpr int kIdNo = 7;
+
+// Registry value types and result codes, numerically as on Windows.
+inline constexpr std::uint32_t kRegSz = 1;
+inline constexpr std::uint32_t kRegExpandSz = 2;
+inline constexpr std::uint32_t kRegDword = 4;
+inline constexpr long kErrorSuccess = 0;
+inline constexpr long kErrorFileNotFound = 2;
+inline constexpr long kErrorMoreData = 234;
+
+// An opaque registry key handle. 0 means "no key".
+using HostKey = std::uintptr_t;
+
+// What a failed host operation reports: the Windows error code (the POSIX
+// stand-in maps errno to the code Windows would give) and the host's own
+// description of it, one line, never empty.
+struct HostError {
+  unsigned long code = 0;
+  std::wstring description;
+};
+
+class Platform {
+ public:
+  Platform() = default;
+  Platform(const Platform&) = delete;
+  Platform& operator=(const Platform&) = delete;
+  virtual ~Platform() = default;
+
+  // Shows a modal box and returns the answer (kIdYes, kIdNo, kIdOk, ...).
+  // Returns 0 when the box could not be shown at all.
+  virtual int ShowMessageBox(const std::wstring& text, const std::wstring& title, unsigned style) = 0;
+
+  // Ends the process with `exitCode`. The real hosts never return; a fake
+  // may, so callers return right after calling it.
+  virtual void EndProcess(unsigned exitCode) = 0;
+
+  // Full path of the folder holding the running executable, with or without
+  // a final "\" (a drive root keeps its "\").
+  virtual std::wstring ExecutableFolder() = 0;
+
+  // Looks for exactly `path` (no wildcards). Names compare without regard to
+  // case. Returns the entry's name as stored, or empty text when there is no
+  // such entry or it is hidden, system or a folder.
+  virtual std::wstring FindFileName(const std::wstring& path) = 0;
+
+  // Makes `destination` a copy of `source`, replacing an existing file. The
+  // new content lands in one step: on failure the destination is exactly as
+  // it was before. Returns false and fills `error` when the copy cannot be
+  // made (source missing or a folder, destination folder missing, destination
+  // empty, a folder, read-only, hidden or in use, disk full, ...).
+  virtual bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination,
+                                 HostError& error) = 0;
+
+  // Wide text to the system ANSI code page and back. Characters the code page
+  // lacks become the host's best fit (often "?").
+  virtual std::string ToAnsi(std::wstring_view text) = 0;
+  virtual std::wstring FromAnsi(std::string_view text) = 0;
+
+  // A spelling of the existing file `path` that survives ToAnsi unchanged, for
+  // handing to the ANSI profile functions: the path itself when it converts
+  // losslessly, else (on Windows) its short 8.3 form. Returns empty text and
+  // fills `error` when there is none.
+  virtual std::wstring AnsiSafePath(const std::wstring& path, HostError& error) = 0;
+
+  // Registry, under HKEY_LOCAL_MACHINE, with the meaning of the Windows
+  // functions of the same names. RegOpenKeyA sets *key to 0 when the key
+  // cannot be opened. Sizes are in ANSI bytes.
+  virtual long RegOpenKeyA(const std::string& subKey, HostKey* key) = 0;
+  virtual long RegQueryValueExA(HostKey key, const std::string& valueName, std::uint32_t* type,
+                                std::uint8_t* data, std::uint32_t* size) = 0;
+  virtual long RegCloseKey(HostKey key) = 0;
+
+  // Profile (INI) files, with the meaning of the Windows functions of the
+  // same names. `fileName` is always a full path.
+  virtual std::uint32_t GetPrivateProfileIntA(const std::string& section, const std::string& key,
+                                              int defaultValue, const std::string& fileName) = 0;
+  virtual std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::string& key,
+                                                 const std::string& defaultValue, char* buffer,
+                                                 std::uint32_t size, const std::string& fileName) = 0;
+};
+
+}  // namespace mirrolet

@@ -1,0 +1,112 @@
+#include "platform/posix/ini_text.h"
+
+#include <cwctype>
+
+#include "platform/posix/locale_text.h"
+
+namespace mirrolet::posix {
+
+namespace {
+
+bool IsProfileSpace(wchar_t c) { return (c >= 0x09 && c <= 0x0D) || c == 0x1A || c == 0x20; }
+
+std::wstring_view Trim(std::wstring_view text, bool (*isSpace)(wchar_t)) {
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool IsAsciiSpace(wchar_t c) { return c == L' '; }
+
+bool SameName(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+IniDocument IniDocument::Parse(std::wstring_view text) {
+  IniDocument doc;
+  while (!text.empty()) {
+    const std::size_t end = text.find_first_of(L"\r\n");
+    const std::wstring_view line = Trim(text.substr(0, end), IsProfileSpace);
+    text.remove_prefix(end == std::wstring_view::npos ? text.size() : end + 1);
+
+    if (line.empty() || line.front() == L';') continue;
+    if (line.front() == L'[') {
+      const std::wstring_view name = line.substr(1, line.find(L']') - 1);
+      doc.sections_.push_back({std::wstring(Trim(name, IsProfileSpace)), {}});
+      continue;
+    }
+    const std::size_t equals = line.find(L'=');
+    if (doc.sections_.empty() || equals == std::wstring_view::npos) continue;
+    doc.sections_.back().entries.push_back({std::wstring(Trim(line.substr(0, equals), IsProfileSpace)),
+                                            std::wstring(Trim(line.substr(equals + 1), IsProfileSpace))});
+  }
+  return doc;
+}
+
+const std::wstring* IniDocument::Find(std::wstring_view section, std::wstring_view key) const {
+  section = Trim(section, IsAsciiSpace);
+  key = Trim(key, IsAsciiSpace);
+  for (const Section& s : sections_) {
+    if (!SameName(s.name, section)) continue;
+    for (const Entry& e : s.entries) {
+      if (SameName(e.key, key)) return &e.value;
+    }
+    return nullptr;  // only the first section of a name is searched
+  }
+  return nullptr;
+}
+
+std::wstring DecodeProfileBytes(std::string_view bytes,
+                                const std::function<std::wstring(std::string_view)>& fromAnsi) {
+  if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
+    return DecodeUtf16Le(bytes.substr(2));
+  }
+  return fromAnsi(bytes);
+}
+
+std::wstring ProfileValue(std::wstring_view raw) {
+  raw = raw.substr(0, raw.find(L'\0'));
+  if (raw.size() >= 2 && (raw.front() == L'"' || raw.front() == L'\'') && raw.back() == raw.front()) {
+    raw = raw.substr(1, raw.size() - 2);
+  }
+  return std::wstring(raw);
+}
+
+std::wstring ProfileDefault(std::wstring_view text) {
+  while (!text.empty() && text.back() == L' ') text.remove_suffix(1);
+  return std::wstring(text);
+}
+
+std::uint32_t ParseProfileInt(std::wstring_view value) {
+  std::size_t i = 0;
+  while (i < value.size() && value[i] <= L' ') ++i;
+  bool negative = false;
+  if (i < value.size() && (value[i] == L'+' || value[i] == L'-')) negative = value[i++] == L'-';
+
+  std::uint32_t base = 10;
+  if (i + 1 < value.size() && value[i] == L'0') {
+    const wchar_t prefix = value[i + 1];
+    base = prefix == L'x' ? 16 : prefix == L'o' ? 8 : prefix == L'b' ? 2 : 10;
+    if (base != 10) i += 2;
+  }
+
+  std::uint32_t result = 0;
+  for (; i < value.size(); ++i) {
+    const wchar_t c = value[i];
+    const std::uint32_t digit = c >= L'0' && c <= L'9'   ? static_cast<std::uint32_t>(c - L'0')
+                                : c >= L'a' && c <= L'f' ? static_cast<std::uint32_t>(c - L'a' + 10)
+                                : c >= L'A' && c <= L'F' ? static_cast<std::uint32_t>(c - L'A' + 10)
+                                                         : 99;
+    if (digit >= base) break;
+    result = result * base + digit;  // unsigned: wraps modulo 2^32
+  }
+  return negative ? 0u - result : result;
+}
+
+}  // namespace mirrolet::posix

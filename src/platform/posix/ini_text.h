@@ -1,0 +1,56 @@
+// The stand-in's profile (INI) reader, as Windows reads such files. Pure: text
+// in, values out. File access and caching live in the host.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mirrolet::posix {
+
+class IniDocument {
+ public:
+  // Parses decoded text. Lines end at any run of CR/LF. Lines are trimmed of
+  // TAB, LF, VT, FF, CR, ^Z and space. "[name" runs to the first "]" (or the
+  // line's end); a line starting with ";" is a comment; lines before the first
+  // section and lines without "=" are ignored; a key is the trimmed text
+  // before the first "=", its value the trimmed text after it.
+  static IniDocument Parse(std::wstring_view text);
+
+  // The raw value of `key` in the first section named `section` (both compared
+  // without regard to case, after trimming spaces off the arguments), taking
+  // the first of duplicate keys, or nullptr when there is none.
+  const std::wstring* Find(std::wstring_view section, std::wstring_view key) const;
+
+ private:
+  struct Entry {
+    std::wstring key;
+    std::wstring value;
+  };
+  struct Section {
+    std::wstring name;
+    std::vector<Entry> entries;
+  };
+  std::vector<Section> sections_;
+};
+
+// The file's bytes as text: UTF-16LE when it starts with the FF FE mark,
+// otherwise `fromAnsi` of the bytes (a UTF-8 mark is not special, as on Windows).
+std::wstring DecodeProfileBytes(std::string_view bytes,
+                                const std::function<std::wstring(std::string_view)>& fromAnsi);
+
+// A found value as the profile functions return it: cut at an embedded NUL,
+// then one pair of matching outer quotes (" or ') removed.
+std::wstring ProfileValue(std::wstring_view raw);
+
+// A default as the profile functions return it: trailing spaces removed.
+std::wstring ProfileDefault(std::wstring_view text);
+
+// The profile integer reading of a value: leading blanks, an optional sign,
+// then decimal digits ("0x", "0o", "0b" select another base), wrapping modulo
+// 2^32 and stopping at the first non-digit. "12abc" is 12, "abc" is 0.
+std::uint32_t ParseProfileInt(std::wstring_view value);
+
+}  // namespace mirrolet::posix

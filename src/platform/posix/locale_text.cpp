@@ -1,0 +1,142 @@
+#include "platform/posix/locale_text.h"
+
+#include <langinfo.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <cwchar>
+
+namespace mirrolet::posix {
+
+namespace {
+
+bool LocaleIsAscii() {
+  const char* codeset = nl_langinfo(CODESET);
+  return std::strcmp(codeset, "ANSI_X3.4-1968") == 0 || std::strcmp(codeset, "ASCII") == 0;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+std::wstring DecodeUtf8(std::string_view bytes) {
+  std::wstring out;
+  for (std::size_t i = 0; i < bytes.size();) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    const int extra = lead < 0x80 ? 0 : (lead >> 5) == 0x6 ? 1 : (lead >> 4) == 0xE ? 2 : (lead >> 3) == 0x1E ? 3 : -1;
+    char32_t c = extra == 0 ? lead : extra == 1 ? (lead & 0x1F) : extra == 2 ? (lead & 0x0F) : (lead & 0x07);
+    bool valid = extra >= 0 && i + extra < bytes.size();
+    for (int k = 1; valid && k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(bytes[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      c = (c << 6) | (next & 0x3F);
+    }
+    if (valid) {
+      out += static_cast<wchar_t>(c);
+      i += 1 + extra;
+    } else {
+      out += L'\uFFFD';
+      ++i;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string WideToLocale(std::wstring_view text, bool* lossless) {
+  if (lossless) *lossless = true;
+  std::string out;
+  std::mbstate_t state{};
+  char bytes[MB_LEN_MAX];
+  for (const wchar_t c : text) {
+    const std::size_t n = std::wcrtomb(bytes, c, &state);
+    if (n == static_cast<std::size_t>(-1)) {
+      out += '?';
+      state = std::mbstate_t{};
+      if (lossless) *lossless = false;
+    } else {
+      out.append(bytes, n);
+    }
+  }
+  return out;
+}
+
+std::wstring LocaleToWide(std::string_view bytes) {
+  std::wstring out;
+  std::mbstate_t state{};
+  for (std::size_t i = 0; i < bytes.size();) {
+    wchar_t c = 0;
+    const std::size_t n = std::mbrtowc(&c, bytes.data() + i, bytes.size() - i, &state);
+    if (n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2)) {
+      out += L'\uFFFD';
+      state = std::mbstate_t{};
+      ++i;
+    } else {
+      out += c;
+      i += n == 0 ? 1 : n;  // 0 means it read a NUL, which is one byte
+    }
+  }
+  return out;
+}
+
+std::wstring DecodeUtf16Le(std::string_view bytes) {
+  std::wstring out;
+  const auto unit = [&](std::size_t i) {
+    return static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                 static_cast<unsigned char>(bytes[i + 1]) << 8);
+  };
+  const std::size_t end = bytes.size() & ~std::size_t{1};
+  for (std::size_t i = 0; i < end; i += 2) {
+    const char16_t u = unit(i);
+    if (u >= 0xD800 && u < 0xDC00 && i + 2 < end && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
+      if constexpr (sizeof(wchar_t) == 2) {
+        out += static_cast<wchar_t>(u);
+        out += static_cast<wchar_t>(unit(i + 2));
+      } else {
+        out += static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (unit(i + 2) - 0xDC00));
+      }
+      i += 2;
+    } else if (u >= 0xD800 && u < 0xE000) {
+      out += L'\uFFFD';
+    } else {
+      out += static_cast<wchar_t>(u);
+    }
+  }
+  return out;
+}
+
+std::string ForTerminal(std::wstring_view text) {
+  if (!LocaleIsAscii()) return WideToLocale(text);
+  std::string out;
+  for (const wchar_t c : text) AppendUtf8(out, static_cast<char32_t>(c));
+  return out;
+}
+
+std::wstring FromTerminal(std::string_view bytes) {
+  return LocaleIsAscii() ? DecodeUtf8(bytes) : LocaleToWide(bytes);
+}
+
+std::wstring ErrnoText(int error) {
+  char buffer[256] = {};
+  // The GNU strerror_r may return a static string instead of filling buffer.
+  const char* text = strerror_r(error, buffer, sizeof buffer);
+  return LocaleToWide(text ? text : "Unknown error");
+}
+
+}  // namespace mirrolet::posix

@@ -1,0 +1,30 @@
+// Text conversions of the Linux stand-in. Its "system ANSI code page" is the
+// C library's locale, as set by setlocale(LC_ALL, "") at start.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace mirrolet::posix {
+
+// Wide text to the locale's multibyte encoding. A character the encoding
+// cannot express becomes "?" and clears *lossless. Embedded NULs are kept.
+std::string WideToLocale(std::wstring_view text, bool* lossless = nullptr);
+
+// The locale's multibyte encoding to wide text. A byte that starts no valid
+// character becomes U+FFFD. Embedded NULs are kept.
+std::wstring LocaleToWide(std::string_view bytes);
+
+// UTF-16LE bytes (without BOM) to wide text; an odd trailing byte is dropped
+// and an unpaired surrogate becomes U+FFFD.
+std::wstring DecodeUtf16Le(std::string_view bytes);
+
+// Text for the terminal: the locale's encoding, or UTF-8 when the locale is
+// plain ASCII (the "C" locale of a bare shell), so Chinese still shows.
+std::string ForTerminal(std::wstring_view text);
+std::wstring FromTerminal(std::string_view bytes);
+
+// A description of errno value `error`, from the C library.
+std::wstring ErrnoText(int error);
+
+}  // namespace mirrolet::posix

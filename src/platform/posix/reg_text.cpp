@@ -1,0 +1,181 @@
+#include "platform/posix/reg_text.h"
+
+#include <cwctype>
+
+#include "platform/posix/locale_text.h"
+
+namespace mirrolet::posix {
+
+namespace {
+
+constexpr std::wstring_view kRoot = L"hkey_local_machine";
+
+std::wstring_view TrimBlanks(std::wstring_view text) {
+  while (!text.empty() && (text.front() == L' ' || text.front() == L'\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == L' ' || text.back() == L'\t')) text.remove_suffix(1);
+  return text;
+}
+
+// Reads a "quoted" string with \\ and \" escapes from the front of `text`,
+// leaving `text` after the closing quote. Returns false when it is malformed.
+bool TakeQuoted(std::wstring_view& text, std::wstring& out) {
+  if (text.empty() || text.front() != L'"') return false;
+  out.clear();
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (text[i] == L'"') {
+      text.remove_prefix(i + 1);
+      return true;
+    }
+    if (text[i] == L'\\' && i + 1 < text.size()) ++i;
+    out += text[i];
+  }
+  return false;
+}
+
+std::optional<std::vector<std::uint8_t>> ParseHexList(std::wstring_view text) {
+  std::vector<std::uint8_t> bytes;
+  text = TrimBlanks(text);
+  while (!text.empty()) {
+    const std::size_t comma = text.find(L',');
+    const std::wstring_view item = TrimBlanks(text.substr(0, comma));
+    if (item.empty() || item.size() > 2) return std::nullopt;
+    unsigned value = 0;
+    for (const wchar_t c : item) {
+      if (!std::iswxdigit(static_cast<wint_t>(c))) return std::nullopt;
+      value = value * 16 + static_cast<unsigned>(std::iswdigit(static_cast<wint_t>(c)) ? c - L'0' : (std::towlower(static_cast<wint_t>(c)) - L'a' + 10));
+    }
+    bytes.push_back(static_cast<std::uint8_t>(value));
+    text.remove_prefix(comma == std::wstring_view::npos ? text.size() : comma + 1);
+  }
+  return bytes;
+}
+
+std::optional<std::uint32_t> ParseHexNumber(std::wstring_view text) {
+  if (text.empty() || text.size() > 8) return std::nullopt;
+  std::uint32_t value = 0;
+  for (const wchar_t c : text) {
+    if (!std::iswxdigit(static_cast<wint_t>(c))) return std::nullopt;
+    value = value * 16 + static_cast<std::uint32_t>(std::iswdigit(static_cast<wint_t>(c)) ? c - L'0' : (std::towlower(static_cast<wint_t>(c)) - L'a' + 10));
+  }
+  return value;
+}
+
+// The data after "=" of a value line, or nothing when it is not understood
+// (including "-", which deletes a value on import).
+std::optional<RegValue> ParseData(std::wstring_view data, bool utf16,
+                                  const std::function<std::wstring(std::string_view)>& fromAnsi) {
+  RegValue value;
+  if (!data.empty() && data.front() == L'"') {
+    value.type = 1;
+    if (!TakeQuoted(data, value.text) || !TrimBlanks(data).empty()) return std::nullopt;
+    return value;
+  }
+  if (data.starts_with(L"dword:")) {
+    const auto number = ParseHexNumber(data.substr(6));
+    if (!number) return std::nullopt;
+    value.type = 4;
+    for (int shift = 0; shift < 32; shift += 8) value.bytes.push_back(static_cast<std::uint8_t>(*number >> shift));
+    return value;
+  }
+  if (!data.starts_with(L"hex")) return std::nullopt;
+  data.remove_prefix(3);
+  value.type = 3;  // plain "hex:" is REG_BINARY
+  if (data.starts_with(L"(")) {
+    const std::size_t close = data.find(L')');
+    const auto type = close == std::wstring_view::npos ? std::nullopt : ParseHexNumber(data.substr(1, close - 1));
+    if (!type) return std::nullopt;
+    value.type = *type;
+    data.remove_prefix(close + 1);
+  }
+  if (!data.starts_with(L":")) return std::nullopt;
+  auto bytes = ParseHexList(data.substr(1));
+  if (!bytes) return std::nullopt;
+  if (!value.IsText()) {
+    value.bytes = std::move(*bytes);
+    return value;
+  }
+  const std::string_view raw(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  value.text = utf16 ? DecodeUtf16Le(raw) : fromAnsi(raw);
+  value.terminated = !value.text.empty() && value.text.back() == L'\0';
+  if (value.terminated) value.text.pop_back();
+  return value;
+}
+
+}  // namespace
+
+std::wstring FoldName(std::wstring_view text) {
+  std::wstring folded(text);
+  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  return folded;
+}
+
+Registry Registry::Parse(std::string_view bytes,
+                         const std::function<std::wstring(std::string_view)>& fromAnsi) {
+  const bool utf16 = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE';
+  const std::wstring text = utf16 ? DecodeUtf16Le(bytes.substr(2)) : fromAnsi(bytes);
+
+  Registry registry;
+  std::optional<std::wstring> current;  // folded path of the key being filled, if kept
+  std::wstring line;
+  std::wstring_view rest = text;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find(L'\n');
+    const std::wstring_view piece = rest.substr(0, end);
+    rest.remove_prefix(end == std::wstring_view::npos ? rest.size() : end + 1);
+    // Long hex lists are wrapped: a line ending in "\" goes on in the next one.
+    line += TrimBlanks(piece.ends_with(L'\r') ? piece.substr(0, piece.size() - 1) : piece);
+    if (!line.empty() && line.back() == L'\\' && line.front() != L'[' && !rest.empty()) {
+      line.pop_back();
+      continue;
+    }
+    const std::wstring_view whole = TrimBlanks(line);
+
+    if (whole.starts_with(L'[') && whole.ends_with(L']')) {
+      const std::wstring path = FoldName(whole.substr(1, whole.size() - 2));
+      const std::wstring_view view = path;
+      current.reset();
+      if (view.substr(0, view.find(L'\\')) == kRoot) {
+        std::wstring_view sub = view.size() > kRoot.size() ? view.substr(kRoot.size() + 1) : std::wstring_view{};
+        while (sub.ends_with(L'\\')) sub.remove_suffix(1);
+        current = std::wstring(sub);
+        registry.AddKey(*current);
+      }
+    } else if (current && (whole.starts_with(L'"') || whole.starts_with(L'@'))) {
+      std::wstring name;
+      std::wstring_view after = whole;
+      bool named = true;
+      if (after.starts_with(L'@')) {
+        after.remove_prefix(1);
+      } else {
+        named = TakeQuoted(after, name);
+      }
+      after = TrimBlanks(after);
+      if (named && after.starts_with(L'=')) {
+        if (auto value = ParseData(TrimBlanks(after.substr(1)), utf16, fromAnsi)) {
+          registry.keys_[*current][FoldName(name)] = std::move(*value);
+        }
+      }
+    }
+    line.clear();
+  }
+  return registry;
+}
+
+void Registry::AddKey(std::wstring_view path) {
+  for (std::size_t at = path.find(L'\\'); at != std::wstring_view::npos; at = path.find(L'\\', at + 1)) {
+    keys_.try_emplace(std::wstring(path.substr(0, at)));
+  }
+  keys_.try_emplace(std::wstring(path));
+  keys_.try_emplace(std::wstring());
+}
+
+bool Registry::HasKey(std::wstring_view path) const { return keys_.contains(FoldName(path)); }
+
+const RegValue* Registry::Find(std::wstring_view path, std::wstring_view valueName) const {
+  const auto key = keys_.find(FoldName(path));
+  if (key == keys_.end()) return nullptr;
+  const auto value = key->second.find(FoldName(valueName));
+  return value == key->second.end() ? nullptr : &value->second;
+}
+
+}  // namespace mirrolet::posix

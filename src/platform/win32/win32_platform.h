@@ -1,0 +1,40 @@
+// The real Windows host.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace mirrolet::win32 {
+
+class Win32Platform final : public Platform {
+ public:
+  Win32Platform() = default;
+
+  int ShowMessageBox(const std::wstring& text, const std::wstring& title, unsigned style) override;
+  void EndProcess(unsigned exitCode) override;
+  std::wstring ExecutableFolder() override;
+  std::wstring FindFileName(const std::wstring& path) override;
+  bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination,
+                         HostError& error) override;
+  std::string ToAnsi(std::wstring_view text) override;
+  std::wstring FromAnsi(std::string_view text) override;
+  std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;
+  long RegOpenKeyA(const std::string& subKey, HostKey* key) override;
+  long RegQueryValueExA(HostKey key, const std::string& valueName, std::uint32_t* type,
+                        std::uint8_t* data, std::uint32_t* size) override;
+  long RegCloseKey(HostKey key) override;
+  std::uint32_t GetPrivateProfileIntA(const std::string& section, const std::string& key,
+                                      int defaultValue, const std::string& fileName) override;
+  std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::string& key,
+                                         const std::string& defaultValue, char* buffer,
+                                         std::uint32_t size, const std::string& fileName) override;
+};
+
+// The host's description of Win32 error `code`: the system message without
+// its trailing line break, or "Windows error N" when there is none.
+std::wstring WindowsErrorText(unsigned long code);
+
+// `path` made absolute (against the current folder) in the "\\?\" form, so
+// that paths longer than MAX_PATH work with the wide file functions.
+std::wstring ExtendedPath(const std::wstring& path);
+
+}  // namespace mirrolet::win32
