@@ -1,0 +1,130 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mirrolet::testing {
+
+std::string Utf8(std::wstring_view text) {
+  std::string out;
+  for (const wchar_t w : text) {
+    const auto c = static_cast<char32_t>(w);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+int FakePlatform::ShowMessageBox(const std::wstring& text, const std::wstring& title, unsigned style) {
+  boxes.push_back({title, text, style});
+  calls.push_back("box " + Utf8(title));
+  if (answers.empty()) return kIdOk;
+  const int answer = answers.front();
+  answers.pop_front();
+  return answer;
+}
+
+std::wstring FakePlatform::FindFileName(const std::wstring& path) {
+  calls.push_back("find " + Utf8(path));
+  return files.contains(path) ? path.substr(path.find_last_of(L'\\') + 1) : std::wstring();
+}
+
+bool FakePlatform::CopyFileReplacing(const std::wstring& source, const std::wstring& destination,
+                                     HostError& error) {
+  calls.push_back("copy " + Utf8(source) + " -> " + Utf8(destination));
+  if (failingCopies.contains(destination) || destination.empty()) {
+    error = {5, L"Access is denied."};
+    return false;
+  }
+  copies.emplace_back(source, destination);
+  return true;
+}
+
+// The fake's code page is Latin-1 widened: one byte per character, so the
+// logic's conversions are visible without a locale.
+std::string FakePlatform::ToAnsi(std::wstring_view text) {
+  std::string out;
+  for (const wchar_t c : text) out += c < 0x100 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+std::wstring FakePlatform::FromAnsi(std::string_view text) {
+  std::wstring out;
+  for (const char c : text) out += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  return out;
+}
+
+std::wstring FakePlatform::AnsiSafePath(const std::wstring& path, HostError& error) {
+  if (!unspellable.contains(path)) return path;
+  error = {1113, L"No mapping for the Unicode character exists in the target multi-byte code page."};
+  return {};
+}
+
+long FakePlatform::RegOpenKeyA(const std::string& subKey, HostKey* key) {
+  calls.push_back("open " + subKey);
+  if (!registry.contains(subKey)) {
+    *key = 0;
+    return kErrorFileNotFound;
+  }
+  openedKeys_.push_back(subKey);
+  *key = openedKeys_.size();
+  ++openKeys;
+  return kErrorSuccess;
+}
+
+long FakePlatform::RegQueryValueExA(HostKey key, const std::string& valueName, std::uint32_t* type,
+                                    std::uint8_t* data, std::uint32_t* size) {
+  calls.push_back(data ? "query-data " + valueName : "query-size " + valueName);
+  const auto& values = registry.at(openedKeys_.at(key - 1));
+  const auto found = values.find(valueName);
+  if (found == values.end()) return kErrorFileNotFound;
+  *type = found->second.type;
+  const auto needed = static_cast<std::uint32_t>(found->second.data.size());
+  if (data && *size < needed) {
+    *size = needed;
+    return kErrorMoreData;
+  }
+  if (data) std::memcpy(data, found->second.data.data(), needed);
+  *size = needed;
+  return kErrorSuccess;
+}
+
+long FakePlatform::RegCloseKey(HostKey key) {
+  calls.push_back("close " + openedKeys_.at(key - 1));
+  --openKeys;
+  return kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::GetPrivateProfileIntA(const std::string& section, const std::string& key,
+                                                  int defaultValue, const std::string& fileName) {
+  calls.push_back("int " + key);
+  const auto file = profiles.find(fileName);
+  if (file == profiles.end() || !file->second.contains(section + "|" + key)) {
+    return static_cast<std::uint32_t>(defaultValue);
+  }
+  return static_cast<std::uint32_t>(std::stoull(file->second.at(section + "|" + key)));
+}
+
+std::uint32_t FakePlatform::GetPrivateProfileStringA(const std::string& section, const std::string& key,
+                                                     const std::string& defaultValue, char* buffer,
+                                                     std::uint32_t size, const std::string& fileName) {
+  calls.push_back("string " + key);
+  const auto file = profiles.find(fileName);
+  std::string value = defaultValue;
+  if (file != profiles.end() && file->second.contains(section + "|" + key)) {
+    value = file->second.at(section + "|" + key);
+  }
+  value.resize(std::min<std::size_t>(value.size(), size - 1));
+  std::memcpy(buffer, value.c_str(), value.size() + 1);
+  return static_cast<std::uint32_t>(value.size());
+}
+
+}  // namespace mirrolet::testing

@@ -1,0 +1,69 @@
+// A host made of plain data: it records what the logic asked for and
+// answers from a script, so every run can be checked step by step.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace mirrolet::testing {
+
+struct Box {
+  std::wstring title;
+  std::wstring text;
+  unsigned style;
+  bool operator==(const Box&) const = default;
+};
+
+class FakePlatform final : public Platform {
+ public:
+  // --- what the test sets up ---
+  struct Value {
+    std::uint32_t type = kRegSz;
+    std::string data;  // stored bytes, NUL included where one is stored
+  };
+  std::map<std::string, std::map<std::string, Value>> registry;  // sub-key -> value name -> value
+  std::map<std::string, std::map<std::string, std::string>> profiles;  // file -> "SECTION|key" -> value
+  std::set<std::wstring> files;          // what FindFileName finds
+  std::wstring executableFolder = L"C:\\Update";
+  std::deque<int> answers;               // box answers, in order; kIdOk once they run out
+  std::set<std::wstring> failingCopies;  // destinations whose copy fails
+  std::set<std::wstring> unspellable;    // paths AnsiSafePath cannot give
+
+  // --- what the logic did ---
+  std::vector<Box> boxes;
+  std::vector<std::string> calls;  // registry, profile, find and copy calls, in order
+  std::vector<std::pair<std::wstring, std::wstring>> copies;  // successful (source, destination)
+  std::vector<unsigned> exits;
+  int openKeys = 0;
+
+  int ShowMessageBox(const std::wstring& text, const std::wstring& title, unsigned style) override;
+  void EndProcess(unsigned exitCode) override { exits.push_back(exitCode); }
+  std::wstring ExecutableFolder() override { return executableFolder; }
+  std::wstring FindFileName(const std::wstring& path) override;
+  bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination, HostError& error) override;
+  std::string ToAnsi(std::wstring_view text) override;
+  std::wstring FromAnsi(std::string_view text) override;
+  std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;
+  long RegOpenKeyA(const std::string& subKey, HostKey* key) override;
+  long RegQueryValueExA(HostKey key, const std::string& valueName, std::uint32_t* type, std::uint8_t* data,
+                        std::uint32_t* size) override;
+  long RegCloseKey(HostKey key) override;
+  std::uint32_t GetPrivateProfileIntA(const std::string& section, const std::string& key, int defaultValue,
+                                      const std::string& fileName) override;
+  std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::string& key,
+                                         const std::string& defaultValue, char* buffer, std::uint32_t size,
+                                         const std::string& fileName) override;
+
+ private:
+  std::vector<std::string> openedKeys_;  // handle - 1 -> sub-key
+};
+
+// UTF-8 for readable assertion messages and call logs.
+std::string Utf8(std::wstring_view text);
+
+}  // namespace mirrolet::testing

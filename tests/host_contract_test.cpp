@@ -1,0 +1,231 @@
+// The real host of this build, held to the meaning the logic relies on:
+// the Linux stand-in on Linux, the Win32 host under Windows or Wine.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "fake_platform.h"
+#include "host_fixture.h"
+#include "ini_cases.h"
+#include "settings/profile.h"
+#include "settings/work_path.h"
+#include "update/copy_list.h"
+
+namespace mirrolet::testing {
+namespace {
+
+std::string ReadString(Platform& host, const std::string& file, const char* key, std::uint32_t size = 4096,
+                       std::uint32_t* returned = nullptr) {
+  std::string buffer(size, '\0');
+  const std::uint32_t n = host.GetPrivateProfileStringA("MAIN", key, "<def>", buffer.data(), size, file);
+  if (returned) *returned = n;
+  return buffer.c_str();
+}
+
+TEST(HostProfile, ReadsEveryFixtureAsWindowsDoes) {
+  Sandbox sandbox;
+  for (const IniCase& ini : IniCases()) {
+    SCOPED_TRACE(ini.name);
+    sandbox.Write(L"list.ini", ini.content);
+    const auto host = MakeHost(sandbox);
+    const std::string file = host->ToAnsi(sandbox.HostPath(L"list.ini"));
+    for (const IniRead& read : ini.reads) {
+      const std::string expected = RunningUnderWine() && read.underWine ? *read.underWine : read.expected;
+      EXPECT_EQ(ReadString(*host, file, read.key), expected) << read.key;
+    }
+    for (const IniIntRead& read : ini.ints) {
+      EXPECT_EQ(static_cast<std::int32_t>(host->GetPrivateProfileIntA("MAIN", read.key, -7, file)), read.expected)
+          << read.key;
+    }
+  }
+}
+
+TEST(HostProfile, CutsLongValuesToTheBufferWithoutSplittingACharacter) {
+  Sandbox sandbox;
+  const auto host = MakeHost(sandbox);
+  const std::string file = host->ToAnsi(sandbox.HostPath(L"list.ini"));
+  std::uint32_t returned = 0;
+
+  sandbox.Write(L"list.ini", "[MAIN]\nV=" + std::string(4095, 'x') + "\nW=" + std::string(5000, 'y') + "\n");
+  EXPECT_EQ(ReadString(*host, file, "V", 4096, &returned), std::string(4095, 'x'));
+  EXPECT_EQ(returned, 4095u);
+  EXPECT_EQ(ReadString(*host, file, "W", 4096, &returned), std::string(4095, 'y'));
+  EXPECT_EQ(returned, 4095u);
+  EXPECT_EQ(ReadString(*host, file, "V", 4, &returned), "xxx");
+
+  // "ab" then multibyte characters, so that the cut never falls between two.
+  const std::string wide = host->ToAnsi(L"中");
+  ASSERT_GT(wide.size(), 1u) << "the code page has no double-byte characters";
+  std::string value = "ab";
+  for (int i = 0; i < 2100; ++i) value += wide;
+  sandbox.Write(L"list.ini", "[MAIN]\nV=" + value + "\n");
+  const std::string cut = ReadString(*host, file, "V", 4096, &returned);
+  EXPECT_EQ(returned, 4095u);
+  EXPECT_EQ(value.compare(0, cut.size(), cut), 0);
+  EXPECT_EQ((cut.size() - 2) % wide.size(), 0u) << "a character was split";
+  EXPECT_GT(cut.size() + wide.size(), 4095u) << "a whole character was left out";
+}
+
+TEST(HostProfile, MissingFileGivesTheDefaultAndAChangedFileIsReadAgain) {
+  Sandbox sandbox;
+  const auto host = MakeHost(sandbox);
+  const std::wstring list = sandbox.HostPath(L"mirrolet.ini");
+  EXPECT_EQ(ReadIniString(*host, L"MAIN", L"FILE001", L"", list), L"");
+  EXPECT_EQ(ReadIniInt(*host, L"MAIN", L"SUM", 0, list), 0);
+
+  sandbox.Write(L"mirrolet.ini", "[MAIN]\nSUM=1\n");
+  EXPECT_EQ(ReadIniInt(*host, L"MAIN", L"SUM", 0, list), 1);
+  sandbox.Write(L"mirrolet.ini", "[MAIN]\nSUM=22\n");
+  EXPECT_EQ(ReadIniInt(*host, L"MAIN", L"SUM", 0, list), 22);
+}
+
+TEST(HostRegistry, WorkPathLookupKeepsTheWindowsMeaning) {
+  Sandbox sandbox;
+  using namespace std::string_literals;
+  const auto host = MakeHost(sandbox, {
+      {"Plain", "WorkPath", 1, L"C:\\Halvix"},
+      {"Expand", "WorkPath", 2, L"C:\\Halvix"},
+      {"Nul", "WorkPath", 1, L"C:\\A\0B"s},
+      {"Empty", "WorkPath", 1, L""},
+      {"Bare", "WorkPath", 1, L"C:\\Bare", false},
+      {"Old32", "WorkPath", 1, L"C:\\Old", true, true},
+      {"Other", "Elsewhere", 1, L"C:\\Other"},
+  });
+  EXPECT_EQ(ReadWorkPath(*host, TestKey("Plain")), L"C:\\Halvix");
+  EXPECT_EQ(ReadWorkPath(*host, TestKey("PLAIN")), L"C:\\Halvix");
+  EXPECT_EQ(ReadWorkPath(*host, TestKey("Expand")), L"");
+  EXPECT_EQ(ReadWorkPath(*host, TestKey("Nul")), L"C:\\A");
+  EXPECT_EQ(ReadWorkPath(*host, TestKey("Empty")), L"");
+  EXPECT_EQ(ReadWorkPath(*host, TestKey("Bare")), L"C:\\Bare");
+  EXPECT_EQ(ReadWorkPath(*host, TestKey("Old32")), L"C:\\Old");
+  EXPECT_EQ(ReadWorkPath(*host, TestKey("Other")), L"");
+  EXPECT_EQ(ReadWorkPath(*host, TestKey("Missing")), L"");
+}
+
+TEST(HostRegistry, SizesAreAnsiBytesAndAShortBufferIsRefused) {
+  Sandbox sandbox;
+  const auto host = MakeHost(sandbox, {{"Plain", "WorkPath", 1, L"C:\\Halvix"}});
+  HostKey key = 0;
+  host->RegOpenKeyA(TestKey("Missing"), &key);
+  EXPECT_EQ(key, 0u);
+  ASSERT_EQ(host->RegOpenKeyA(TestKey("Plain"), &key), kErrorSuccess);
+  std::uint32_t type = 0, size = 0;
+  EXPECT_EQ(host->RegQueryValueExA(key, "WorkPath", &type, nullptr, &size), kErrorSuccess);
+  EXPECT_EQ(type, kRegSz);
+  EXPECT_EQ(size, 10u);
+  std::uint8_t buffer[16] = {'#', '#', '#', '#', '#'};
+  size = 4;
+  EXPECT_EQ(host->RegQueryValueExA(key, "WorkPath", &type, buffer, &size), kErrorMoreData);
+  EXPECT_EQ(size, 10u);
+  size = sizeof buffer;
+  EXPECT_EQ(host->RegQueryValueExA(key, "WorkPath", &type, buffer, &size), kErrorSuccess);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size), std::string("C:\\Halvix\0", 10));
+  EXPECT_EQ(host->RegQueryValueExA(key, "Missing", &type, nullptr, &size), kErrorFileNotFound);
+  EXPECT_EQ(host->RegCloseKey(key), kErrorSuccess);
+}
+
+TEST(HostFiles, FindMatchesPlainFilesWithoutRegardToCase) {
+  Sandbox sandbox;
+  const auto host = MakeHost(sandbox);
+  for (const wchar_t* name : {L"plain.ini", L"readonly.ini", L"hidden.ini", L"system.ini"}) sandbox.Write(name, "x");
+  std::filesystem::create_directory(sandbox.Native(L"folder.ini"));
+  SetReadOnly(sandbox.Native(L"readonly.ini"));
+  SetHidden(sandbox.Native(L"hidden.ini"));
+  SetSystem(sandbox.Native(L"system.ini"));
+
+  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"plain.ini")), L"plain.ini");
+  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"PLAIN.INI")), L"plain.ini");
+  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"readonly.ini")), L"readonly.ini");
+  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"hidden.ini")), L"");
+  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"system.ini")), L"");
+  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"folder.ini")), L"");
+  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"missing.ini")), L"");
+  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"plain.ini") + L"\\"), L"");
+  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"nowhere\\plain.ini")), L"");
+}
+
+TEST(HostFiles, CopyReplacesTheDestinationAndKeepsTheModificationTime) {
+  Sandbox sandbox;
+  const auto host = MakeHost(sandbox);
+  sandbox.Write(L"update\\new.dll", "new content");
+  sandbox.Write(L"product\\Data\\new.dll", "old");
+  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(48);
+  std::filesystem::last_write_time(sandbox.Native(L"update\\new.dll"), old);
+
+  HostError error;
+  // "data" in another case finds the existing "Data" folder, as on Windows.
+  ASSERT_TRUE(host->CopyFileReplacing(sandbox.HostPath(L"update\\new.dll"),
+                                      sandbox.HostPath(L"product\\data\\new.dll"), error))
+      << Utf8(error.description);
+  EXPECT_EQ(sandbox.Read(L"product\\Data\\new.dll"), "new content");
+  EXPECT_EQ(std::filesystem::last_write_time(sandbox.Native(L"product\\Data\\new.dll")), old);
+  EXPECT_EQ(sandbox.List(L"product\\Data"), std::vector<std::wstring>{L"new.dll"});
+  ASSERT_TRUE(host->CopyFileReplacing(sandbox.HostPath(L"update\\new.dll"), sandbox.HostPath(L"product\\fresh.dll"),
+                                      error));
+  EXPECT_EQ(sandbox.Read(L"product\\fresh.dll"), "new content");
+}
+
+TEST(HostFiles, AFailedCopyLeavesTheDestinationAsItWasAndNoTemporary) {
+  struct Row {
+    const char* name;
+    std::wstring source;
+    std::wstring destination;
+    void (*prepare)(const Sandbox&);
+  };
+  const auto nothing = [](const Sandbox&) {};
+  const Row rows[] = {
+      {"source missing", L"update\\gone.dll", L"product\\a.dll", nothing},
+      {"source is a folder", L"update", L"product\\a.dll", nothing},
+      {"destination folder missing", L"update\\a.dll", L"product\\nowhere\\a.dll", nothing},
+      {"destination is a folder", L"update\\a.dll", L"product\\sub", nothing},
+      {"destination read-only", L"update\\a.dll", L"product\\a.dll",
+       [](const Sandbox& s) { SetReadOnly(s.Native(L"product\\a.dll")); }},
+      {"destination hidden", L"update\\a.dll", L"product\\a.dll",
+       [](const Sandbox& s) { SetHidden(s.Native(L"product\\a.dll")); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Sandbox sandbox;
+    const auto host = MakeHost(sandbox);
+    sandbox.Write(L"update\\a.dll", "new");
+    sandbox.Write(L"product\\a.dll", "old");
+    std::filesystem::create_directory(sandbox.Native(L"product\\sub"));
+    row.prepare(sandbox);
+    const auto before = sandbox.List(L"product");
+
+    HostError error;
+    EXPECT_FALSE(host->CopyFileReplacing(sandbox.HostPath(row.source), sandbox.HostPath(row.destination), error));
+    EXPECT_FALSE(error.description.empty());
+    EXPECT_EQ(error.description.find(L'\n'), std::wstring::npos);
+    EXPECT_EQ(sandbox.Read(L"product\\a.dll"), "old");
+    EXPECT_EQ(sandbox.List(L"product"), before);
+  }
+}
+
+TEST(HostFiles, ACopyOntoAFileInUseFailsAndLeavesItIntact) {
+  Sandbox sandbox;
+  const auto host = MakeHost(sandbox);
+  sandbox.Write(L"update\\a.dll", "new");
+  sandbox.Write(L"product\\a.dll", "old");
+  HostError error;
+  {
+    HeldOpen held(sandbox.Native(L"product\\a.dll"));
+    EXPECT_FALSE(host->CopyFileReplacing(sandbox.HostPath(L"update\\a.dll"), sandbox.HostPath(L"product\\a.dll"), error));
+  }
+  EXPECT_EQ(sandbox.Read(L"product\\a.dll"), "old");
+  EXPECT_EQ(sandbox.List(L"product"), std::vector<std::wstring>{L"a.dll"});
+  EXPECT_FALSE(host->CopyFileReplacing(sandbox.HostPath(L"update\\a.dll"), L"", error)) << "empty destination";
+}
+
+TEST(HostFiles, ExecutableFolderHoldsTheRunningTest) {
+  Sandbox sandbox;
+  const auto host = MakeHost(sandbox);
+  const std::wstring folder = host->ExecutableFolder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(folder)));
+  EXPECT_NE(host->FindFileName(folder + L"\\" + PROGRAM_FILE_NAME), L"");
+}
+
+}  // namespace
+}  // namespace mirrolet::testing

@@ -1,0 +1,72 @@
+// What the host contract tests need from the real host of the build they
+// run on: a scratch folder, registry values, and ways to make a file hidden,
+// read-only or held open by someone else.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace mirrolet::testing {
+
+// A fresh folder, removed with everything in it at the end of the test.
+class Sandbox {
+ public:
+  Sandbox();
+  ~Sandbox();
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  const std::filesystem::path& root() const { return root_; }
+  // A path inside the sandbox as host text, with "\" separators on Windows.
+  std::wstring HostPath(const std::wstring& relative) const;
+  // The same path for std::filesystem; "\" in `relative` separates parts on every host.
+  std::filesystem::path Native(const std::wstring& relative) const;
+  void Write(const std::wstring& relative, const std::string& bytes) const;
+  std::string Read(const std::wstring& relative) const;
+  // Names in the folder, for spotting a temporary file left behind.
+  std::vector<std::wstring> List(const std::wstring& relative = L"") const;
+
+ private:
+  std::filesystem::path root_;
+};
+
+// A registry value for the host to find under HKEY_LOCAL_MACHINE.
+struct RegEntry {
+  std::string subKey;  // relative to the test's own key
+  std::string name;
+  std::uint32_t type;
+  std::wstring text;   // may hold NULs
+  bool terminated = true;
+  bool only32BitView = false;
+};
+
+// The real host of this build, seeing `registry` under the sub-key that
+// TestKey() names.
+std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<RegEntry>& registry = {});
+std::string TestKey(const std::string& subKey);
+
+void SetHidden(const std::filesystem::path& path);
+void SetSystem(const std::filesystem::path& path);
+void SetReadOnly(const std::filesystem::path& path);
+
+// Another program holding the file open without letting anyone write it.
+class HeldOpen {
+ public:
+  explicit HeldOpen(const std::filesystem::path& path);
+  ~HeldOpen();
+  HeldOpen(const HeldOpen&) = delete;
+  HeldOpen& operator=(const HeldOpen&) = delete;
+
+ private:
+  std::intptr_t handle_;
+};
+
+// Whether the tests run under Wine rather than Windows or Linux.
+bool RunningUnderWine();
+
+}  // namespace mirrolet::testing

@@ -1,0 +1,57 @@
+#include <algorithm>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "host_fixture.h"
+
+namespace mirrolet::testing {
+
+Sandbox::Sandbox() {
+  std::random_device random;
+  root_ = std::filesystem::temp_directory_path() / ("mirrolet-test-" + std::to_string(random()));
+  std::filesystem::create_directories(root_);
+}
+
+Sandbox::~Sandbox() {
+  std::error_code ignored;
+  // Read-only files must become writable before Windows lets them go.
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root_, ignored)) {
+    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add, ignored);
+  }
+  std::filesystem::remove_all(root_, ignored);
+}
+
+std::filesystem::path Sandbox::Native(const std::wstring& relative) const {
+  std::wstring parts = relative;
+  std::replace(parts.begin(), parts.end(), L'\\', L'/');
+  return (root_ / parts).make_preferred();
+}
+
+std::wstring Sandbox::HostPath(const std::wstring& relative) const { return Native(relative).wstring(); }
+
+void Sandbox::Write(const std::wstring& relative, const std::string& bytes) const {
+  const std::filesystem::path path = Native(relative);
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string Sandbox::Read(const std::wstring& relative) const {
+  std::ifstream in(Native(relative), std::ios::binary);
+  if (!in) return "<missing>";
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+std::vector<std::wstring> Sandbox::List(const std::wstring& relative) const {
+  std::vector<std::wstring> names;
+  for (const auto& entry : std::filesystem::directory_iterator(Native(relative))) {
+    names.push_back(entry.path().filename().wstring());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace mirrolet::testing

@@ -1,0 +1,69 @@
+// The host contract fixtures on the Linux stand-in.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "host_fixture.h"
+#include "platform/posix/posix_platform.h"
+
+namespace mirrolet::testing {
+
+namespace {
+
+void AppendUtf16(std::string& out, std::wstring_view text) {
+  for (const wchar_t c : text) {
+    out += static_cast<char>(c & 0xFF);
+    out += static_cast<char>((c >> 8) & 0xFF);
+  }
+}
+
+void SetDosAttribute(const std::filesystem::path& path, const char* bits) {
+  ::setxattr(path.c_str(), "user.DOSATTRIB", bits, std::strlen(bits), 0);
+}
+
+}  // namespace
+
+std::string TestKey(const std::string& subKey) { return "Software\\MirroletTest\\" + subKey; }
+
+std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<RegEntry>& registry) {
+  // Written the way regedit exports: UTF-16LE, every string value as hex(n)
+  // bytes so NULs and missing terminators survive.
+  std::string text = "\xFF\xFE";
+  std::wstring lines = L"Windows Registry Editor Version 5.00\r\n\r\n";
+  for (const RegEntry& entry : registry) {
+    const std::wstring view = entry.only32BitView ? L"Software\\WOW6432Node\\MirroletTest\\" : L"Software\\MirroletTest\\";
+    lines += L"[HKEY_LOCAL_MACHINE\\" + view + std::wstring(entry.subKey.begin(), entry.subKey.end()) + L"]\r\n";
+    lines += L"\"" + std::wstring(entry.name.begin(), entry.name.end()) + L"\"=hex(" + std::to_wstring(entry.type) + L"):";
+    std::string bytes;
+    AppendUtf16(bytes, entry.text);
+    if (entry.terminated) bytes.append(2, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      wchar_t hex[4];
+      std::swprintf(hex, 4, L"%02x", static_cast<unsigned char>(bytes[i]));
+      if (i > 0) lines += i % 16 == 0 ? L",\\\r\n  " : L",";
+      lines += hex;
+    }
+    lines += L"\r\n\r\n";
+  }
+  AppendUtf16(text, lines);
+  sandbox.Write(L"registry.reg", text);
+  return std::make_unique<posix::PosixPlatform>(sandbox.Native(L"registry.reg"));
+}
+
+void SetHidden(const std::filesystem::path& path) { SetDosAttribute(path, "0x2"); }
+void SetSystem(const std::filesystem::path& path) { SetDosAttribute(path, "0x4"); }
+void SetReadOnly(const std::filesystem::path& path) { ::chmod(path.c_str(), 0444); }
+
+HeldOpen::HeldOpen(const std::filesystem::path& path) : handle_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+  ::flock(static_cast<int>(handle_), LOCK_EX);
+}
+
+HeldOpen::~HeldOpen() { ::close(static_cast<int>(handle_)); }
+
+bool RunningUnderWine() { return false; }
+
+}  // namespace mirrolet::testing

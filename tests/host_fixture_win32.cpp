@@ -1,0 +1,71 @@
+// The host contract fixtures on Windows (and Wine).
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include "host_fixture.h"
+#include "platform/win32/win32_platform.h"
+
+namespace mirrolet::testing {
+
+namespace {
+
+// Every run writes below its own key and removes it afterwards.
+class TestRegistry {
+ public:
+  ~TestRegistry() { Clear(); }
+  void Clear() {
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\MirroletTest");
+    HKEY view32 = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &view32) == 0) {
+      RegDeleteTreeA(view32, "MirroletTest");
+      RegCloseKey(view32);
+    }
+  }
+} registry;
+
+}  // namespace
+
+std::string TestKey(const std::string& subKey) { return "Software\\MirroletTest\\" + subKey; }
+
+std::unique_ptr<Platform> MakeHost(const Sandbox&, const std::vector<RegEntry>& entries) {
+  registry.Clear();
+  for (const RegEntry& entry : entries) {
+    HKEY key = nullptr;
+    const REGSAM view = entry.only32BitView ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, TestKey(entry.subKey).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view,
+                    nullptr, &key, nullptr);
+    // RegSetValueExW quietly counts a terminator that follows the data, so an
+    // unterminated value needs a non-NUL character after it.
+    std::wstring data = entry.text + (entry.terminated ? std::wstring(1, L'\0') : std::wstring(L"X"));
+    const DWORD bytes = static_cast<DWORD>((entry.text.size() + (entry.terminated ? 1 : 0)) * sizeof(wchar_t));
+    const std::wstring name(entry.name.begin(), entry.name.end());
+    RegSetValueExW(key, name.c_str(), 0, entry.type, reinterpret_cast<const BYTE*>(data.c_str()), bytes);
+    RegCloseKey(key);
+  }
+  return std::make_unique<win32::Win32Platform>();
+}
+
+void SetHidden(const std::filesystem::path& path) {
+  SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_HIDDEN);
+}
+void SetSystem(const std::filesystem::path& path) {
+  SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_SYSTEM);
+}
+void SetReadOnly(const std::filesystem::path& path) {
+  SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_READONLY);
+}
+
+HeldOpen::HeldOpen(const std::filesystem::path& path)
+    : handle_(reinterpret_cast<std::intptr_t>(
+          CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))) {}
+
+HeldOpen::~HeldOpen() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
+bool RunningUnderWine() {
+  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+}  // namespace mirrolet::testing

@@ -1,0 +1,131 @@
+// The whole run through the fake host: which boxes, in which order, and how
+// the process ends.
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+#include "update/copy_list.h"
+#include "update/messages.h"
+#include "update/update_run.h"
+
+namespace mirrolet {
+namespace {
+
+using testing::Box;
+using testing::FakePlatform;
+
+const Box kConfirm{kConfirmTitle, kConfirmText, 0x34};
+const Box kListMissing{kListMissingTitle, kListMissingText, 0x30};
+const Box kDone{kDoneTitle, kDoneText, 0x40};
+const Box kNothing{kNothingRegisteredTitle, kNothingRegisteredText, 0x30};
+
+void Register(FakePlatform& host, const std::string& key, const std::string& path) {
+  host.registry[key]["WorkPath"] = {kRegSz, path + std::string(1, '\0')};
+}
+
+struct Pass {
+  std::wstring workPath;
+  std::wstring appFolder;
+};
+
+TEST(UpdateRun, BoxesAndExitFollowWhatIsRegisteredAndAnswered) {
+  struct Row {
+    const char* name;
+    bool halvix, pruvex, list;
+    int answer;
+    std::vector<Box> boxes;
+    unsigned exit;
+    int passes;
+  };
+  const Row rows[] = {
+      {"nothing registered, Yes", false, false, true, kIdYes, {kConfirm, kNothing}, kExitNothingFound, 0},
+      {"nothing registered, No", false, false, true, kIdNo, {kConfirm}, kExitDeclined, 0},
+      {"Halvix only, no list", true, false, false, kIdYes, {kConfirm, kListMissing, kDone}, kExitListMissing, 0},
+      {"Pruvex only, list", false, true, true, kIdYes, {kConfirm, kDone}, kExitDone, 1},
+      {"both, no list", true, true, false, kIdYes, {kConfirm, kListMissing, kListMissing, kDone}, kExitListMissing, 0},
+      {"both, list", true, true, true, kIdYes, {kConfirm, kDone}, kExitDone, 2},
+      {"both, No", true, true, true, kIdNo, {kConfirm}, kExitDeclined, 0},
+      // Only an explicit Yes copies: a box that failed to show (0) or was
+      // cancelled must not overwrite product files.
+      {"box could not be shown", true, true, true, 0, {kConfirm}, kExitDeclined, 0},
+      {"cancelled", true, false, true, 2, {kConfirm}, kExitDeclined, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakePlatform host;
+    if (row.halvix) Register(host, "Software\\Varnholt\\Halvix", "C:\\Halvix");
+    if (row.pruvex) Register(host, "Software\\Varnholt\\Pruvex", "D:\\Pruvex\\");
+    if (row.list) host.files.insert(L"C:\\Update\\mirrolet.ini");
+    host.answers = {row.answer};
+    std::vector<Pass> passes;
+    Main(host, [&](Platform&, const std::wstring& workPath, const std::wstring& appFolder) {
+      passes.push_back({workPath, appFolder});
+    });
+    EXPECT_EQ(host.boxes, row.boxes);
+    EXPECT_EQ(host.exits, std::vector<unsigned>{row.exit});
+    EXPECT_EQ(static_cast<int>(passes.size()), row.passes);
+    EXPECT_EQ(host.openKeys, 0);
+  }
+}
+
+TEST(UpdateRun, LooksUpBothProductsBeforeAskingAndPassesHalvixFirst) {
+  FakePlatform host;
+  Register(host, "Software\\Varnholt\\Halvix", "C:\\Halvix");
+  Register(host, "Software\\Varnholt\\Pruvex", "D:\\Pruvex\\");
+  host.files.insert(L"C:\\Update\\mirrolet.ini");
+  host.answers = {kIdYes};
+  std::vector<Pass> passes;
+  Main(host, [&](Platform&, const std::wstring& workPath, const std::wstring& appFolder) {
+    passes.push_back({workPath, appFolder});
+  });
+  // One "\" is added where missing and never doubled.
+  ASSERT_EQ(passes.size(), 2u);
+  EXPECT_EQ(passes[0].workPath, L"C:\\Halvix\\");
+  EXPECT_EQ(passes[1].workPath, L"D:\\Pruvex\\");
+  EXPECT_EQ(passes[0].appFolder, L"C:\\Update\\");
+  const auto confirm = std::find(host.calls.begin(), host.calls.end(), "box " + testing::Utf8(kConfirmTitle));
+  const std::vector<std::string> lookups(host.calls.begin(), confirm);
+  EXPECT_EQ(lookups, (std::vector<std::string>{
+                         "open Software\\Varnholt\\Halvix", "query-size WorkPath", "query-data WorkPath",
+                         "close Software\\Varnholt\\Halvix", "open Software\\Varnholt\\Pruvex",
+                         "query-size WorkPath", "query-data WorkPath", "close Software\\Varnholt\\Pruvex"}));
+}
+
+TEST(UpdateRun, ProgramFolderGetsExactlyOneTrailingBackslash) {
+  for (const auto& [folder, expected] : std::vector<std::pair<std::wstring, std::wstring>>{
+           {L"C:\\Update", L"C:\\Update\\"}, {L"E:\\", L"E:\\"}, {L"\\\\server\\share\\upd", L"\\\\server\\share\\upd\\"}}) {
+    FakePlatform host;
+    host.executableFolder = folder;
+    EXPECT_EQ(GetAppFolder(host), expected);
+  }
+  // A drive root: the copy list is looked for directly in it.
+  FakePlatform host;
+  host.executableFolder = L"E:\\";
+  Register(host, "Software\\Varnholt\\Halvix", "C:\\Halvix");
+  host.answers = {kIdYes};
+  Main(host, [](Platform&, const std::wstring&, const std::wstring&) {});
+  EXPECT_NE(std::find(host.calls.begin(), host.calls.end(), "find E:\\mirrolet.ini"), host.calls.end());
+}
+
+TEST(UpdateRun, FailedCopyShowsOneReportAndEndsTheRunThere) {
+  FakePlatform host;
+  Register(host, "Software\\Varnholt\\Halvix", "C:\\Halvix");
+  Register(host, "Software\\Varnholt\\Pruvex", "D:\\Pruvex");
+  host.files.insert(L"C:\\Update\\mirrolet.ini");
+  host.answers = {kIdYes};
+  int passes = 0;
+  Main(host, [&](Platform&, const std::wstring&, const std::wstring&) {
+    ++passes;
+    throw CopyFailure(2, 3, L"C:\\Update\\b.dll", L"C:\\Halvix\\b.dll", {5, L"存取被拒。"});
+  });
+  EXPECT_EQ(passes, 1);  // no Pruvex pass
+  ASSERT_EQ(host.boxes.size(), 2u);  // no outcome box either
+  EXPECT_EQ(host.boxes[1].title, L"自動更新失敗");
+  EXPECT_EQ(host.boxes[1].style, 0x10u);
+  for (const wchar_t* part : {L"Halvix", L"第 2 項，共 3 項", L"C:\\Update\\b.dll", L"C:\\Halvix\\b.dll", L"存取被拒。"}) {
+    EXPECT_NE(host.boxes[1].text.find(part), std::wstring::npos) << testing::Utf8(part);
+  }
+  EXPECT_EQ(host.exits, std::vector<unsigned>{kExitCopyFailed});
+}
+
+}  // namespace
+}  // namespace mirrolet

@@ -1,0 +1,50 @@
+// Reading a product's work path through the fake registry.
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+#include "settings/work_path.h"
+
+namespace mirrolet {
+namespace {
+
+using testing::FakePlatform;
+
+TEST(ReadWorkPath, TakesOnlyTextBeforeTheFirstNulOfAStringValue) {
+  struct Row {
+    const char* name;
+    std::uint32_t type;
+    std::string stored;
+    std::wstring expected;
+  };
+  using namespace std::string_literals;
+  const Row rows[] = {
+      {"plain", kRegSz, "C:\\Halvix\0"s, L"C:\\Halvix"},
+      {"trailing backslash kept", kRegSz, "C:\\Halvix\\\0"s, L"C:\\Halvix\\"},
+      {"empty text", kRegSz, "\0"s, L""},
+      {"embedded NUL", kRegSz, "C:\\A\0B\0"s, L"C:\\A"},
+      {"no terminator", kRegSz, "C:\\Bare"s, L"C:\\Bare"},
+      {"zero bytes", kRegSz, ""s, L""},
+      {"expandable text counts as absent", kRegExpandSz, "C:\\Halvix\0"s, L""},
+      {"a number counts as absent", kRegDword, "\1\0\0\0"s, L""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakePlatform host;
+    host.registry["Software\\Varnholt\\Halvix"]["WorkPath"] = {row.type, row.stored};
+    EXPECT_EQ(ReadWorkPath(host, kHalvixKey), row.expected);
+    EXPECT_EQ(host.openKeys, 0) << "key left open";
+  }
+}
+
+TEST(ReadWorkPath, MissingKeyOrValueGivesEmptyTextAndClosesWhatItOpened) {
+  FakePlatform host;
+  host.registry["Software\\Varnholt\\Pruvex"]["Other"] = {kRegSz, std::string("x\0", 2)};
+  EXPECT_EQ(ReadWorkPath(host, kHalvixKey), L"");
+  EXPECT_EQ(ReadWorkPath(host, kPruvexKey), L"");
+  EXPECT_EQ(host.openKeys, 0);
+  EXPECT_EQ(host.calls, (std::vector<std::string>{"open Software\\Varnholt\\Halvix", "open Software\\Varnholt\\Pruvex",
+                                                  "query-size WorkPath", "close Software\\Varnholt\\Pruvex"}));
+}
+
+}  // namespace
+}  // namespace mirrolet
