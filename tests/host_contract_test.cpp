@@ -150,7 +150,9 @@ TEST(HostFiles, CopyReplacesTheDestinationAndKeepsTheModificationTime) {
   const auto host = MakeHost(sandbox);
   sandbox.Write(L"update\\new.dll", "new content");
   sandbox.Write(L"product\\Data\\new.dll", "old");
-  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(48);
+  // A whole second, which every host keeps exactly.
+  const auto old = std::chrono::floor<std::chrono::seconds>(std::filesystem::file_time_type::clock::now() -
+                                                            std::chrono::hours(48));
   std::filesystem::last_write_time(sandbox.Native(L"update\\new.dll"), old);
 
   HostError error;

@@ -16,10 +16,12 @@ Sandbox::Sandbox() {
 Sandbox::~Sandbox() {
   std::error_code ignored;
   // Read-only files must become writable before Windows lets them go.
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root_, ignored)) {
-    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_write,
+  for (std::filesystem::recursive_directory_iterator it(root_, ignored), end; !ignored && it != end;
+       it.increment(ignored)) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_write,
                                  std::filesystem::perm_options::add, ignored);
   }
+  ignored.clear();
   std::filesystem::remove_all(root_, ignored);
 }
 

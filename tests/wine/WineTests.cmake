@@ -1,1 +1,40 @@
+# The Windows build's tests run under Wine, a real Win32 host. Without Wine
+# this fails at configure time rather than skipping anything.
+find_program(WINE_PROGRAM NAMES wine wine64)
+if(NOT WINE_PROGRAM)
+  message(FATAL_ERROR "Wine is needed to run the Windows tests: apt-get install wine64")
+endif()
 
+set(wine_env ${CMAKE_CURRENT_SOURCE_DIR}/wine/wine-env.sh ${CMAKE_BINARY_DIR})
+
+add_test(NAME wine_setup COMMAND ${wine_env} setup)
+set_tests_properties(wine_setup PROPERTIES FIXTURES_SETUP wine)
+add_test(NAME wine_stop COMMAND ${wine_env} stop)
+set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
+
+# Test tools: play the user of MirroletV2.exe.
+add_library(box_driver STATIC e2e/box_driver.cpp)
+target_include_directories(box_driver PUBLIC e2e)
+target_link_libraries(box_driver PUBLIC user32 gdi32)
+target_compile_definitions(box_driver PUBLIC UNICODE _UNICODE)
+target_link_options(box_driver INTERFACE -static)
+mirrolet_warnings(box_driver)
+add_executable(box_driver_cli e2e/box_driver_main.cpp)
+set_target_properties(box_driver_cli PROPERTIES OUTPUT_NAME box_driver)
+target_link_options(box_driver_cli PRIVATE -municode)
+target_link_libraries(box_driver_cli PRIVATE box_driver)
+mirrolet_warnings(box_driver_cli)
+
+add_executable(mirrolet_e2e e2e/scenario_test.cpp e2e/resource_test.cpp test_main.cpp fake_platform.cpp
+  ${host_fixture})
+target_link_libraries(mirrolet_e2e PRIVATE box_driver mirrolet_host gtest version)
+add_dependencies(mirrolet_e2e mirrolet)
+target_include_directories(mirrolet_e2e PRIVATE ${PROJECT_SOURCE_DIR}/res ${CMAKE_CURRENT_SOURCE_DIR})
+mirrolet_warnings(mirrolet_e2e)
+
+target_link_options(mirrolet_tests PRIVATE -static)
+foreach(test_program mirrolet_tests mirrolet_e2e)
+  set_target_properties(${test_program} PROPERTIES CROSSCOMPILING_EMULATOR "${wine_env};run")
+  add_test(NAME ${test_program} COMMAND ${test_program})
+  set_tests_properties(${test_program} PROPERTIES FIXTURES_REQUIRED wine)
+endforeach()

@@ -1,0 +1,132 @@
+// The resources MirroletV2.exe carries, read back the way Windows reads them.
+#include <gtest/gtest.h>
+
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstring>
+#include <set>
+
+#include "version.h"
+
+namespace mirrolet::e2e {
+namespace {
+
+std::wstring ProgramPath() {
+  std::wstring self(MAX_PATH, L'\0');
+  self.resize(GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
+  self.resize(self.find_last_of(L'\\'));
+  return self.substr(0, self.find_last_of(L'\\') + 1) + L"MirroletV2.exe";
+}
+
+std::wstring Widen(const char* ascii) { return std::wstring(ascii, ascii + std::strlen(ascii)); }
+
+// The children of a node of a version resource: each node is a length, a
+// value length, a type, a NUL-terminated key, then its value and children,
+// all aligned to 4 bytes from the start of the block.
+std::vector<const BYTE*> Children(const BYTE* node, const BYTE* block) {
+  const auto align = [block](const BYTE* p) { return block + ((p - block + 3) & ~3); };
+  const auto* words = reinterpret_cast<const WORD*>(node);
+  const auto* key = reinterpret_cast<const wchar_t*>(node + 6);
+  const BYTE* p = align(reinterpret_cast<const BYTE*>(key + std::wcslen(key) + 1));
+  p = align(p + words[1] * (words[2] == 1 ? 2 : 1));
+  std::vector<const BYTE*> children;
+  for (; p < node + words[0]; p = align(p + *reinterpret_cast<const WORD*>(p))) children.push_back(p);
+  return children;
+}
+
+std::wstring Key(const BYTE* node) { return reinterpret_cast<const wchar_t*>(node + 6); }
+
+TEST(Resources, VersionInformationReadsBackExactly) {
+  const std::wstring program = ProgramPath();
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(program.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<BYTE> block(size);
+  ASSERT_TRUE(GetFileVersionInfoW(program.c_str(), 0, size, block.data()));
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+
+  WORD* translation = nullptr;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
+  ASSERT_EQ(length, 4u);
+  EXPECT_EQ(translation[0], 0x0404);
+  EXPECT_EQ(translation[1], 1200);
+
+  const std::pair<const wchar_t*, std::wstring> strings[] = {
+      {L"CompanyName", L"Varnholt"},       {L"ProductName", L"Mirrolet"},
+      {L"FileVersion", L"1.00"},           {L"ProductVersion", L"1.00"},
+      {L"InternalName", L"MirroletV2"},    {L"OriginalFilename", L"MirroletV2.exe"}};
+  for (const auto& [name, expected] : strings) {
+    wchar_t* value = nullptr;
+    ASSERT_TRUE(VerQueryValueW(block.data(), (std::wstring(L"\\StringFileInfo\\040404B0\\") + name).c_str(),
+                               reinterpret_cast<void**>(&value), &length))
+        << name;
+    EXPECT_EQ(std::wstring(value), expected) << name;
+  }
+  // The same strings as the code's version header, and no others anywhere.
+  EXPECT_EQ(strings[0].second, Widen(MIRROLET_COMPANY_NAME));
+  EXPECT_EQ(strings[5].second, Widen(MIRROLET_ORIGINAL_FILENAME));
+  std::set<std::wstring> top, tables, names;
+  for (const BYTE* child : Children(block.data(), block.data())) {
+    top.insert(Key(child));
+    if (Key(child) != L"StringFileInfo") continue;
+    for (const BYTE* table : Children(child, block.data())) {
+      tables.insert(Key(table));
+      for (const BYTE* entry : Children(table, block.data())) names.insert(Key(entry));
+    }
+  }
+  EXPECT_EQ(top, (std::set<std::wstring>{L"StringFileInfo", L"VarFileInfo"}));
+  EXPECT_EQ(tables, std::set<std::wstring>{L"040404B0"});
+  EXPECT_EQ(names, (std::set<std::wstring>{L"CompanyName", L"ProductName", L"FileVersion", L"ProductVersion",
+                                           L"InternalName", L"OriginalFilename"}));
+}
+
+BOOL CALLBACK CollectType(HMODULE, LPWSTR type, LONG_PTR param) {
+  if (IS_INTRESOURCE(type)) reinterpret_cast<std::set<ULONG_PTR>*>(param)->insert(reinterpret_cast<ULONG_PTR>(type));
+  return TRUE;
+}
+
+TEST(Resources, AnIconInTwoSizesAndNoManifest) {
+  const HMODULE module = LoadLibraryExW(ProgramPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr);
+  std::set<ULONG_PTR> types;
+  EnumResourceTypesW(module, CollectType, reinterpret_cast<LONG_PTR>(&types));
+  EXPECT_EQ(types, (std::set<ULONG_PTR>{3 /*RT_ICON*/, 14 /*RT_GROUP_ICON*/, 16 /*RT_VERSION*/}));
+
+  const HRSRC group = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14));
+  ASSERT_NE(group, nullptr);
+  const auto* directory = static_cast<const BYTE*>(LockResource(LoadResource(module, group)));
+#pragma pack(push, 2)
+  struct Entry {
+    BYTE width, height, colors, reserved;
+    WORD planes, bitCount;
+    DWORD bytes;
+    WORD id;
+  };
+#pragma pack(pop)
+  const WORD count = reinterpret_cast<const WORD*>(directory)[2];
+  ASSERT_EQ(count, 2);
+  std::set<int> sizes;
+  for (WORD i = 0; i < count; ++i) {
+    const auto* entry = reinterpret_cast<const Entry*>(directory + 6 + i * sizeof(Entry));
+    sizes.insert(entry->width);
+    EXPECT_EQ(entry->width, entry->height);
+    EXPECT_EQ(entry->colors, 16);
+    EXPECT_EQ(entry->bitCount, 4);
+  }
+  EXPECT_EQ(sizes, (std::set<int>{16, 32}));
+  FreeLibrary(module);
+}
+
+}  // namespace
+}  // namespace mirrolet::e2e
