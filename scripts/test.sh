@@ -1,0 +1,14 @@
+#!/bin/sh
+# Builds both programs and runs every test: the Linux build's suites, and the
+# Windows build's suites and end-to-end scenarios under Wine.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh cmake make g++ googletest g++-mingw-w64-x86-64-posix wine wine64 locales
+
+cmake --preset native
+cmake --build --preset native
+ctest --preset native
+
+cmake --preset windows
+cmake --build --preset windows
+ctest --preset windows
