@@ -21,25 +21,51 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-// The entry of `folder` whose name equals `part` without regard to case, or
-// `part` as spelled when there is none.
-std::string MatchInFolder(const std::string& folder, std::wstring_view part) {
-  const std::string spelled = WideToLocale(part);
-  const std::string candidate = folder + spelled;
-  if (Exists(candidate)) return spelled;
-
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()), ::closedir);
-  if (!dir) return spelled;
-  const std::wstring wanted = FoldName(part);
-  while (const dirent* entry = ::readdir(dir.get())) {
-    if (FoldName(LocaleToWide(entry->d_name)) == wanted) return entry->d_name;
-  }
-  return spelled;
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 }  // namespace
 
-std::string NativePath(std::wstring_view path) {
+// The entry of `folder` whose name equals `part` without regard to case, or
+// `part` as spelled when there is none.
+std::string PathResolver::MatchInFolder(const std::string& folder, std::wstring_view part) {
+  const std::string spelled = WideToLocale(part);
+  if (Exists(folder + spelled)) return spelled;
+
+  // Reading the whole folder for every new file would make copying a long
+  // list into one folder quadratic, so its names are kept while it is unchanged.
+  const std::string where = folder.empty()                       ? std::string(".")
+                            : folder.size() > 1 && folder.back() == '/' ? folder.substr(0, folder.size() - 1)
+                                                                        : folder;
+  struct stat st;
+  if (::stat(where.c_str(), &st) != 0) return spelled;
+  Folder& known = folders_[where];
+  if (known.device != st.st_dev || known.inode != st.st_ino || !SameTime(known.modified, st.st_mtim)) {
+    known = Folder{st.st_dev, st.st_ino, st.st_mtim, {}};
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(where.c_str()), ::closedir);
+    if (!dir) return spelled;
+    while (const dirent* entry = ::readdir(dir.get())) {
+      known.names.try_emplace(FoldName(LocaleToWide(entry->d_name)), entry->d_name);
+    }
+  }
+  const auto match = known.names.find(FoldName(part));
+  return match == known.names.end() ? spelled : match->second;
+}
+
+void PathResolver::Created(const std::string& nativePath) {
+  const std::string folder = ParentPath(nativePath);
+  const auto known = folders_.find(folder);
+  struct stat st;
+  if (known == folders_.end() || ::stat(folder.c_str(), &st) != 0) return;
+  // The folder changed because of this program; anything another program did
+  // to it at the same moment is not seen until its next change.
+  known->second.modified = st.st_mtim;
+  const std::string name = BaseName(nativePath);
+  known->second.names.try_emplace(FoldName(LocaleToWide(name)), name);
+}
+
+std::string PathResolver::NativePath(std::wstring_view path) {
   std::string native;
   if (!path.empty() && IsSeparator(path.front())) native.push_back('/');
   std::size_t start = 0;

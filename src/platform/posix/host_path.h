@@ -3,15 +3,38 @@
 // to case in its folder.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace mirrolet::posix {
 
-// The native path that `path` names. A path starting with a separator is
-// absolute, any other is relative to the current folder. A trailing
-// separator is kept, so "file\" never names a file.
-std::string NativePath(std::wstring_view path);
+// Turns Windows-style paths into native ones.
+class PathResolver {
+ public:
+  // The native path that `path` names. A path starting with a separator is
+  // absolute, any other is relative to the current folder. A trailing
+  // separator is kept, so "file\" never names a file.
+  std::string NativePath(std::wstring_view path);
+
+  // Tells the resolver that this program just created `nativePath` (a name
+  // found by NativePath), so that it need not read the folder again.
+  void Created(const std::string& nativePath);
+
+ private:
+  // A folder's names by their folded spelling, valid while the folder's
+  // identity and modification time stay as they were when it was read.
+  struct Folder {
+    dev_t device = 0;
+    ino_t inode = 0;
+    struct timespec modified {};
+    std::unordered_map<std::wstring, std::string> names;
+  };
+  std::string MatchInFolder(const std::string& folder, std::wstring_view part);
+  std::unordered_map<std::string, Folder> folders_;
+};
 
 // Windows attribute bits that Linux has no bits for, read the way Wine reads
 // them: a name starting with "." is hidden, and the user.DOSATTRIB extended

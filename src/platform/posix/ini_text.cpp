@@ -18,18 +18,17 @@ std::wstring_view Trim(std::wstring_view text, bool (*isSpace)(wchar_t)) {
 
 bool IsAsciiSpace(wchar_t c) { return c == L' '; }
 
-bool SameName(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
-  }
-  return true;
+std::wstring Fold(std::wstring_view name) {
+  std::wstring folded(name);
+  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  return folded;
 }
 
 }  // namespace
 
 IniDocument IniDocument::Parse(std::wstring_view text) {
   IniDocument doc;
+  Section* current = nullptr;  // null before the first section, and in a repeated one
   while (!text.empty()) {
     const std::size_t end = text.find_first_of(L"\r\n");
     const std::wstring_view line = Trim(text.substr(0, end), IsProfileSpace);
@@ -38,28 +37,25 @@ IniDocument IniDocument::Parse(std::wstring_view text) {
     if (line.empty() || line.front() == L';') continue;
     if (line.front() == L'[') {
       const std::wstring_view name = line.substr(1, line.find(L']') - 1);
-      doc.sections_.push_back({std::wstring(Trim(name, IsProfileSpace)), {}});
+      // Only the first section of a name is ever searched.
+      const auto [section, added] = doc.sections_.try_emplace(Fold(Trim(name, IsProfileSpace)));
+      current = added ? &section->second : nullptr;
       continue;
     }
     const std::size_t equals = line.find(L'=');
-    if (doc.sections_.empty() || equals == std::wstring_view::npos) continue;
-    doc.sections_.back().entries.push_back({std::wstring(Trim(line.substr(0, equals), IsProfileSpace)),
-                                            std::wstring(Trim(line.substr(equals + 1), IsProfileSpace))});
+    if (current == nullptr || equals == std::wstring_view::npos) continue;
+    // try_emplace keeps the first of duplicate keys.
+    current->values.try_emplace(Fold(Trim(line.substr(0, equals), IsProfileSpace)),
+                                Trim(line.substr(equals + 1), IsProfileSpace));
   }
   return doc;
 }
 
 const std::wstring* IniDocument::Find(std::wstring_view section, std::wstring_view key) const {
-  section = Trim(section, IsAsciiSpace);
-  key = Trim(key, IsAsciiSpace);
-  for (const Section& s : sections_) {
-    if (!SameName(s.name, section)) continue;
-    for (const Entry& e : s.entries) {
-      if (SameName(e.key, key)) return &e.value;
-    }
-    return nullptr;  // only the first section of a name is searched
-  }
-  return nullptr;
+  const auto s = sections_.find(Fold(Trim(section, IsAsciiSpace)));
+  if (s == sections_.end()) return nullptr;
+  const auto value = s->second.values.find(Fold(Trim(key, IsAsciiSpace)));
+  return value == s->second.values.end() ? nullptr : &value->second;
 }
 
 std::wstring DecodeProfileBytes(std::string_view bytes,

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace mirrolet::posix {
@@ -25,15 +26,13 @@ class IniDocument {
   const std::wstring* Find(std::wstring_view section, std::wstring_view key) const;
 
  private:
-  struct Entry {
-    std::wstring key;
-    std::wstring value;
-  };
+  // Folded section name -> the first section of that name, and within it
+  // folded key -> the value of its first line, so that each lookup costs the
+  // same however long the file is.
   struct Section {
-    std::wstring name;
-    std::vector<Entry> entries;
+    std::unordered_map<std::wstring, std::wstring> values;
   };
-  std::vector<Section> sections_;
+  std::unordered_map<std::wstring, Section> sections_;
 };
 
 // The file's bytes as text: UTF-16LE when it starts with the FF FE mark,

@@ -167,7 +167,7 @@ std::wstring PosixPlatform::ExecutableFolder() {
 
 std::wstring PosixPlatform::FindFileName(const std::wstring& path) {
   if (path.empty() || path.back() == L'\\' || path.back() == L'/') return {};
-  const std::string native = NativePath(path);
+  const std::string native = paths_.NativePath(path);
   struct stat st;
   if (::stat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return {};
   const DosAttributes attributes = ReadDosAttributes(native);
@@ -179,7 +179,7 @@ bool PosixPlatform::CopyFileReplacing(const std::wstring& source, const std::wst
                                       HostError& error) {
   // The checks come in the order Windows makes them, so each case fails with
   // the code Windows would give.
-  const std::string from = NativePath(source);
+  const std::string from = paths_.NativePath(source);
   struct stat sourceStat;
   if (::stat(from.c_str(), &sourceStat) != 0) {
     const int why = errno;
@@ -191,7 +191,7 @@ bool PosixPlatform::CopyFileReplacing(const std::wstring& source, const std::wst
   if (S_ISDIR(sourceStat.st_mode)) return Fail(error, kAccessDenied, EISDIR);
 
   if (destination.empty()) return Fail(error, kPathNotFound, ENOENT);
-  const std::string to = NativePath(destination);
+  const std::string to = paths_.NativePath(destination);
   const std::string folder = ParentPath(to);
   struct stat folderStat;
   if (::stat(folder.c_str(), &folderStat) != 0) return Fail(error, kPathNotFound, errno);
@@ -239,6 +239,7 @@ bool PosixPlatform::CopyFileReplacing(const std::wstring& source, const std::wst
     ::unlink(temp.c_str());
     return Fail(error, WindowsCode(why), why);
   }
+  paths_.Created(to);
   return true;
 }
 
@@ -323,7 +324,7 @@ long PosixPlatform::RegQueryValueExA(HostKey key, const std::string& valueName, 
 long PosixPlatform::RegCloseKey(HostKey key) { return openKeys_.erase(key) ? kErrorSuccess : kInvalidHandle; }
 
 const IniDocument* PosixPlatform::LoadProfile(const std::string& fileName) {
-  const std::string native = NativePath(LocaleToWide(fileName));
+  const std::string native = paths_.NativePath(LocaleToWide(fileName));
   struct stat now;
   if (::stat(native.c_str(), &now) != 0 || S_ISDIR(now.st_mode)) return nullptr;
   if (profile_ && profile_->path == native && profile_->stat.st_dev == now.st_dev &&

@@ -9,12 +9,13 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/host_path.h"
 #include "platform/posix/ini_text.h"
 #include "platform/posix/reg_text.h"
 
 namespace mirrolet::posix {
 
-class PosixPlatform final : public Platform {
+class PosixPlatform : public Platform {
  public:
   // `registryFile` is the .reg export that stands in for the registry; a
   // missing or unreadable file is an empty registry.
@@ -51,6 +52,7 @@ class PosixPlatform final : public Platform {
   // file is kept while its identity, size and modification time stay the same.
   const IniDocument* LoadProfile(const std::string& fileName);
 
+  PathResolver paths_;
   std::string registryFile_;
   std::optional<Registry> registry_;
   std::map<HostKey, std::wstring> openKeys_;
