@@ -118,9 +118,13 @@ TEST(ProcessCopyList, ACopyThatFailsStopsEverythingAfterIt) {
   host.failingCopies.insert(L"C:\\Halvix\\");
   host.answers = {kIdYes};
   Main(host);
-  EXPECT_EQ(host.copies.size(), 1u);
-  ASSERT_EQ(host.boxes.size(), 2u);
-  EXPECT_NE(host.boxes[1].text.find(L"第 2 項，共 3 項"), std::wstring::npos);
+  EXPECT_EQ(host.copies.size(), 1u);  // no entry 3, no Pruvex pass
+  ASSERT_EQ(host.boxes.size(), 2u);   // no outcome box either
+  EXPECT_EQ(host.boxes[1].title, L"自動更新失敗");
+  EXPECT_EQ(host.boxes[1].style, 0x10u);
+  for (const wchar_t* part : {L"Halvix", L"第 2 項，共 3 項", L"C:\\Update\\b.dll", L"C:\\Halvix\\", L"Access is denied."}) {
+    EXPECT_NE(host.boxes[1].text.find(part), std::wstring::npos) << testing::Utf8(part);
+  }
   EXPECT_EQ(host.exits, std::vector<unsigned>{kExitCopyFailed});
 }
 

@@ -128,7 +128,9 @@ TEST(HostRegistry, SizesAreAnsiBytesAndAShortBufferIsRefused) {
 TEST(HostFiles, FindMatchesPlainFilesWithoutRegardToCase) {
   Sandbox sandbox;
   const auto host = MakeHost(sandbox);
-  for (const wchar_t* name : {L"plain.ini", L"readonly.ini", L"hidden.ini", L"system.ini"}) sandbox.Write(name, "x");
+  for (const wchar_t* name : {L"plain.ini", L"readonly.ini", L"hidden.ini", L"system.ini", L".dot.ini"}) {
+    sandbox.Write(name, "x");
+  }
   std::filesystem::create_directory(sandbox.Native(L"folder.ini"));
   SetReadOnly(sandbox.Native(L"readonly.ini"));
   SetHidden(sandbox.Native(L"hidden.ini"));
@@ -139,6 +141,8 @@ TEST(HostFiles, FindMatchesPlainFilesWithoutRegardToCase) {
   EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"readonly.ini")), L"readonly.ini");
   EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"hidden.ini")), L"");
   EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"system.ini")), L"");
+  // A leading dot hides a file on Linux and under Wine; Windows itself has no such rule.
+  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L".dot.ini")), DotFilesAreHidden() ? L"" : L".dot.ini");
   EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"folder.ini")), L"");
   EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"missing.ini")), L"");
   EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"plain.ini") + L"\\"), L"");

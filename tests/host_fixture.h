@@ -68,5 +68,7 @@ class HeldOpen {
 
 // Whether the tests run under Wine rather than Windows or Linux.
 bool RunningUnderWine();
+// Whether a name starting with "." makes a file hidden (Linux and Wine).
+bool DotFilesAreHidden();
 
 }  // namespace mirrolet::testing

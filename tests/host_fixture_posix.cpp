@@ -66,4 +66,6 @@ HeldOpen::~HeldOpen() { ::close(static_cast<int>(handle_)); }
 
 bool RunningUnderWine() { return false; }
 
+bool DotFilesAreHidden() { return true; }
+
 }  // namespace mirrolet::testing

@@ -68,4 +68,6 @@ bool RunningUnderWine() {
   return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
+bool DotFilesAreHidden() { return RunningUnderWine(); }
+
 }  // namespace mirrolet::testing

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "fake_platform.h"
-#include "update/copy_list.h"
 #include "update/messages.h"
 #include "update/update_run.h"
 
@@ -104,27 +103,6 @@ TEST(UpdateRun, ProgramFolderGetsExactlyOneTrailingBackslash) {
   host.answers = {kIdYes};
   Main(host, [](Platform&, const std::wstring&, const std::wstring&) {});
   EXPECT_NE(std::find(host.calls.begin(), host.calls.end(), "find E:\\mirrolet.ini"), host.calls.end());
-}
-
-TEST(UpdateRun, FailedCopyShowsOneReportAndEndsTheRunThere) {
-  FakePlatform host;
-  Register(host, "Software\\Varnholt\\Halvix", "C:\\Halvix");
-  Register(host, "Software\\Varnholt\\Pruvex", "D:\\Pruvex");
-  host.files.insert(L"C:\\Update\\mirrolet.ini");
-  host.answers = {kIdYes};
-  int passes = 0;
-  Main(host, [&](Platform&, const std::wstring&, const std::wstring&) {
-    ++passes;
-    throw CopyFailure(2, 3, L"C:\\Update\\b.dll", L"C:\\Halvix\\b.dll", {5, L"存取被拒。"});
-  });
-  EXPECT_EQ(passes, 1);  // no Pruvex pass
-  ASSERT_EQ(host.boxes.size(), 2u);  // no outcome box either
-  EXPECT_EQ(host.boxes[1].title, L"自動更新失敗");
-  EXPECT_EQ(host.boxes[1].style, 0x10u);
-  for (const wchar_t* part : {L"Halvix", L"第 2 項，共 3 項", L"C:\\Update\\b.dll", L"C:\\Halvix\\b.dll", L"存取被拒。"}) {
-    EXPECT_NE(host.boxes[1].text.find(part), std::wstring::npos) << testing::Utf8(part);
-  }
-  EXPECT_EQ(host.exits, std::vector<unsigned>{kExitCopyFailed});
 }
 
 }  // namespace
