@@ -17,6 +17,13 @@ void Entry(FakePlatform& host, const std::string& suffix, const std::string& fil
   host.profiles[kList]["MAIN|COPYTO" + suffix] = copyTo;
 }
 
+void RegisterBothWithList(FakePlatform& host) {
+  host.registry["Software\\Varnholt\\Halvix"]["WorkPath"] = {kRegSz, std::string("C:\\Halvix\0", 10)};
+  host.registry["Software\\Varnholt\\Pruvex"]["WorkPath"] = {kRegSz, std::string("C:\\Pruvex\0", 10)};
+  host.files.insert(L"C:\\Update\\mirrolet.ini");
+  host.answers = {kIdYes};
+}
+
 TEST(ExpandAppPath, ReplacesEveryExactPlaceholderOnce) {
   const std::wstring work = L"C:\\Halvix\\";
   EXPECT_EQ(ExpandAppPath(L"$APPPATH$a.dll", work), L"C:\\Halvix\\a.dll");
@@ -90,13 +97,10 @@ TEST(ProcessCopyList, AListTheProfileCallsCannotSpellIsAFailureNotAnEmptyList) {
 
 TEST(ProcessCopyList, BothProductsGetTheWholeListHalvixFirst) {
   FakePlatform host;
-  host.registry["Software\\Varnholt\\Halvix"]["WorkPath"] = {kRegSz, std::string("C:\\Halvix\0", 10)};
-  host.registry["Software\\Varnholt\\Pruvex"]["WorkPath"] = {kRegSz, std::string("C:\\Pruvex\0", 10)};
-  host.files.insert(L"C:\\Update\\mirrolet.ini");
+  RegisterBothWithList(host);
   host.profiles[kList]["MAIN|SUM"] = "2";
   Entry(host, "001", "a.dll", "$APPPATH$a.dll");
   Entry(host, "002", "shared.txt", "C:\\Common\\shared.txt");
-  host.answers = {kIdYes};
   Main(host);
   using Copy = std::pair<std::wstring, std::wstring>;
   EXPECT_EQ(host.copies, (std::vector<Copy>{{L"C:\\Update\\a.dll", L"C:\\Halvix\\a.dll"},
@@ -108,15 +112,12 @@ TEST(ProcessCopyList, BothProductsGetTheWholeListHalvixFirst) {
 
 TEST(ProcessCopyList, ACopyThatFailsStopsEverythingAfterIt) {
   FakePlatform host;
-  host.registry["Software\\Varnholt\\Halvix"]["WorkPath"] = {kRegSz, std::string("C:\\Halvix\0", 10)};
-  host.registry["Software\\Varnholt\\Pruvex"]["WorkPath"] = {kRegSz, std::string("C:\\Pruvex\0", 10)};
-  host.files.insert(L"C:\\Update\\mirrolet.ini");
+  RegisterBothWithList(host);
   host.profiles[kList]["MAIN|SUM"] = "3";
   Entry(host, "001", "a.dll", "$APPPATH$a.dll");
   Entry(host, "002", "b.dll", "$APPPATH$");  // the product folder itself
   Entry(host, "003", "c.dll", "$APPPATH$c.dll");
   host.failingCopies.insert(L"C:\\Halvix\\");
-  host.answers = {kIdYes};
   Main(host);
   EXPECT_EQ(host.copies.size(), 1u);  // no entry 3, no Pruvex pass
   ASSERT_EQ(host.boxes.size(), 2u);   // no outcome box either

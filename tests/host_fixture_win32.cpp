@@ -1,8 +1,4 @@
 // The host contract fixtures on Windows (and Wine).
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include "host_fixture.h"

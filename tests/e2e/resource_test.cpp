@@ -1,31 +1,21 @@
 // The resources MirroletV2.exe carries, read back the way Windows reads them.
 #include <gtest/gtest.h>
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstring>
 #include <set>
 
+#include "program_under_test.h"
 #include "version.h"
 
 namespace mirrolet::e2e {
 namespace {
 
-std::wstring ProgramPath() {
-  std::wstring self(MAX_PATH, L'\0');
-  self.resize(GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
-  self.resize(self.find_last_of(L'\\'));
-  return self.substr(0, self.find_last_of(L'\\') + 1) + L"MirroletV2.exe";
-}
-
 std::wstring Widen(const char* ascii) { return std::wstring(ascii, ascii + std::strlen(ascii)); }
 
 TEST(Resources, VersionInformationReadsBackExactly) {
-  const std::wstring program = ProgramPath();
+  const std::wstring program = ProgramUnderTest();
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeW(program.c_str(), &ignored);
   ASSERT_GT(size, 0u);
@@ -75,7 +65,7 @@ BOOL CALLBACK CollectType(HMODULE, LPWSTR type, LONG_PTR param) {
 }
 
 TEST(Resources, AnIconInTwoSizesAndNoManifest) {
-  const HMODULE module = LoadLibraryExW(ProgramPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  const HMODULE module = LoadLibraryExW(ProgramUnderTest().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_NE(module, nullptr);
   std::set<ULONG_PTR> types;
   EnumResourceTypesW(module, CollectType, reinterpret_cast<LONG_PTR>(&types));

@@ -2,13 +2,10 @@
 // their buttons, real registry values, real files.
 #include <gtest/gtest.h>
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include "box_driver.h"
+#include "program_under_test.h"
 #include "fake_platform.h"
 #include "host_fixture.h"
 #include "update/messages.h"
@@ -18,13 +15,6 @@ namespace {
 
 using testing::Sandbox;
 using testing::Utf8;
-
-std::wstring ProgramUnderTest() {
-  std::wstring self(MAX_PATH, L'\0');
-  self.resize(GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
-  self.resize(self.find_last_of(L'\\'));                // tests folder
-  return self.substr(0, self.find_last_of(L'\\') + 1) + L"MirroletV2.exe";
-}
 
 std::string Ansi(const std::wstring& text) {
   const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);

@@ -1,10 +1,6 @@
 // box_driver PROGRAM FOLDER [--capture STEM] [yes|no|ok]...
 // Runs PROGRAM in FOLDER, answers its boxes in order, prints the transcript
 // in UTF-8 and exits with the program's exit status.
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstdio>

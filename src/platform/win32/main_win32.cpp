@@ -1,8 +1,4 @@
 // MirroletV2.exe: the updater on the real Windows host.
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX  // libstdc++ for mingw may have set it already
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include "platform/win32/win32_platform.h"

@@ -1,9 +1,5 @@
 #include "platform/win32/win32_platform.h"
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX  // libstdc++ for mingw may have set it already
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <atomic>
