@@ -5,10 +5,10 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh cmake make g++ googletest g++-mingw-w64-x86-64-posix wine wine64 locales
 
-cmake --preset native
+cmake --preset native -DMIRROLET_BUILD_TESTS=ON
 cmake --build --preset native
 ctest --preset native
 
-cmake --preset windows
+cmake --preset windows -DMIRROLET_BUILD_TESTS=ON
 cmake --build --preset windows
 ctest --preset windows
