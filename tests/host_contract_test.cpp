@@ -177,17 +177,18 @@ TEST(HostFiles, AFailedCopyLeavesTheDestinationAsItWasAndNoTemporary) {
     const char* name;
     std::wstring source;
     std::wstring destination;
+    unsigned long code;  // the Windows error code, on both hosts
     void (*prepare)(const Sandbox&);
   };
   const auto nothing = [](const Sandbox&) {};
   const Row rows[] = {
-      {"source missing", L"update\\gone.dll", L"product\\a.dll", nothing},
-      {"source is a folder", L"update", L"product\\a.dll", nothing},
-      {"destination folder missing", L"update\\a.dll", L"product\\nowhere\\a.dll", nothing},
-      {"destination is a folder", L"update\\a.dll", L"product\\sub", nothing},
-      {"destination read-only", L"update\\a.dll", L"product\\a.dll",
+      {"source missing", L"update\\gone.dll", L"product\\a.dll", 2, nothing},
+      {"source is a folder", L"update", L"product\\a.dll", 5, nothing},
+      {"destination folder missing", L"update\\a.dll", L"product\\nowhere\\a.dll", 3, nothing},
+      {"destination is a folder", L"update\\a.dll", L"product\\sub", 5, nothing},
+      {"destination read-only", L"update\\a.dll", L"product\\a.dll", 5,
        [](const Sandbox& s) { SetReadOnly(s.Native(L"product\\a.dll")); }},
-      {"destination hidden", L"update\\a.dll", L"product\\a.dll",
+      {"destination hidden", L"update\\a.dll", L"product\\a.dll", 5,
        [](const Sandbox& s) { SetHidden(s.Native(L"product\\a.dll")); }},
   };
   for (const Row& row : rows) {
@@ -202,6 +203,7 @@ TEST(HostFiles, AFailedCopyLeavesTheDestinationAsItWasAndNoTemporary) {
 
     HostError error;
     EXPECT_FALSE(host->CopyFileReplacing(sandbox.HostPath(row.source), sandbox.HostPath(row.destination), error));
+    EXPECT_EQ(error.code, row.code);
     EXPECT_FALSE(error.description.empty());
     EXPECT_EQ(error.description.find(L'\n'), std::wstring::npos);
     EXPECT_EQ(sandbox.Read(L"product\\a.dll"), "old");
@@ -218,10 +220,12 @@ TEST(HostFiles, ACopyOntoAFileInUseFailsAndLeavesItIntact) {
   {
     HeldOpen held(sandbox.Native(L"product\\a.dll"));
     EXPECT_FALSE(host->CopyFileReplacing(sandbox.HostPath(L"update\\a.dll"), sandbox.HostPath(L"product\\a.dll"), error));
+    EXPECT_TRUE(error.code == 32 || error.code == 5) << error.code;  // sharing violation, or access denied
   }
   EXPECT_EQ(sandbox.Read(L"product\\a.dll"), "old");
   EXPECT_EQ(sandbox.List(L"product"), std::vector<std::wstring>{L"a.dll"});
   EXPECT_FALSE(host->CopyFileReplacing(sandbox.HostPath(L"update\\a.dll"), L"", error)) << "empty destination";
+  EXPECT_EQ(error.code, 3u);
 }
 
 TEST(HostFiles, ExecutableFolderHoldsTheRunningTest) {
