@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "platform/posix/locale_text.h"
-#include "platform/posix/reg_text.h"
 
 namespace mirrolet::posix {
 

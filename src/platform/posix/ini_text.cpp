@@ -18,12 +18,6 @@ std::wstring_view Trim(std::wstring_view text, bool (*isSpace)(wchar_t)) {
 
 bool IsAsciiSpace(wchar_t c) { return c == L' '; }
 
-std::wstring Fold(std::wstring_view name) {
-  std::wstring folded(name);
-  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-  return folded;
-}
-
 }  // namespace
 
 IniDocument IniDocument::Parse(std::wstring_view text) {
@@ -38,23 +32,23 @@ IniDocument IniDocument::Parse(std::wstring_view text) {
     if (line.front() == L'[') {
       const std::wstring_view name = line.substr(1, line.find(L']') - 1);
       // Only the first section of a name is ever searched.
-      const auto [section, added] = doc.sections_.try_emplace(Fold(Trim(name, IsProfileSpace)));
+      const auto [section, added] = doc.sections_.try_emplace(FoldName(Trim(name, IsProfileSpace)));
       current = added ? &section->second : nullptr;
       continue;
     }
     const std::size_t equals = line.find(L'=');
     if (current == nullptr || equals == std::wstring_view::npos) continue;
     // try_emplace keeps the first of duplicate keys.
-    current->values.try_emplace(Fold(Trim(line.substr(0, equals), IsProfileSpace)),
+    current->values.try_emplace(FoldName(Trim(line.substr(0, equals), IsProfileSpace)),
                                 Trim(line.substr(equals + 1), IsProfileSpace));
   }
   return doc;
 }
 
 const std::wstring* IniDocument::Find(std::wstring_view section, std::wstring_view key) const {
-  const auto s = sections_.find(Fold(Trim(section, IsAsciiSpace)));
+  const auto s = sections_.find(FoldName(Trim(section, IsAsciiSpace)));
   if (s == sections_.end()) return nullptr;
-  const auto value = s->second.values.find(Fold(Trim(key, IsAsciiSpace)));
+  const auto value = s->second.values.find(FoldName(Trim(key, IsAsciiSpace)));
   return value == s->second.values.end() ? nullptr : &value->second;
 }
 

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 
 namespace mirrolet::posix {
 
@@ -130,6 +131,12 @@ std::string ForTerminal(std::wstring_view text) {
 
 std::wstring FromTerminal(std::string_view bytes) {
   return LocaleIsAscii() ? DecodeUtf8(bytes) : LocaleToWide(bytes);
+}
+
+std::wstring FoldName(std::wstring_view text) {
+  std::wstring folded(text);
+  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  return folded;
 }
 
 std::wstring ErrnoText(int error) {

@@ -24,6 +24,9 @@ std::wstring DecodeUtf16Le(std::string_view bytes);
 std::string ForTerminal(std::wstring_view text);
 std::wstring FromTerminal(std::string_view bytes);
 
+// `text` lower-cased, for comparing names without regard to case.
+std::wstring FoldName(std::wstring_view text);
+
 // A description of errno value `error`, from the C library.
 std::wstring ErrnoText(int error);
 

@@ -32,32 +32,30 @@ bool TakeQuoted(std::wstring_view& text, std::wstring& out) {
   return false;
 }
 
+std::optional<std::uint32_t> ParseHexNumber(std::wstring_view text) {
+  if (text.empty() || text.size() > 8) return std::nullopt;
+  std::uint32_t value = 0;
+  for (const wchar_t c : text) {
+    if (!std::iswxdigit(static_cast<wint_t>(c))) return std::nullopt;
+    const auto digit = std::iswdigit(static_cast<wint_t>(c)) ? c - L'0' : std::towlower(static_cast<wint_t>(c)) - L'a' + 10;
+    value = value * 16 + static_cast<std::uint32_t>(digit);
+  }
+  return value;
+}
+
+// "aa,bb,..." as bytes.
 std::optional<std::vector<std::uint8_t>> ParseHexList(std::wstring_view text) {
   std::vector<std::uint8_t> bytes;
   text = TrimBlanks(text);
   while (!text.empty()) {
     const std::size_t comma = text.find(L',');
     const std::wstring_view item = TrimBlanks(text.substr(0, comma));
-    if (item.empty() || item.size() > 2) return std::nullopt;
-    unsigned value = 0;
-    for (const wchar_t c : item) {
-      if (!std::iswxdigit(static_cast<wint_t>(c))) return std::nullopt;
-      value = value * 16 + static_cast<unsigned>(std::iswdigit(static_cast<wint_t>(c)) ? c - L'0' : (std::towlower(static_cast<wint_t>(c)) - L'a' + 10));
-    }
-    bytes.push_back(static_cast<std::uint8_t>(value));
+    const auto value = item.size() <= 2 ? ParseHexNumber(item) : std::nullopt;
+    if (!value) return std::nullopt;
+    bytes.push_back(static_cast<std::uint8_t>(*value));
     text.remove_prefix(comma == std::wstring_view::npos ? text.size() : comma + 1);
   }
   return bytes;
-}
-
-std::optional<std::uint32_t> ParseHexNumber(std::wstring_view text) {
-  if (text.empty() || text.size() > 8) return std::nullopt;
-  std::uint32_t value = 0;
-  for (const wchar_t c : text) {
-    if (!std::iswxdigit(static_cast<wint_t>(c))) return std::nullopt;
-    value = value * 16 + static_cast<std::uint32_t>(std::iswdigit(static_cast<wint_t>(c)) ? c - L'0' : (std::towlower(static_cast<wint_t>(c)) - L'a' + 10));
-  }
-  return value;
 }
 
 // The data after "=" of a value line, or nothing when it is not understood
@@ -102,12 +100,6 @@ std::optional<RegValue> ParseData(std::wstring_view data, bool utf16,
 }
 
 }  // namespace
-
-std::wstring FoldName(std::wstring_view text) {
-  std::wstring folded(text);
-  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-  return folded;
-}
 
 Registry Registry::Parse(std::string_view bytes,
                          const std::function<std::wstring(std::string_view)>& fromAnsi) {

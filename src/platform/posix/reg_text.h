@@ -44,7 +44,4 @@ class Registry {
   std::map<std::wstring, std::map<std::wstring, RegValue>> keys_;  // folded path -> folded name -> value
 };
 
-// Lower-cases `text` for comparing key and value names.
-std::wstring FoldName(std::wstring_view text);
-
 }  // namespace mirrolet::posix
