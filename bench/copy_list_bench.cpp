@@ -22,7 +22,11 @@ namespace {
 class ReadOnlyHost : public mirrolet::posix::PosixPlatform {
  public:
   using PosixPlatform::PosixPlatform;
-  bool CopyFileReplacing(const std::wstring&, const std::wstring&, mirrolet::HostError&) override { return true; }
+  bool StageCopy(const std::wstring&, const std::wstring&, mirrolet::StageId&, mirrolet::HostError&) override { return true; }
+  bool FlushStaged(mirrolet::HostError&) override { return true; }
+  bool CommitStaged(mirrolet::StageId, mirrolet::HostError&) override { return true; }
+  void DiscardStaged(mirrolet::StageId) override {}
+  bool SyncCommitted(mirrolet::HostError&) override { return true; }
 };
 
 double Seconds(const std::function<void()>& work) {

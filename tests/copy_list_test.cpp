@@ -1,6 +1,9 @@
 // Reading the copy list and copying its entries, through the fake host.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+
 #include "fake_platform.h"
 #include "update/copy_list.h"
 #include "update/update_run.h"
@@ -51,8 +54,9 @@ TEST(ProcessCopyList, ReadsSourceThenDestinationThenCopiesEachEntryInTurn) {
   ProcessCopyList(host, L"C:\\Halvix\\", L"C:\\Update\\");
   EXPECT_EQ(host.calls, (std::vector<std::string>{
                             "int SUM",
-                            "string FILE001", "string COPYTO001", "copy C:\\Update\\a.dll -> C:\\Halvix\\a.dll",
-                            "string FILE002", "string COPYTO002", "copy C:\\Update\\$APPPATH$b.txt -> D:\\b.txt"}));
+                            "string FILE001", "string COPYTO001", "stage C:\\Update\\a.dll -> C:\\Halvix\\a.dll",
+                            "string FILE002", "string COPYTO002", "stage C:\\Update\\$APPPATH$b.txt -> D:\\b.txt",
+                            "flush", "commit C:\\Halvix\\a.dll", "commit D:\\b.txt", "sync"}));
 }
 
 TEST(ProcessCopyList, CountBelowOneReadsNoEntry) {
@@ -83,7 +87,67 @@ TEST(ProcessCopyList, AMissingEntryFailsAfterTheOnesBeforeItWereCopied) {
     EXPECT_FALSE(failure.error.description.empty());
   }
   EXPECT_EQ(host.copies.size(), 1u);
-  EXPECT_EQ(host.calls.back(), "copy C:\\Update\\ -> ");
+  EXPECT_NE(std::find(host.calls.begin(), host.calls.end(), "stage C:\\Update\\ -> "), host.calls.end());
+}
+
+// The staged copies of a pass: what is flushed, committed and removed, in
+// which order, and which entry a failure names.
+TEST(ProcessCopyList, StagesThePassThenCommitsInOrder) {
+  struct Row {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> entries;  // FILE, COPYTO
+    std::set<std::wstring> failingStages, failingCommits;
+    std::vector<std::string> steps;  // the host's copy calls, without the paths' folders
+    std::int32_t failedEntry;        // 0: no failure
+  };
+  const Row rows[] = {
+      {"all staged, one flush, commits in list order",
+       {{"a", "$APPPATH$a"}, {"b", "$APPPATH$b"}},
+       {}, {},
+       {"stage a", "stage b", "flush", "commit a", "commit b", "sync"}, 0},
+      {"a failed stage commits the entries before it",
+       {{"a", "$APPPATH$a"}, {"b", "$APPPATH$b"}, {"c", "$APPPATH$c"}},
+       {L"C:\\Halvix\\b"}, {},
+       {"stage a", "stage b", "flush", "commit a", "sync"}, 2},
+      {"a failed commit removes it and everything after it",
+       {{"a", "$APPPATH$a"}, {"b", "$APPPATH$b"}, {"c", "$APPPATH$c"}},
+       {}, {L"C:\\Halvix\\b"},
+       {"stage a", "stage b", "stage c", "flush", "commit a", "commit b", "sync", "discard b", "discard c"}, 2},
+      {"a source staged earlier in the pass is committed before it is read",
+       {{"a", "$APPPATH$a"}, {"..\\Halvix\\a", "$APPPATH$b"}},
+       {}, {},
+       {"stage a", "flush", "commit a", "sync", "stage a", "flush", "commit b", "sync"}, 0},
+      {"the same destination twice: the later one lands last",
+       {{"a", "$APPPATH$x"}, {"b", "$APPPATH$x"}},
+       {}, {},
+       {"stage a", "stage b", "flush", "commit x", "commit x", "sync"}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakePlatform host;
+    host.profiles[kList]["MAIN|SUM"] = std::to_string(row.entries.size());
+    for (std::size_t i = 0; i < row.entries.size(); ++i) {
+      Entry(host, testing::Utf8(EntrySuffix(static_cast<std::int32_t>(i + 1))), row.entries[i].first, row.entries[i].second);
+    }
+    host.failingCopies = row.failingStages;
+    host.failingCommits = row.failingCommits;
+    std::int32_t failed = 0;
+    try {
+      ProcessCopyList(host, L"C:\\Halvix\\", L"C:\\Update\\");
+    } catch (const CopyFailure& failure) {
+      failed = failure.entry;
+    }
+    std::vector<std::string> steps;
+    for (const std::string& call : host.calls) {
+      // "stage C:\Update\a -> C:\Halvix\a" becomes "stage a"; "commit C:\Halvix\a" becomes "commit a".
+      const std::string verb = call.substr(0, call.find(' '));
+      if (verb != "stage" && verb != "flush" && verb != "commit" && verb != "discard" && verb != "sync") continue;
+      const std::string path = call.substr(0, call.find(" -> "));
+      steps.push_back(verb == path ? verb : verb + " " + path.substr(path.find_last_of('\\') + 1));
+    }
+    EXPECT_EQ(steps, row.steps);
+    EXPECT_EQ(failed, row.failedEntry);
+  }
 }
 
 TEST(ProcessCopyList, AListTheProfileCallsCannotSpellIsAFailureNotAnEmptyList) {
@@ -108,6 +172,9 @@ TEST(ProcessCopyList, BothProductsGetTheWholeListHalvixFirst) {
                                             {L"C:\\Update\\a.dll", L"C:\\Pruvex\\a.dll"},
                                             {L"C:\\Update\\shared.txt", L"C:\\Common\\shared.txt"}}));
   EXPECT_EQ(host.exits, std::vector<unsigned>{kExitDone});
+  // The Halvix pass is in place and synced before the Pruvex pass stages anything.
+  const auto pruvex = std::find(host.calls.begin(), host.calls.end(), "stage C:\\Update\\a.dll -> C:\\Pruvex\\a.dll");
+  EXPECT_NE(std::find(host.calls.begin(), pruvex, "sync"), pruvex);
 }
 
 TEST(ProcessCopyList, ACopyThatFailsStopsEverythingAfterIt) {

@@ -37,14 +37,56 @@ std::wstring FakePlatform::FindFileName(const std::wstring& path) {
   return files.contains(path) ? path.substr(path.find_last_of(L'\\') + 1) : std::wstring();
 }
 
-bool FakePlatform::CopyFileReplacing(const std::wstring& source, const std::wstring& destination,
-                                     HostError& error) {
-  calls.push_back("copy " + Utf8(source) + " -> " + Utf8(destination));
+bool FakePlatform::StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
+                             HostError& error) {
+  calls.push_back("stage " + Utf8(source) + " -> " + Utf8(destination));
   if (failingCopies.contains(destination) || destination.empty()) {
     error = {5, L"Access is denied."};
     return false;
   }
+  id = staged_.size();
+  staged_.emplace_back(source, destination);
+  return true;
+}
+
+bool FakePlatform::FlushStaged(HostError&) {
+  calls.push_back("flush");
+  return true;
+}
+
+bool FakePlatform::CommitStaged(StageId id, HostError& error) {
+  const auto& [source, destination] = staged_.at(id);
+  calls.push_back("commit " + Utf8(destination));
+  if (failingCommits.contains(destination)) {
+    error = {32, L"The process cannot access the file because it is being used by another process."};
+    return false;
+  }
   copies.emplace_back(source, destination);
+  return true;
+}
+
+void FakePlatform::DiscardStaged(StageId id) { calls.push_back("discard " + Utf8(staged_.at(id).second)); }
+
+// Paths are full already; only "." and ".." need resolving.
+std::wstring FakePlatform::PathKey(const std::wstring& path) {
+  std::vector<std::wstring> parts;
+  for (std::size_t start = 0; start <= path.size();) {
+    const std::size_t end = std::min(path.find(L'\\', start), path.size());
+    const std::wstring part = path.substr(start, end - start);
+    if (part == L"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (part != L".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::wstring key;
+  for (const std::wstring& part : parts) key += part + L"\\";
+  return key;
+}
+
+bool FakePlatform::SyncCommitted(HostError&) {
+  calls.push_back("sync");
   return true;
 }
 

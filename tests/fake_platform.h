@@ -31,13 +31,14 @@ class FakePlatform final : public Platform {
   std::set<std::wstring> files;          // what FindFileName finds
   std::wstring executableFolder = L"C:\\Update";
   std::deque<int> answers;               // box answers, in order; kIdOk once they run out
-  std::set<std::wstring> failingCopies;  // destinations whose copy fails
+  std::set<std::wstring> failingCopies;  // destinations whose staging fails
+  std::set<std::wstring> failingCommits;  // destinations whose commit fails
   std::set<std::wstring> unspellable;    // paths AnsiSafePath cannot give
 
   // --- what the logic did ---
   std::vector<Box> boxes;
   std::vector<std::string> calls;  // registry, profile, find and copy calls, in order
-  std::vector<std::pair<std::wstring, std::wstring>> copies;  // successful (source, destination)
+  std::vector<std::pair<std::wstring, std::wstring>> copies;  // committed (source, destination)
   std::vector<unsigned> exits;
   int openKeys = 0;
 
@@ -45,7 +46,12 @@ class FakePlatform final : public Platform {
   void EndProcess(unsigned exitCode) override { exits.push_back(exitCode); }
   std::wstring ExecutableFolder() override { return executableFolder; }
   std::wstring FindFileName(const std::wstring& path) override;
-  bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination, HostError& error) override;
+  bool StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id, HostError& error) override;
+  bool FlushStaged(HostError& error) override;
+  bool CommitStaged(StageId id, HostError& error) override;
+  void DiscardStaged(StageId id) override;
+  bool SyncCommitted(HostError& error) override;
+  std::wstring PathKey(const std::wstring& path) override;
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;
@@ -61,6 +67,7 @@ class FakePlatform final : public Platform {
 
  private:
   std::vector<std::string> openedKeys_;  // handle - 1 -> sub-key
+  std::vector<std::pair<std::wstring, std::wstring>> staged_;  // id -> (source, destination)
 };
 
 // UTF-8 for readable assertion messages and call logs.

@@ -4,6 +4,7 @@
 // bring their own fake.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -28,8 +29,26 @@ inline constexpr long kErrorSuccess = 0;
 inline constexpr long kErrorFileNotFound = 2;
 inline constexpr long kErrorMoreData = 234;
 
+// Windows error codes that both hosts report, so that a failure reads the same.
+inline constexpr unsigned long kErrorPathNotFound = 3;
+inline constexpr unsigned long kErrorAccessDenied = 5;
+inline constexpr unsigned long kErrorInvalidHandle = 6;
+inline constexpr unsigned long kErrorNotEnoughMemory = 8;
+inline constexpr unsigned long kErrorGenFailure = 31;
+inline constexpr unsigned long kErrorSharingViolation = 32;
+inline constexpr unsigned long kErrorInvalidParameter = 87;
+inline constexpr unsigned long kErrorDiskFull = 112;
+inline constexpr unsigned long kErrorBadPathname = 161;
+inline constexpr unsigned long kErrorFileTooLarge = 223;
+inline constexpr unsigned long kErrorFilenameExcedRange = 206;
+inline constexpr unsigned long kErrorNoAccess = 998;
+inline constexpr unsigned long kErrorNoUnicodeTranslation = 1113;
+
 // An opaque registry key handle. 0 means "no key".
 using HostKey = std::uintptr_t;
+
+// A staged copy, as the host numbers them.
+using StageId = std::size_t;
 
 // What a failed host operation reports: the Windows error code (the POSIX
 // stand-in maps errno to the code Windows would give) and the host's own
@@ -55,7 +74,8 @@ class Platform {
   virtual void EndProcess(unsigned exitCode) = 0;
 
   // Full path of the folder holding the running executable, with or without
-  // a final "\" (a drive root keeps its "\").
+  // a final "\" (a drive root keeps its "\"); empty text when it cannot be
+  // told.
   virtual std::wstring ExecutableFolder() = 0;
 
   // Looks for exactly `path` (no wildcards). Names compare without regard to
@@ -63,13 +83,51 @@ class Platform {
   // such entry or it is hidden, system or a folder.
   virtual std::wstring FindFileName(const std::wstring& path) = 0;
 
-  // Makes `destination` a copy of `source`, replacing an existing file. The
-  // new content lands in one step: on failure the destination is exactly as
-  // it was before. Returns false and fills `error` when the copy cannot be
-  // made (source missing or a folder, destination folder missing, destination
-  // empty, a folder, read-only, hidden or in use, disk full, ...).
-  virtual bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination,
-                                 HostError& error) = 0;
+  // Copying goes in three steps, so that a pass can make all its files
+  // durable at once: stage each copy beside its destination, flush what is
+  // staged, then commit the staged copies one by one, in order.
+
+  // Copies `source` to a new hidden temporary file in the folder of
+  // `destination` and returns its handle in `id`; the destination itself is
+  // not touched yet. Fails (false, `error` filled, nothing left behind) where
+  // the copy could not be made: the source is missing, a folder or not a
+  // plain file; the destination's folder is missing; the destination is
+  // empty, a folder, read-only, hidden, not writable by this user, in use, or
+  // the source itself; the disk is full; ...
+  virtual bool StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
+                         HostError& error) = 0;
+
+  // Makes the data of every staged copy durable, so that no commit can put an
+  // empty or partly written file in place after a power cut.
+  virtual bool FlushStaged(HostError& error) = 0;
+
+  // Puts staged copy `id` in place of its destination in one step, keeping
+  // what an existing destination was (owner, permissions, attributes); a new
+  // destination gets the source's permissions, never the temporary's hidden
+  // state. On failure the destination is exactly as it was and the staged
+  // copy is still there, for DiscardStaged.
+  virtual bool CommitStaged(StageId id, HostError& error) = 0;
+
+  // Removes the temporary file of a staged copy that will not be committed.
+  virtual void DiscardStaged(StageId id) = 0;
+
+  // Makes the commits since the last call durable (the folders' entries).
+  virtual bool SyncCommitted(HostError& error) = 0;
+
+  // A key that is equal for two paths exactly when they name the same place
+  // as far as their text tells: made absolute, separators and "." and ".."
+  // resolved, folded without regard to case.
+  virtual std::wstring PathKey(const std::wstring& path) = 0;
+
+  // One copy, staged, flushed and committed: `destination` becomes a copy of
+  // `source` in one step, or stays exactly as it was.
+  bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination, HostError& error) {
+    StageId id = 0;
+    if (!StageCopy(source, destination, id, error)) return false;
+    if (FlushStaged(error) && CommitStaged(id, error)) return SyncCommitted(error);
+    DiscardStaged(id);
+    return false;
+  }
 
   // Wide text to the system ANSI code page and back. Characters the code page
   // lacks become the host's best fit (often "?").
@@ -79,12 +137,15 @@ class Platform {
   // A spelling of the existing file `path` that survives ToAnsi unchanged, for
   // handing to the ANSI profile functions: the path itself when it converts
   // losslessly, else (on Windows) its short 8.3 form. Returns empty text and
-  // fills `error` when there is none.
+  // fills `error` when there is none, or when the profile functions could not
+  // read the file at all (the stand-in's size bound).
   virtual std::wstring AnsiSafePath(const std::wstring& path, HostError& error) = 0;
 
   // Registry, under HKEY_LOCAL_MACHINE, with the meaning of the Windows
   // functions of the same names. RegOpenKeyA sets *key to 0 when the key
-  // cannot be opened. Sizes are in ANSI bytes.
+  // cannot be opened; a key missing from the 64-bit view is also looked for
+  // in the 32-bit view (WOW6432Node), where 32-bit installers register.
+  // Sizes are in ANSI bytes.
   virtual long RegOpenKeyA(const std::string& subKey, HostKey* key) = 0;
   virtual long RegQueryValueExA(HostKey key, const std::string& valueName, std::uint32_t* type,
                                 std::uint8_t* data, std::uint32_t* size) = 0;

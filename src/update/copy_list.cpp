@@ -1,6 +1,9 @@
 #include "update/copy_list.h"
 
+#include <functional>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "settings/profile.h"
 
@@ -9,6 +12,115 @@ namespace mirrolet {
 namespace {
 
 constexpr wchar_t kSection[] = L"MAIN";
+
+// The longest path any Windows file function takes, in characters.
+constexpr std::size_t kMaxPathLength = 32767;
+
+struct EntryPaths {
+  std::wstring source;
+  std::wstring destination;
+};
+
+// One entry of the list as the run copies it. A destination that would be
+// longer than any path Windows takes comes back empty with `tooLong` set,
+// rather than being built at the size of the work path times its placeholders.
+EntryPaths ReadEntry(Platform& host, const std::wstring& profilePath, std::int32_t entry,
+                     const std::wstring& workPath, const std::wstring& appFolder, bool& tooLong) {
+  const std::wstring suffix = EntrySuffix(entry);
+  EntryPaths paths;
+  paths.source = appFolder + ReadIniString(host, kSection, L"FILE" + suffix, L"", profilePath);
+  const std::wstring copyTo = ReadIniString(host, kSection, L"COPYTO" + suffix, L"", profilePath);
+  std::size_t placeholders = 0;
+  const std::wstring_view placeholder = kAppPathPlaceholder;
+  for (std::size_t at = copyTo.find(placeholder); at != std::wstring::npos; at = copyTo.find(placeholder, at + placeholder.size())) {
+    ++placeholders;
+  }
+  tooLong = placeholders > 0 && workPath.size() > kMaxPathLength / placeholders;
+  if (!tooLong) paths.destination = ExpandAppPath(copyTo, workPath);
+  return paths;
+}
+
+// The copies of one pass: staged one by one, committed together. Entries are
+// kept as numbers only, so a long list costs little memory; a failure report
+// reads its entry's paths again.
+class StagedPass {
+ public:
+  StagedPass(Platform& host, std::function<EntryPaths(std::int32_t)> read, std::int32_t count)
+      : host_(host), read_(std::move(read)), count_(count) {}
+  StagedPass(const StagedPass&) = delete;
+  StagedPass& operator=(const StagedPass&) = delete;
+  ~StagedPass() { DiscardFrom(0); }
+
+  // Whether `source` names the destination of a copy staged but not yet
+  // committed: it must then be committed first, so the source has its new content.
+  bool Stages(const std::wstring& source) { return keys_.contains(Key(source)); }
+
+  void Stage(std::int32_t entry, const EntryPaths& paths, bool tooLong) {
+    StageId id = 0;
+    HostError error;
+    if (tooLong) {
+      error = {kErrorFilenameExcedRange, L"The destination is longer than any path Windows takes."};
+    } else if (host_.StageCopy(paths.source, paths.destination, id, error)) {
+      staged_.push_back({entry, id});
+      keys_.insert(Key(paths.destination));
+      return;
+    }
+    // The entries before the failed one stay copied, as they would one by one.
+    Commit();
+    throw CopyFailure(entry, count_, paths.source, paths.destination, std::move(error));
+  }
+
+  // Flushes everything staged and puts it in place, in list order. Throws
+  // CopyFailure naming the first entry that could not be put in place; that
+  // entry and every one after it are removed, the ones before it stay.
+  void Commit() {
+    if (staged_.empty()) return;
+    HostError error;
+    std::size_t done = 0;
+    bool ok = host_.FlushStaged(error);
+    while (ok && done < staged_.size()) {
+      ok = host_.CommitStaged(staged_[done].id, error);
+      if (ok) ++done;
+    }
+    // What was put in place is made durable, also when a later one failed.
+    HostError syncError;
+    const bool synced = host_.SyncCommitted(syncError);
+    if (ok && synced) {
+      staged_.clear();
+      keys_.clear();
+      return;
+    }
+    // A failed sync leaves every file in place, but the first may not survive
+    // a crash, so the report names that one.
+    const std::int32_t entry = ok ? staged_.front().entry : staged_[done].entry;
+    if (ok) error = std::move(syncError);
+    DiscardFrom(ok ? staged_.size() : done);
+    staged_.clear();
+    keys_.clear();
+    const EntryPaths paths = read_(entry);
+    throw CopyFailure(entry, count_, paths.source, paths.destination, std::move(error));
+  }
+
+ private:
+  struct Staged {
+    std::int32_t entry;
+    StageId id;
+  };
+
+  std::size_t Key(const std::wstring& path) { return std::hash<std::wstring>{}(host_.PathKey(path)); }
+
+  void DiscardFrom(std::size_t first) {
+    for (std::size_t i = first; i < staged_.size(); ++i) host_.DiscardStaged(staged_[i].id);
+    staged_.resize(first);
+  }
+
+  Platform& host_;
+  std::function<EntryPaths(std::int32_t)> read_;
+  std::int32_t count_;
+  std::vector<Staged> staged_;
+  // Hashes of the staged destinations' keys: a collision costs only an early commit.
+  std::unordered_set<std::size_t> keys_;
+};
 
 }  // namespace
 
@@ -50,17 +162,22 @@ void ProcessCopyList(Platform& host, const std::wstring& workPath, const std::ws
   if (profilePath.empty()) throw CopyFailure(0, 0, listPath, {}, std::move(error));
 
   const std::int32_t count = ReadIniInt(host, kSection, L"SUM", 0, profilePath);
+  StagedPass pass(
+      host,
+      [&](std::int32_t entry) {
+        bool tooLong = false;
+        return ReadEntry(host, profilePath, entry, workPath, appFolder, tooLong);
+      },
+      count);
   // Counted in 64 bits so that a count of 2^31-1 cannot overflow the counter.
   for (std::int64_t next = 1; next <= count; ++next) {
     const auto entry = static_cast<std::int32_t>(next);
-    const std::wstring suffix = EntrySuffix(entry);
-    const std::wstring source = appFolder + ReadIniString(host, kSection, L"FILE" + suffix, L"", profilePath);
-    const std::wstring destination =
-        ExpandAppPath(ReadIniString(host, kSection, L"COPYTO" + suffix, L"", profilePath), workPath);
-    if (!host.CopyFileReplacing(source, destination, error)) {
-      throw CopyFailure(entry, count, source, destination, std::move(error));
-    }
+    bool tooLong = false;
+    const EntryPaths paths = ReadEntry(host, profilePath, entry, workPath, appFolder, tooLong);
+    if (pass.Stages(paths.source)) pass.Commit();
+    pass.Stage(entry, paths, tooLong);
   }
+  pass.Commit();
 }
 
 }  // namespace mirrolet

@@ -19,6 +19,9 @@ inline constexpr wchar_t kNothingRegisteredTitle[] = L"自動更新失敗";
 inline constexpr wchar_t kNothingRegisteredText[] = L"找不到登錄資訊！自動更新失敗！";
 
 inline constexpr wchar_t kCopyFailedTitle[] = L"自動更新失敗";
+// Reasons the failure report gives when no host operation failed.
+inline constexpr wchar_t kAppFolderUnknownText[] = L"無法取得本程式所在的資料夾。";
+inline constexpr wchar_t kOutOfMemoryText[] = L"記憶體不足。";
 
 struct CopyFailure;
 

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
+#include <new>
 
 #include "settings/work_path.h"
 #include "update/copy_list.h"
@@ -23,6 +25,12 @@ std::wstring WithTrailingBackslash(std::wstring path) {
   return path;
 }
 
+void ReportFailure(Platform& host, std::size_t product, const CopyFailure& failure) {
+  const std::wstring name = product < kProducts.size() ? kProducts[product].name : L"";
+  host.ShowMessageBox(CopyFailedText(name, failure), kCopyFailedTitle, kMbOk | kMbIconError);
+  host.EndProcess(kExitCopyFailed);
+}
+
 }  // namespace
 
 std::wstring GetAppFolder(Platform& host) { return WithTrailingBackslash(host.ExecutableFolder()); }
@@ -40,38 +48,48 @@ bool RunProductPass(Platform& host, const std::wstring& workPath, const std::wst
 
 void Main(Platform& host, const CopyListRoutine& routine) {
   std::array<std::wstring, kProducts.size()> workPaths;
-  for (std::size_t i = 0; i < kProducts.size(); ++i) workPaths[i] = ReadWorkPath(host, kProducts[i].key);
-  const std::wstring appFolder = GetAppFolder(host);
-
-  // Copy only on an explicit Yes. A box that could not be shown (0) or was
-  // dismissed some other way is not consent to overwrite product files.
-  if (host.ShowMessageBox(kConfirmText, kConfirmTitle, kMbYesNo | kMbIconWarning) != kIdYes) {
-    host.EndProcess(kExitDeclined);
-    return;
-  }
-
-  std::int16_t productFound = 0;
-  bool everyListRead = true;
-  std::size_t current = 0;
+  std::size_t current = kProducts.size();  // the product whose pass runs, if any
   try {
+    for (std::size_t i = 0; i < kProducts.size(); ++i) workPaths[i] = ReadWorkPath(host, kProducts[i].key);
+    const std::wstring appFolder = GetAppFolder(host);
+    // Without its own folder the run would look for the list in the root of
+    // the drive (or of the file system), which is never what was meant.
+    if (appFolder == L"\\") {
+      throw CopyFailure(0, 0, {}, {}, {kErrorGenFailure, kAppFolderUnknownText});
+    }
+
+    // Copy only on an explicit Yes. A box that could not be shown (0) or was
+    // dismissed some other way is not consent to overwrite product files.
+    if (host.ShowMessageBox(kConfirmText, kConfirmTitle, kMbYesNo | kMbIconWarning) != kIdYes) {
+      host.EndProcess(kExitDeclined);
+      return;
+    }
+
+    std::int16_t productFound = 0;
+    bool everyListRead = true;
     for (current = 0; current < kProducts.size(); ++current) {
       if (workPaths[current].empty()) continue;
       everyListRead &= RunProductPass(host, workPaths[current], appFolder, routine);
       productFound = 1;
     }
-  } catch (const CopyFailure& failure) {
-    host.ShowMessageBox(CopyFailedText(kProducts[current].name, failure), kCopyFailedTitle,
-                        kMbOk | kMbIconError);
-    host.EndProcess(kExitCopyFailed);
-    return;
-  }
+    current = kProducts.size();
 
-  if (productFound == 1) {
-    host.ShowMessageBox(kDoneText, kDoneTitle, kMbOk | kMbIconInformation);
-    host.EndProcess(everyListRead ? kExitDone : kExitListMissing);
-  } else {
-    host.ShowMessageBox(kNothingRegisteredText, kNothingRegisteredTitle, kMbOk | kMbIconWarning);
-    host.EndProcess(kExitNothingFound);
+    if (productFound == 1) {
+      host.ShowMessageBox(kDoneText, kDoneTitle, kMbOk | kMbIconInformation);
+      host.EndProcess(everyListRead ? kExitDone : kExitListMissing);
+    } else {
+      host.ShowMessageBox(kNothingRegisteredText, kNothingRegisteredTitle, kMbOk | kMbIconWarning);
+      host.EndProcess(kExitNothingFound);
+    }
+    return;
+  } catch (const CopyFailure& failure) {
+    ReportFailure(host, current, failure);
+  } catch (const std::bad_alloc&) {
+    ReportFailure(host, current, CopyFailure(0, 0, {}, {}, {kErrorNotEnoughMemory, kOutOfMemoryText}));
+  } catch (const std::exception& unexpected) {
+    // Whatever else goes wrong still reaches the user as a report.
+    const std::string what = unexpected.what();
+    ReportFailure(host, current, CopyFailure(0, 0, {}, {}, {kErrorGenFailure, std::wstring(what.begin(), what.end())}));
   }
 }
 

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <climits>
 #include <cstdlib>
 #include <memory>
 
 #include "platform/posix/locale_text.h"
+#include "settings/name_fold.h"
 
 namespace mirrolet::posix {
 
@@ -24,13 +26,26 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// The key a name is matched by without regard to case, or nothing when the
+// name is not text in the locale (it holds escaped bytes): such a name only
+// ever matches itself, byte for byte.
+std::optional<std::wstring> CaseKey(std::wstring_view name) {
+  for (const wchar_t c : name) {
+    if (c >= 0xDC00 && c <= 0xDCFF) return std::nullopt;
+  }
+  return FoldName(name);
+}
+
 }  // namespace
 
 // The entry of `folder` whose name equals `part` without regard to case, or
 // `part` as spelled when there is none.
 std::string PathResolver::MatchInFolder(const std::string& folder, std::wstring_view part) {
+  // The exact spelling always wins over a name that differs only in case.
   const std::string spelled = WideToLocale(part);
   if (Exists(folder + spelled)) return spelled;
+  const auto key = CaseKey(part);
+  if (!key) return spelled;
 
   // Reading the whole folder for every new file would make copying a long
   // list into one folder quadratic, so its names are kept while it is unchanged.
@@ -40,15 +55,18 @@ std::string PathResolver::MatchInFolder(const std::string& folder, std::wstring_
   struct stat st;
   if (::stat(where.c_str(), &st) != 0) return spelled;
   Folder& known = folders_[where];
-  if (known.device != st.st_dev || known.inode != st.st_ino || !SameTime(known.modified, st.st_mtim)) {
-    known = Folder{st.st_dev, st.st_ino, st.st_mtim, {}};
+  if (!known.read || known.device != st.st_dev || known.inode != st.st_ino || !SameTime(known.modified, st.st_mtim)) {
+    // Valid only once the whole folder has been read.
+    known = Folder{};
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(where.c_str()), ::closedir);
     if (!dir) return spelled;
+    Folder fresh{st.st_dev, st.st_ino, st.st_mtim, {}, true};
     while (const dirent* entry = ::readdir(dir.get())) {
-      known.names.try_emplace(FoldName(LocaleToWide(entry->d_name)), entry->d_name);
+      if (const auto name = CaseKey(LocaleToWide(entry->d_name))) fresh.names.try_emplace(*name, entry->d_name);
     }
+    known = std::move(fresh);
   }
-  const auto match = known.names.find(FoldName(part));
+  const auto match = known.names.find(*key);
   return match == known.names.end() ? spelled : match->second;
 }
 
@@ -61,11 +79,18 @@ void PathResolver::Created(const std::string& nativePath) {
   // to it at the same moment is not seen until its next change.
   known->second.modified = st.st_mtim;
   const std::string name = BaseName(nativePath);
-  known->second.names.try_emplace(FoldName(LocaleToWide(name)), name);
+  if (const auto key = CaseKey(LocaleToWide(name))) known->second.names.try_emplace(*key, name);
 }
 
 std::string PathResolver::NativePath(std::wstring_view path) {
   std::string native;
+  // A path no file system takes is not resolved part by part: that would
+  // cost time with the square of its length, only to fail in the end.
+  if (path.size() >= PATH_MAX) {
+    std::wstring slashed(path);
+    for (wchar_t& c : slashed) c = c == L'\\' ? L'/' : c;  // before encoding: Big5 trail bytes may be "\\"
+    return WideToLocale(slashed);
+  }
   if (!path.empty() && IsSeparator(path.front())) native.push_back('/');
   std::size_t start = 0;
   while (start < path.size()) {

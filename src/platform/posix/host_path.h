@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -31,6 +32,7 @@ class PathResolver {
     ino_t inode = 0;
     struct timespec modified {};
     std::unordered_map<std::wstring, std::string> names;
+    bool read = false;
   };
   std::string MatchInFolder(const std::string& folder, std::wstring_view part);
   std::unordered_map<std::string, Folder> folders_;

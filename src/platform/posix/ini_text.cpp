@@ -1,8 +1,7 @@
 #include "platform/posix/ini_text.h"
 
-#include <cwctype>
-
 #include "platform/posix/locale_text.h"
+#include "settings/name_fold.h"
 
 namespace mirrolet::posix {
 

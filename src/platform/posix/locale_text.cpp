@@ -6,11 +6,15 @@
 #include <climits>
 #include <cstring>
 #include <cwchar>
-#include <cwctype>
 
 namespace mirrolet::posix {
 
 namespace {
+
+// Bytes that are no character of the locale travel as lone low surrogates,
+// U+DC00 + byte, so that converting back gives the very same bytes.
+constexpr wchar_t kEscapeBase = 0xDC00;
+bool IsEscapedByte(wchar_t c) { return c >= kEscapeBase && c <= kEscapeBase + 0xFF; }
 
 bool LocaleIsAscii() {
   const char* codeset = nl_langinfo(CODESET);
@@ -39,7 +43,10 @@ std::wstring DecodeUtf8(std::string_view bytes) {
   std::wstring out;
   for (std::size_t i = 0; i < bytes.size();) {
     const auto lead = static_cast<unsigned char>(bytes[i]);
-    const int extra = lead < 0x80 ? 0 : (lead >> 5) == 0x6 ? 1 : (lead >> 4) == 0xE ? 2 : (lead >> 3) == 0x1E ? 3 : -1;
+    // Only the shortest form of a scalar value counts: no five-byte leads, no
+    // surrogates, nothing past U+10FFFF, no overlong encodings.
+    const int extra = lead < 0x80 ? 0 : lead >= 0xC2 && lead <= 0xDF ? 1 : (lead >> 4) == 0xE ? 2
+                    : lead >= 0xF0 && lead <= 0xF4 ? 3 : -1;
     char32_t c = extra == 0 ? lead : extra == 1 ? (lead & 0x1F) : extra == 2 ? (lead & 0x0F) : (lead & 0x07);
     bool valid = extra >= 0 && i + extra < bytes.size();
     for (int k = 1; valid && k <= extra; ++k) {
@@ -47,6 +54,8 @@ std::wstring DecodeUtf8(std::string_view bytes) {
       valid = (next & 0xC0) == 0x80;
       c = (c << 6) | (next & 0x3F);
     }
+    constexpr char32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
+    valid = valid && c >= kShortest[extra] && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
     if (valid) {
       out += static_cast<wchar_t>(c);
       i += 1 + extra;
@@ -66,6 +75,10 @@ std::string WideToLocale(std::wstring_view text, bool* lossless) {
   std::mbstate_t state{};
   char bytes[MB_LEN_MAX];
   for (const wchar_t c : text) {
+    if (IsEscapedByte(c)) {
+      out += static_cast<char>(c - kEscapeBase);
+      continue;
+    }
     const std::size_t n = std::wcrtomb(bytes, c, &state);
     if (n == static_cast<std::size_t>(-1)) {
       out += '?';
@@ -81,16 +94,27 @@ std::string WideToLocale(std::wstring_view text, bool* lossless) {
 std::wstring LocaleToWide(std::string_view bytes) {
   std::wstring out;
   std::mbstate_t state{};
+  char back[MB_LEN_MAX];
   for (std::size_t i = 0; i < bytes.size();) {
     wchar_t c = 0;
     const std::size_t n = std::mbrtowc(&c, bytes.data() + i, bytes.size() - i, &state);
-    if (n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2)) {
-      out += L'\uFFFD';
+    if (n == 0) {  // a NUL, which is one byte
+      out += L'\0';
+      ++i;
+      continue;
+    }
+    // A character counts only when it encodes back to the same bytes: Big5
+    // A2CC decodes to U+5341, which encodes as A451, a different file name.
+    std::mbstate_t encode{};
+    const bool valid = n != static_cast<std::size_t>(-1) && n != static_cast<std::size_t>(-2) &&
+                       std::wcrtomb(back, c, &encode) == n && std::memcmp(back, bytes.data() + i, n) == 0;
+    if (valid) {
+      out += c;
+      i += n;
+    } else {
+      out += static_cast<wchar_t>(kEscapeBase + static_cast<unsigned char>(bytes[i]));
       state = std::mbstate_t{};
       ++i;
-    } else {
-      out += c;
-      i += n == 0 ? 1 : n;  // 0 means it read a NUL, which is one byte
     }
   }
   return out;
@@ -125,18 +149,12 @@ std::wstring DecodeUtf16Le(std::string_view bytes) {
 std::string ForTerminal(std::wstring_view text) {
   if (!LocaleIsAscii()) return WideToLocale(text);
   std::string out;
-  for (const wchar_t c : text) AppendUtf8(out, static_cast<char32_t>(c));
+  for (const wchar_t c : text) AppendUtf8(out, IsEscapedByte(c) ? U'\uFFFD' : static_cast<char32_t>(c));
   return out;
 }
 
 std::wstring FromTerminal(std::string_view bytes) {
   return LocaleIsAscii() ? DecodeUtf8(bytes) : LocaleToWide(bytes);
-}
-
-std::wstring FoldName(std::wstring_view text) {
-  std::wstring folded(text);
-  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-  return folded;
 }
 
 std::wstring ErrnoText(int error) {

@@ -8,11 +8,15 @@
 namespace mirrolet::posix {
 
 // Wide text to the locale's multibyte encoding. A character the encoding
-// cannot express becomes "?" and clears *lossless. Embedded NULs are kept.
+// cannot express becomes "?" and clears *lossless. Embedded NULs are kept;
+// escaped bytes (see LocaleToWide) become those bytes again.
 std::string WideToLocale(std::wstring_view text, bool* lossless = nullptr);
 
 // The locale's multibyte encoding to wide text. A byte that starts no valid
-// character becomes U+FFFD. Embedded NULs are kept.
+// character, or one whose character does not encode back to the same bytes,
+// becomes the lone surrogate U+DC00 + byte, which WideToLocale turns
+// back into that byte: names that are not text still name the same file.
+// Embedded NULs are kept.
 std::wstring LocaleToWide(std::string_view bytes);
 
 // UTF-16LE bytes (without BOM) to wide text; an odd trailing byte is dropped
@@ -23,9 +27,6 @@ std::wstring DecodeUtf16Le(std::string_view bytes);
 // plain ASCII (the "C" locale of a bare shell), so Chinese still shows.
 std::string ForTerminal(std::wstring_view text);
 std::wstring FromTerminal(std::string_view bytes);
-
-// `text` lower-cased, for comparing names without regard to case.
-std::wstring FoldName(std::wstring_view text);
 
 // A description of errno value `error`, from the C library.
 std::wstring ErrnoText(int error);

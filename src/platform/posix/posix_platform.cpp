@@ -1,45 +1,41 @@
 #include "platform/posix/posix_platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <cwctype>
 #include <fstream>
 #include <iostream>
-#include <random>
+#include <memory>
 #include <sstream>
 #include <vector>
 
 #include "platform/posix/host_path.h"
 #include "platform/posix/locale_text.h"
+#include "settings/name_fold.h"
 
 namespace mirrolet::posix {
 
 namespace {
 
-// Windows error codes the copy reports, so both hosts fail alike.
-constexpr unsigned long kFileNotFound = 2;
-constexpr unsigned long kPathNotFound = 3;
-constexpr unsigned long kAccessDenied = 5;
-constexpr unsigned long kSharingViolation = 32;
-constexpr unsigned long kDiskFull = 112;
-constexpr unsigned long kGenFailure = 31;
-constexpr long kInvalidHandle = 6;
-constexpr long kBadPathname = 161;
-
 unsigned long WindowsCode(int error) {
   switch (error) {
-    case ENOENT: return kFileNotFound;
-    case ENOTDIR: return kPathNotFound;
-    case EACCES: case EPERM: case EISDIR: case EROFS: return kAccessDenied;
-    case ETXTBSY: case EBUSY: case EWOULDBLOCK: return kSharingViolation;
-    case ENOSPC: case EDQUOT: return kDiskFull;
-    default: return kGenFailure;
+    case ENOENT: return kErrorFileNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
+    case EACCES: case EPERM: case EISDIR: case EROFS: return kErrorAccessDenied;
+    case ETXTBSY: case EBUSY: case EWOULDBLOCK: return kErrorSharingViolation;
+    case ENOSPC: case EDQUOT: return kErrorDiskFull;
+    case ENAMETOOLONG: return kErrorFilenameExcedRange;
+    case ENOMEM: return kErrorNotEnoughMemory;
+    default: return kErrorGenFailure;
   }
 }
 
@@ -47,15 +43,6 @@ bool Fail(HostError& error, unsigned long code, int errnoValue) {
   error.code = code;
   error.description = ErrnoText(errnoValue);
   return false;
-}
-
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(bytes).str();
 }
 
 class Fd {
@@ -72,36 +59,6 @@ class Fd {
   int fd_;
 };
 
-// Copies all of `in` to `out`: in-kernel where the file systems allow it,
-// else through a buffer. Returns 0 or an errno value.
-int CopyData(int in, int out) {
-  for (;;) {
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-    if (n == 0) return 0;
-    if (n > 0) continue;
-    if (errno == EINTR) continue;
-    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
-    return errno;
-  }
-  std::vector<char> buffer(1 << 16);
-  for (;;) {
-    const ssize_t got = ::read(in, buffer.data(), buffer.size());
-    if (got == 0) return 0;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    for (ssize_t done = 0; done < got;) {
-      const ssize_t put = ::write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      done += put;
-    }
-  }
-}
-
 // Whether another program holds `path` open in a way Windows would refuse to
 // write over: a running executable, or an exclusive lock.
 bool InUse(const std::string& path) {
@@ -113,9 +70,84 @@ bool InUse(const std::string& path) {
   return false;
 }
 
+// The bytes of the regular file `path` (a link to one is fine), or nothing
+// when it is missing, not a regular file, unreadable or larger than
+// kMaxSettingsFileSize. A FIFO or a device never blocks or floods the run.
+std::optional<std::string> ReadSettingsFile(const std::string& path) {
+  const Fd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size > kMaxSettingsFileSize) {
+    return std::nullopt;
+  }
+  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::read(file.get(), bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;  // it shrank while we read
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+// When the process `pid` started, in clock ticks after boot (field 22 of
+// /proc/PID/stat), or nothing when there is no such process.
+std::optional<unsigned long long> ProcessStartTime(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return std::nullopt;
+  const std::size_t close = line.rfind(')');  // the command name may hold anything
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream fields(line.substr(close + 1));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+    if (i == 22) return std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return std::nullopt;
+}
+
+constexpr char kTempPrefix[] = ".mirrolet-";
+constexpr char kTempSuffix[] = ".tmp";
+
+// A temporary file's name: ".mirrolet-PID-START-N.tmp", with the process id
+// and start time of the run that made it, so that a later run can tell a
+// leftover of a run that has ended from the file of one still going.
+std::string TempName(long pid, unsigned long long start, unsigned n) {
+  return kTempPrefix + std::to_string(pid) + "-" + std::to_string(start) + "-" + std::to_string(n) + kTempSuffix;
+}
+
+// The run behind a temporary file's name, or nothing when the name is not
+// exactly of that form.
+std::optional<std::pair<long, unsigned long long>> TempOwner(std::string_view name) {
+  if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return std::nullopt;
+  name.remove_prefix(sizeof kTempPrefix - 1);
+  name.remove_suffix(sizeof kTempSuffix - 1);
+  unsigned long long numbers[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t end = i < 2 ? name.find('-') : name.size();
+    const std::string_view digits = name.substr(0, end);
+    if (digits.empty() || digits.size() > 19 || end == std::string_view::npos ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos) {
+      return std::nullopt;
+    }
+    numbers[i] = std::strtoull(std::string(digits).c_str(), nullptr, 10);
+    name.remove_prefix(i < 2 ? end + 1 : end);
+  }
+  return std::make_pair(static_cast<long>(numbers[0]), numbers[1]);
+}
+
 }  // namespace
 
-PosixPlatform::PosixPlatform(std::string registryFile) : registryFile_(std::move(registryFile)) {}
+PosixPlatform::PosixPlatform(std::string registryFile)
+    : registryFile_(std::move(registryFile)),
+      pid_(::getpid()),
+      startTime_(ProcessStartTime(pid_).value_or(0)) {
+  umask_ = ::umask(0);
+  ::umask(umask_);
+}
 
 std::string PosixPlatform::RegistryFileFromEnvironment() {
   const char* path = std::getenv("MIRROLET_REGISTRY");
@@ -145,8 +177,8 @@ int PosixPlatform::ShowMessageBox(const std::wstring& text, const std::wstring& 
     while (!answer.empty() && std::iswspace(static_cast<wint_t>(answer.back()))) answer.pop_back();
     while (!answer.empty() && std::iswspace(static_cast<wint_t>(answer.front()))) answer.erase(0, 1);
     answer = FoldName(answer);
-    if (answer == L"y" || answer == L"yes" || answer == L"是") return kIdYes;
-    if (answer == L"n" || answer == L"no" || answer == L"否") return kIdNo;
+    if (answer == L"Y" || answer == L"YES" || answer == L"是") return kIdYes;
+    if (answer == L"N" || answer == L"NO" || answer == L"否") return kIdNo;
   }
 }
 
@@ -168,15 +200,68 @@ std::wstring PosixPlatform::ExecutableFolder() {
 std::wstring PosixPlatform::FindFileName(const std::wstring& path) {
   if (path.empty() || path.back() == L'\\' || path.back() == L'/') return {};
   const std::string native = paths_.NativePath(path);
+  // Only plain files count: a FIFO or a device is nothing Windows would find.
   struct stat st;
-  if (::stat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return {};
+  if (::stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
   const DosAttributes attributes = ReadDosAttributes(native);
   if (attributes.hidden || attributes.system) return {};
   return LocaleToWide(BaseName(native));
 }
 
-bool PosixPlatform::CopyFileReplacing(const std::wstring& source, const std::wstring& destination,
-                                      HostError& error) {
+int PosixPlatform::Fault(const char* call) {
+  const int injected = faults_ ? faults_(call) : 0;
+  if (injected != 0) errno = injected;
+  return injected;
+}
+
+int PosixPlatform::CopyData(int in, int out) {
+  for (;;) {
+    const ssize_t n = Fault("copy_file_range") ? -1 : ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    if (n == 0) return 0;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
+    return errno;
+  }
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t got = Fault("read") ? -1 : ::read(in, buffer.data(), buffer.size());
+    if (got == 0) return 0;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put =
+          Fault("write") ? -1 : ::write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      done += put;
+    }
+  }
+}
+
+void PosixPlatform::RemoveLeftovers(const std::string& folder) {
+  if (!cleanedFolders_.insert(folder).second) return;
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(Fault("opendir") ? nullptr : ::opendir(folder.c_str()), ::closedir);
+  if (!dir) return;  // the copy itself will say what is wrong with the folder
+  std::vector<std::string> ended;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const auto owner = TempOwner(entry->d_name);
+    if (!owner || (owner->first == pid_ && owner->second == startTime_)) continue;
+    // Another run's file stays while that run goes on.
+    if (ProcessStartTime(owner->first) == owner->second) continue;
+    ended.push_back(folder + "/" + entry->d_name);
+  }
+  for (const std::string& path : ended) {
+    if (!Fault("unlink")) ::unlink(path.c_str());
+  }
+}
+
+bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
+                              HostError& error) {
   // The checks come in the order Windows makes them, so each case fails with
   // the code Windows would give.
   const std::string from = paths_.NativePath(source);
@@ -186,61 +271,162 @@ bool PosixPlatform::CopyFileReplacing(const std::wstring& source, const std::wst
     if (why != ENOENT && why != ENOTDIR) return Fail(error, WindowsCode(why), why);
     struct stat parent;
     const bool inFolder = ::stat(ParentPath(from).c_str(), &parent) == 0 && S_ISDIR(parent.st_mode);
-    return Fail(error, inFolder ? kFileNotFound : kPathNotFound, why);
+    return Fail(error, inFolder ? kErrorFileNotFound : kErrorPathNotFound, why);
   }
-  if (S_ISDIR(sourceStat.st_mode)) return Fail(error, kAccessDenied, EISDIR);
+  if (S_ISDIR(sourceStat.st_mode)) return Fail(error, kErrorAccessDenied, EISDIR);
 
-  if (destination.empty()) return Fail(error, kPathNotFound, ENOENT);
+  if (destination.empty()) return Fail(error, kErrorPathNotFound, ENOENT);
   const std::string to = paths_.NativePath(destination);
   const std::string folder = ParentPath(to);
   struct stat folderStat;
-  if (::stat(folder.c_str(), &folderStat) != 0) return Fail(error, kPathNotFound, errno);
-  if (!S_ISDIR(folderStat.st_mode)) return Fail(error, kPathNotFound, ENOTDIR);
+  if (::stat(folder.c_str(), &folderStat) != 0) return Fail(error, WindowsCode(errno) == kErrorFilenameExcedRange ? kErrorFilenameExcedRange : kErrorPathNotFound, errno);
+  if (!S_ISDIR(folderStat.st_mode)) return Fail(error, kErrorPathNotFound, ENOTDIR);
 
   struct stat destinationStat;
-  if (::stat(to.c_str(), &destinationStat) == 0) {
-    if (S_ISDIR(destinationStat.st_mode)) return Fail(error, kAccessDenied, EISDIR);
-    // Root ignores permission bits, Windows does not ignore read-only.
-    if ((destinationStat.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return Fail(error, kAccessDenied, EACCES);
-    if (ReadDosAttributes(to).hidden) return Fail(error, kAccessDenied, EACCES);
+  const bool replacing = ::stat(to.c_str(), &destinationStat) == 0;
+  if (replacing) {
+    if (S_ISDIR(destinationStat.st_mode)) return Fail(error, kErrorAccessDenied, EISDIR);
+    // Root passes every permission check; Windows still refuses a read-only file.
+    if ((destinationStat.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return Fail(error, kErrorAccessDenied, EACCES);
+    if (::faccessat(AT_FDCWD, to.c_str(), W_OK, AT_EACCESS) != 0) return Fail(error, WindowsCode(errno), errno);
+    if (ReadDosAttributes(to).hidden) return Fail(error, kErrorAccessDenied, EACCES);
+    if (!S_ISREG(destinationStat.st_mode)) return Fail(error, kErrorAccessDenied, EACCES);
     if (destinationStat.st_dev == sourceStat.st_dev && destinationStat.st_ino == sourceStat.st_ino) {
-      return Fail(error, kSharingViolation, EBUSY);
+      return Fail(error, kErrorSharingViolation, EBUSY);
     }
-    if (InUse(to)) return Fail(error, kSharingViolation, ETXTBSY);
+    if (InUse(to)) return Fail(error, kErrorSharingViolation, ETXTBSY);
+  } else if (errno == ENAMETOOLONG) {
+    return Fail(error, kErrorFilenameExcedRange, ENAMETOOLONG);
   } else if (!to.empty() && to.back() == '/') {
-    return Fail(error, kPathNotFound, ENOTDIR);
+    return Fail(error, kErrorPathNotFound, ENOTDIR);
   }
 
-  const Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK: a FIFO put in place of the source after the check above must
+  // not hang the run; it is refused below like any file that is not plain.
+  const Fd in(Fault("open") ? -1 : ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (in.get() < 0) return Fail(error, WindowsCode(errno), errno);
+  struct stat opened;
+  if (::fstat(in.get(), &opened) != 0) return Fail(error, WindowsCode(errno), errno);
+  if (!S_ISREG(opened.st_mode)) return Fail(error, kErrorAccessDenied, EACCES);
 
-  // The new content goes to a hidden temporary beside the destination and
-  // replaces it in one rename, so a copy that fails half way (a full disk, a
-  // pulled medium) leaves the product's old file untouched.
-  static std::mt19937_64 random{std::random_device{}()};
+  RemoveLeftovers(folder);
+  // A hidden temporary beside the destination. Its name carries this run's
+  // process id and start time; a bounded number of names is tried.
+  const std::string base = folder == "/" ? std::string() : folder;
   std::string temp;
   int tempFd = -1;
-  for (int attempt = 0; tempFd < 0; ++attempt) {
-    char name[40];
-    std::snprintf(name, sizeof name, ".mirrolet-%016llx.tmp", static_cast<unsigned long long>(random()));
-    temp = (folder == "/" ? "" : folder) + "/" + name;
-    tempFd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, sourceStat.st_mode & 07777);
-    if (tempFd < 0 && (errno != EEXIST || attempt > 100)) return Fail(error, WindowsCode(errno), errno);
+  int why = 0;
+  for (unsigned attempt = 0; tempFd < 0 && attempt < 100; ++attempt) {
+    temp = base + "/" + TempName(pid_, startTime_, nextTemp_++);
+    tempFd = Fault("open") ? -1 : ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    why = tempFd < 0 ? errno : 0;
+    if (tempFd < 0 && why != EEXIST) break;
   }
+  if (tempFd < 0) return Fail(error, WindowsCode(why), why);
   const Fd out(tempFd);
 
-  int why = CopyData(in.get(), out.get());
+  why = CopyData(in.get(), out.get());
+  if (why == 0) why = TakePermissions(out.get(), replacing ? &destinationStat : nullptr, sourceStat, to);
   const struct timespec times[2] = {sourceStat.st_atim, sourceStat.st_mtim};
-  if (why == 0 && ::fchmod(out.get(), sourceStat.st_mode & 07777) != 0) why = errno;
-  if (why == 0 && ::futimens(out.get(), times) != 0) why = errno;
-  if (why == 0 && ::fsync(out.get()) != 0) why = errno;
-  if (why == 0 && ::rename(temp.c_str(), to.c_str()) != 0) why = errno;
+  if (why == 0 && (Fault("futimens") || ::futimens(out.get(), times) != 0)) why = errno;
   if (why != 0) {
     ::unlink(temp.c_str());
     return Fail(error, WindowsCode(why), why);
   }
-  paths_.Created(to);
+  // Start writing back now, so that the flush of the whole pass finds little left to do.
+  ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+
+  id = staged_.size();
+  staged_.push_back({std::move(temp), to, folderStat.st_dev, false});
   return true;
+}
+
+int PosixPlatform::TakePermissions(int fd, const struct stat* replaced, const struct stat& source,
+                                   const std::string& to) {
+  mode_t mode = source.st_mode & 0777 & ~umask_;  // never setuid, setgid or sticky from the update
+  if (replaced != nullptr) {
+    // Replacing keeps what the file was: owner, group, mode, DOS attributes.
+    mode = replaced->st_mode & 07777;
+    if ((replaced->st_uid != ::geteuid() || replaced->st_gid != ::getegid()) &&
+        (Fault("fchown") || ::fchown(fd, replaced->st_uid, replaced->st_gid) != 0)) {
+      if (errno != EPERM) return errno;
+      mode &= 0777;  // a file that cannot keep its owner must not keep setuid either
+    }
+    char attributes[64];
+    const ssize_t size = ::getxattr(to.c_str(), "user.DOSATTRIB", attributes, sizeof attributes);
+    if (size > 0) ::fsetxattr(fd, "user.DOSATTRIB", attributes, static_cast<std::size_t>(size), 0);
+  }
+  if (Fault("fchmod") || ::fchmod(fd, mode) != 0) return errno;
+  return 0;
+}
+
+bool PosixPlatform::FlushStaged(HostError& error) {
+  // One syncfs per file system makes every staged file durable with one
+  // journal commit, where an fsync per file would pay one each.
+  std::vector<dev_t> flushed;
+  for (Staged& staged : staged_) {
+    if (staged.flushed || staged.temp.empty()) continue;
+    if (std::find(flushed.begin(), flushed.end(), staged.device) == flushed.end()) {
+      const Fd folder(Fault("open") ? -1 : ::open(ParentPath(staged.temp).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (folder.get() < 0 || Fault("syncfs") || ::syncfs(folder.get()) != 0) return Fail(error, WindowsCode(errno), errno);
+      flushed.push_back(staged.device);
+    }
+    staged.flushed = true;
+  }
+  return true;
+}
+
+bool PosixPlatform::CommitStaged(StageId id, HostError& error) {
+  Staged& staged = staged_.at(id);
+  if (Fault("rename") || ::rename(staged.temp.c_str(), staged.target.c_str()) != 0) {
+    return Fail(error, WindowsCode(errno), errno);
+  }
+  paths_.Created(staged.target);
+  foldersToSync_.insert(ParentPath(staged.target));
+  staged = Staged{};
+  return true;
+}
+
+void PosixPlatform::DiscardStaged(StageId id) {
+  Staged& staged = staged_.at(id);
+  if (!staged.temp.empty() && !Fault("unlink")) ::unlink(staged.temp.c_str());
+  staged = Staged{};
+}
+
+bool PosixPlatform::SyncCommitted(HostError& error) {
+  // A rename is durable only once its folder is.
+  bool ok = true;
+  for (const std::string& folder : foldersToSync_) {
+    const Fd fd(Fault("open") ? -1 : ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (ok && (fd.get() < 0 || Fault("fsync") || ::fsync(fd.get()) != 0)) ok = Fail(error, WindowsCode(errno), errno);
+  }
+  foldersToSync_.clear();
+  return ok;
+}
+
+std::wstring PosixPlatform::PathKey(const std::wstring& path) {
+  std::wstring absolute = path;
+  if (absolute.empty() || (absolute.front() != L'/' && absolute.front() != L'\\')) {
+    char* cwd = ::getcwd(nullptr, 0);
+    absolute = (cwd ? LocaleToWide(cwd) : std::wstring()) + L"/" + absolute;
+    std::free(cwd);
+  }
+  std::vector<std::wstring_view> parts;
+  const std::wstring_view text = absolute;
+  for (std::size_t start = 0; start <= text.size();) {
+    std::size_t end = text.find_first_of(L"/\\", start);
+    if (end == std::wstring_view::npos) end = text.size();
+    const std::wstring_view part = text.substr(start, end - start);
+    if (part == L"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != L".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::wstring key;
+  for (const std::wstring_view part : parts) key.append(L"/").append(part);
+  return FoldName(key);
 }
 
 std::string PosixPlatform::ToAnsi(std::wstring_view text) { return WideToLocale(text); }
@@ -250,32 +436,40 @@ std::wstring PosixPlatform::FromAnsi(std::string_view text) { return LocaleToWid
 std::wstring PosixPlatform::AnsiSafePath(const std::wstring& path, HostError& error) {
   bool lossless = true;
   WideToLocale(path, &lossless);
-  if (lossless) return path;
-  error.code = 1113;  // no mapping for the Unicode character in the code page
-  error.description = ErrnoText(EILSEQ);
-  return {};
+  if (!lossless) {
+    Fail(error, kErrorNoUnicodeTranslation, EILSEQ);
+    return {};
+  }
+  // A list past the size bound would read as empty: a failure, not a list
+  // without entries.
+  struct stat st;
+  if (::stat(paths_.NativePath(path).c_str(), &st) == 0 && st.st_size > kMaxSettingsFileSize) {
+    Fail(error, kErrorFileTooLarge, EFBIG);
+    return {};
+  }
+  return path;
 }
 
 const Registry& PosixPlatform::LoadedRegistry() {
   if (!registry_) {
-    const auto bytes = ReadWholeFile(registryFile_);
+    const auto bytes = ReadSettingsFile(registryFile_);
     registry_ = Registry::Parse(bytes.value_or(std::string()), LocaleToWide);
   }
   return *registry_;
 }
 
 long PosixPlatform::RegOpenKeyA(const std::string& subKey, HostKey* key) {
-  if (key == nullptr) return 87;
+  if (key == nullptr) return kErrorInvalidParameter;
   *key = 0;
   std::wstring path = LocaleToWide(subKey);
-  if (path.starts_with(L'\\')) return kBadPathname;
+  if (path.starts_with(L'\\')) return kErrorBadPathname;
   while (path.ends_with(L'\\')) path.pop_back();
 
   const Registry& registry = LoadedRegistry();
   if (!registry.HasKey(path)) {
     // A 64-bit process sees the 64-bit view; a product set up by a 32-bit
     // installer is found in the 32-bit one, as the Windows host does.
-    const std::wstring software = L"software\\";
+    const std::wstring software = L"SOFTWARE\\";  // as folded
     if (!FoldName(path).starts_with(software)) return kErrorFileNotFound;
     path.insert(software.size(), L"WOW6432Node\\");
     if (!registry.HasKey(path)) return kErrorFileNotFound;
@@ -288,7 +482,7 @@ long PosixPlatform::RegOpenKeyA(const std::string& subKey, HostKey* key) {
 long PosixPlatform::RegQueryValueExA(HostKey key, const std::string& valueName, std::uint32_t* type,
                                      std::uint8_t* data, std::uint32_t* size) {
   const auto open = openKeys_.find(key);
-  if (open == openKeys_.end()) return kInvalidHandle;
+  if (open == openKeys_.end()) return kErrorInvalidHandle;
   const RegValue* value = LoadedRegistry().Find(open->second, LocaleToWide(valueName));
   if (value == nullptr) {
     if (type) *type = 0;
@@ -309,7 +503,7 @@ long PosixPlatform::RegQueryValueExA(HostKey key, const std::string& valueName, 
     if (size) *size = needed;
     return kErrorSuccess;
   }
-  if (size == nullptr) return 998;  // ERROR_NOACCESS, as Windows answers a missing size
+  if (size == nullptr) return kErrorNoAccess;  // as Windows answers a missing size
   if (*size < needed) {
     *size = needed;
     return kErrorMoreData;  // and the buffer stays as it was
@@ -321,19 +515,21 @@ long PosixPlatform::RegQueryValueExA(HostKey key, const std::string& valueName, 
   return kErrorSuccess;
 }
 
-long PosixPlatform::RegCloseKey(HostKey key) { return openKeys_.erase(key) ? kErrorSuccess : kInvalidHandle; }
+long PosixPlatform::RegCloseKey(HostKey key) {
+  return openKeys_.erase(key) ? kErrorSuccess : static_cast<long>(kErrorInvalidHandle);
+}
 
 const IniDocument* PosixPlatform::LoadProfile(const std::string& fileName) {
   const std::string native = paths_.NativePath(LocaleToWide(fileName));
   struct stat now;
-  if (::stat(native.c_str(), &now) != 0 || S_ISDIR(now.st_mode)) return nullptr;
+  if (::stat(native.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) return nullptr;
   if (profile_ && profile_->path == native && profile_->stat.st_dev == now.st_dev &&
       profile_->stat.st_ino == now.st_ino && profile_->stat.st_size == now.st_size &&
       profile_->stat.st_mtim.tv_sec == now.st_mtim.tv_sec && profile_->stat.st_mtim.tv_nsec == now.st_mtim.tv_nsec) {
     return &profile_->document;
   }
   profile_.reset();
-  const auto bytes = ReadWholeFile(native);
+  const auto bytes = ReadSettingsFile(native);
   if (!bytes) return nullptr;
   profile_ = CachedProfile{native, now, IniDocument::Parse(DecodeProfileBytes(*bytes, LocaleToWide))};
   return &profile_->document;

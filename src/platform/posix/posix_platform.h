@@ -4,9 +4,12 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/host_path.h"
@@ -14,6 +17,10 @@
 #include "platform/posix/reg_text.h"
 
 namespace mirrolet::posix {
+
+// The largest registry or profile file the stand-in reads, far above any real
+// one (a list of 10,000 entries is under 1 MiB). A larger file is unreadable.
+inline constexpr long long kMaxSettingsFileSize = 16ll << 20;
 
 class PosixPlatform : public Platform {
  public:
@@ -28,8 +35,13 @@ class PosixPlatform : public Platform {
   void EndProcess(unsigned exitCode) override;
   std::wstring ExecutableFolder() override;
   std::wstring FindFileName(const std::wstring& path) override;
-  bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination,
-                         HostError& error) override;
+  bool StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
+                 HostError& error) override;
+  bool FlushStaged(HostError& error) override;
+  bool CommitStaged(StageId id, HostError& error) override;
+  void DiscardStaged(StageId id) override;
+  bool SyncCommitted(HostError& error) override;
+  std::wstring PathKey(const std::wstring& path) override;
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;
@@ -43,10 +55,28 @@ class PosixPlatform : public Platform {
                                          const std::string& defaultValue, char* buffer,
                                          std::uint32_t size, const std::string& fileName) override;
 
-  // Open registry handles, for tests that check every key gets closed.
-  std::size_t OpenKeyCount() const { return openKeys_.size(); }
+  // For tests: `faults` is asked before each system call of the copy
+  // ("open", "read", "write", "copy_file_range", "fchown", "fchmod",
+  // "futimens", "syncfs", "fsync", "rename", "unlink", "opendir") and makes
+  // that call fail with the errno value it returns, unless it returns 0.
+  void InjectFaults(std::function<int(const char* call)> faults) { faults_ = std::move(faults); }
 
  private:
+  struct Staged {
+    std::string temp;    // empty once committed or discarded
+    std::string target;  // the destination, as resolved when staged
+    dev_t device = 0;
+    bool flushed = false;
+  };
+
+  int Fault(const char* call);
+  // Copies all of `in` to `out`, in the kernel where it can. Returns 0 or an errno value.
+  int CopyData(int in, int out);
+  // Gives the temporary `fd` the owner and mode its destination will have.
+  int TakePermissions(int fd, const struct stat* replaced, const struct stat& source, const std::string& to);
+  // Removes what runs that have ended left in `folder`, once per folder and run.
+  void RemoveLeftovers(const std::string& folder);
+
   const Registry& LoadedRegistry();
   // The parsed profile file, or nullptr when it cannot be read. The last
   // file is kept while its identity, size and modification time stay the same.
@@ -64,6 +94,15 @@ class PosixPlatform : public Platform {
     IniDocument document;
   };
   std::optional<CachedProfile> profile_;
+
+  long pid_;
+  unsigned long long startTime_;
+  mode_t umask_ = 022;
+  unsigned nextTemp_ = 0;
+  std::vector<Staged> staged_;
+  std::set<std::string> foldersToSync_;
+  std::set<std::string> cleanedFolders_;
+  std::function<int(const char*)> faults_;
 };
 
 }  // namespace mirrolet::posix

@@ -1,14 +1,15 @@
 #include "platform/posix/reg_text.h"
 
-#include <cwctype>
+#include <cstdint>
 
 #include "platform/posix/locale_text.h"
+#include "settings/name_fold.h"
 
 namespace mirrolet::posix {
 
 namespace {
 
-constexpr std::wstring_view kRoot = L"hkey_local_machine";
+constexpr std::wstring_view kRoot = L"HKEY_LOCAL_MACHINE";  // as folded
 
 std::wstring_view TrimBlanks(std::wstring_view text) {
   while (!text.empty() && (text.front() == L' ' || text.front() == L'\t')) text.remove_prefix(1);
@@ -36,8 +37,11 @@ std::optional<std::uint32_t> ParseHexNumber(std::wstring_view text) {
   if (text.empty() || text.size() > 8) return std::nullopt;
   std::uint32_t value = 0;
   for (const wchar_t c : text) {
-    if (!std::iswxdigit(static_cast<wint_t>(c))) return std::nullopt;
-    const auto digit = std::iswdigit(static_cast<wint_t>(c)) ? c - L'0' : std::towlower(static_cast<wint_t>(c)) - L'a' + 10;
+    const int digit = c >= L'0' && c <= L'9' ? c - L'0'
+                      : c >= L'a' && c <= L'f' ? c - L'a' + 10
+                      : c >= L'A' && c <= L'F' ? c - L'A' + 10
+                                               : -1;
+    if (digit < 0) return std::nullopt;
     value = value * 16 + static_cast<std::uint32_t>(digit);
   }
   return value;
@@ -107,7 +111,8 @@ Registry Registry::Parse(std::string_view bytes,
   const std::wstring text = utf16 ? DecodeUtf16Le(bytes.substr(2)) : fromAnsi(bytes);
 
   Registry registry;
-  std::optional<std::wstring> current;  // folded path of the key being filled, if kept
+  constexpr std::size_t kNoKey = SIZE_MAX;
+  std::size_t current = kNoKey;  // the key being filled, if kept
   std::wstring line;
   std::wstring_view rest = text;
   while (!rest.empty()) {
@@ -125,14 +130,13 @@ Registry Registry::Parse(std::string_view bytes,
     if (whole.starts_with(L'[') && whole.ends_with(L']')) {
       const std::wstring path = FoldName(whole.substr(1, whole.size() - 2));
       const std::wstring_view view = path;
-      current.reset();
+      current = kNoKey;
       if (view.substr(0, view.find(L'\\')) == kRoot) {
         std::wstring_view sub = view.size() > kRoot.size() ? view.substr(kRoot.size() + 1) : std::wstring_view{};
         while (sub.ends_with(L'\\')) sub.remove_suffix(1);
-        current = std::wstring(sub);
-        registry.AddKey(*current);
+        current = registry.AddKey(sub);
       }
-    } else if (current && (whole.starts_with(L'"') || whole.starts_with(L'@'))) {
+    } else if (current != kNoKey && (whole.starts_with(L'"') || whole.starts_with(L'@'))) {
       std::wstring name;
       std::wstring_view after = whole;
       bool named = true;
@@ -144,7 +148,7 @@ Registry Registry::Parse(std::string_view bytes,
       after = TrimBlanks(after);
       if (named && after.starts_with(L'=')) {
         if (auto value = ParseData(TrimBlanks(after.substr(1)), utf16, fromAnsi)) {
-          registry.keys_[*current][FoldName(name)] = std::move(*value);
+          registry.keys_[current].values[FoldName(name)] = std::move(*value);
         }
       }
     }
@@ -153,21 +157,41 @@ Registry Registry::Parse(std::string_view bytes,
   return registry;
 }
 
-void Registry::AddKey(std::wstring_view path) {
-  for (std::size_t at = path.find(L'\\'); at != std::wstring_view::npos; at = path.find(L'\\', at + 1)) {
-    keys_.try_emplace(std::wstring(path.substr(0, at)));
+std::size_t Registry::AddKey(std::wstring_view path) {
+  // One node per part, so a key however deep costs what its text costs.
+  std::size_t node = 0;
+  for (std::wstring_view rest = path; !rest.empty();) {
+    const std::size_t slash = rest.find(L'\\');
+    const auto [child, added] = keys_[node].children.try_emplace(std::wstring(rest.substr(0, slash)), keys_.size());
+    if (added) keys_.emplace_back();
+    node = child->second;
+    rest.remove_prefix(slash == std::wstring_view::npos ? rest.size() : slash + 1);
   }
-  keys_.try_emplace(std::wstring(path));
-  keys_.try_emplace(std::wstring());
+  return node;
 }
 
-bool Registry::HasKey(std::wstring_view path) const { return keys_.contains(FoldName(path)); }
+std::optional<std::size_t> Registry::Lookup(std::wstring_view path) const {
+  const std::wstring folded = FoldName(path);
+  std::size_t node = 0;
+  for (std::wstring_view rest = folded; !rest.empty();) {
+    const std::size_t slash = rest.find(L'\\');
+    const auto& children = keys_[node].children;
+    const auto child = children.find(std::wstring(rest.substr(0, slash)));
+    if (child == children.end()) return std::nullopt;
+    node = child->second;
+    rest.remove_prefix(slash == std::wstring_view::npos ? rest.size() : slash + 1);
+  }
+  return node;
+}
+
+bool Registry::HasKey(std::wstring_view path) const { return Lookup(path).has_value(); }
 
 const RegValue* Registry::Find(std::wstring_view path, std::wstring_view valueName) const {
-  const auto key = keys_.find(FoldName(path));
-  if (key == keys_.end()) return nullptr;
-  const auto value = key->second.find(FoldName(valueName));
-  return value == key->second.end() ? nullptr : &value->second;
+  const auto key = Lookup(path);
+  if (!key) return nullptr;
+  const auto& values = keys_[*key].values;
+  const auto value = values.find(FoldName(valueName));
+  return value == values.end() ? nullptr : &value->second;
 }
 
 }  // namespace mirrolet::posix

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,8 +41,14 @@ class Registry {
   const RegValue* Find(std::wstring_view path, std::wstring_view valueName) const;
 
  private:
-  void AddKey(std::wstring_view path);
-  std::map<std::wstring, std::map<std::wstring, RegValue>> keys_;  // folded path -> folded name -> value
+  struct Key {
+    std::unordered_map<std::wstring, std::size_t> children;  // folded part -> index in keys_
+    std::map<std::wstring, RegValue> values;                 // folded name -> value
+  };
+  // The key at folded `path`, made with every key above it when missing.
+  std::size_t AddKey(std::wstring_view path);
+  std::optional<std::size_t> Lookup(std::wstring_view path) const;
+  std::vector<Key> keys_{1};  // keys_[0] is HKEY_LOCAL_MACHINE itself
 };
 
 }  // namespace mirrolet::posix

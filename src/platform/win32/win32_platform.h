@@ -1,20 +1,30 @@
 // The real Windows host.
 #pragma once
 
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
 #include "platform/platform.h"
 
 namespace mirrolet::win32 {
 
 class Win32Platform final : public Platform {
  public:
-  Win32Platform() = default;
+  Win32Platform();
 
   int ShowMessageBox(const std::wstring& text, const std::wstring& title, unsigned style) override;
   void EndProcess(unsigned exitCode) override;
   std::wstring ExecutableFolder() override;
   std::wstring FindFileName(const std::wstring& path) override;
-  bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination,
-                         HostError& error) override;
+  bool StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
+                 HostError& error) override;
+  bool FlushStaged(HostError& error) override;
+  bool CommitStaged(StageId id, HostError& error) override;
+  void DiscardStaged(StageId id) override;
+  bool SyncCommitted(HostError& error) override;
+  std::wstring PathKey(const std::wstring& path) override;
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;
@@ -27,6 +37,22 @@ class Win32Platform final : public Platform {
   std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::string& key,
                                          const std::string& defaultValue, char* buffer,
                                          std::uint32_t size, const std::string& fileName) override;
+
+ private:
+  struct Staged {
+    std::wstring temp;    // empty once committed or discarded
+    std::wstring target;  // the destination, in its "\\?\" form
+    unsigned long sourceAttributes = 0;
+    bool flushed = false;
+  };
+  bool Committed(Staged& staged);
+  // Removes what runs that have ended left in `folder`, once per folder and run.
+  void RemoveLeftovers(const std::wstring& folder);
+
+  std::uint64_t startTime_;
+  unsigned nextTemp_ = 0;
+  std::vector<Staged> staged_;
+  std::set<std::wstring> cleanedFolders_;
 };
 
 // The host's description of Win32 error `code`: the system message without
