@@ -66,6 +66,10 @@ class HeldOpen {
   std::intptr_t handle_;
 };
 
+// The name of a temporary file the host's copy would leave behind if killed:
+// of a run that has ended, or of one still going (this very process).
+std::wstring LeftoverName(bool runEnded);
+
 // Whether the tests run under Wine rather than Windows or Linux.
 bool RunningUnderWine();
 // Whether a name starting with "." makes a file hidden (Linux and Wine).

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "host_fixture.h"
 #include "platform/posix/posix_platform.h"
@@ -63,6 +64,17 @@ HeldOpen::HeldOpen(const std::filesystem::path& path) : handle_(::open(path.c_st
 }
 
 HeldOpen::~HeldOpen() { ::close(static_cast<int>(handle_)); }
+
+std::wstring LeftoverName(bool runEnded) {
+  std::ifstream in("/proc/self/stat");
+  std::string line;
+  std::getline(in, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string start;
+  for (int field = 3; field <= 22; ++field) fields >> start;
+  const std::string name = ".mirrolet-" + std::to_string(::getpid()) + "-" + (runEnded ? "1" : start) + "-7.tmp";
+  return std::wstring(name.begin(), name.end());
+}
 
 bool RunningUnderWine() { return false; }
 

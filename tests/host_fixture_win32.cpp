@@ -1,6 +1,8 @@
 // The host contract fixtures on Windows (and Wine).
 #include <windows.h>
 
+#include <cwchar>
+
 #include "host_fixture.h"
 #include "platform/win32/win32_platform.h"
 
@@ -59,6 +61,16 @@ HeldOpen::HeldOpen(const std::filesystem::path& path)
           CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))) {}
 
 HeldOpen::~HeldOpen() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
+std::wstring LeftoverName(bool runEnded) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  const unsigned long long start =
+      runEnded ? 1 : (static_cast<unsigned long long>(created.dwHighDateTime) << 32 | created.dwLowDateTime);
+  wchar_t name[64];
+  std::swprintf(name, 64, L"~mirrolet-%08lx-%016llx-%08x.tmp", GetCurrentProcessId(), start, 7u);
+  return name;
+}
 
 bool RunningUnderWine() {
   return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
