@@ -1,5 +1,6 @@
 #!/bin/sh
-# Signs release exes with osslsigncode: cmake --build --preset windows --target sign
+# Signs release exes with osslsigncode as a company (Authenticode "commercial"
+# purpose): cmake --build --preset windows --target sign
 #   sign.sh OUT_DIR EXE...
 # writes OUT_DIR/NAME, signed, and OUT_DIR/NAME.unsigned-sha256, the digest
 # of the bytes it signed (the package step takes the signed copy only when it
@@ -30,7 +31,7 @@ for exe in "$@"; do
   if [ -n "$MIRROLET_SIGN_PASSWORD" ]; then password="-readpass /dev/stdin"; else password=""; fi
   # shellcheck disable=SC2086
   if ! printf '%s' "$MIRROLET_SIGN_PASSWORD" |
-    osslsigncode sign -pkcs12 "$MIRROLET_SIGN_PFX" $password -h sha256 \
+    osslsigncode sign -pkcs12 "$MIRROLET_SIGN_PFX" $password -h sha256 -comm \
       ${MIRROLET_SIGN_TIMESTAMP_URL:+-ts "$MIRROLET_SIGN_TIMESTAMP_URL"} \
       -in "$exe" -out "$out/$name.part" >/dev/null; then
     rm -f "$out/$name.part"
