@@ -1,9 +1,11 @@
 #!/bin/sh
 # Builds both programs and runs every test: the Linux build's suites, and the
-# Windows build's suites and end-to-end scenarios under Wine.
+# Windows build's suites and end-to-end scenarios under Wine, the release checks
+# (reproducible bytes, the signed exe) and the release zip.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh cmake make g++ googletest g++-mingw-w64-x86-64-posix wine wine64 locales
+scripts/install-deps.sh cmake make g++ googletest g++-mingw-w64-x86-64-posix wine wine64 locales \
+  osslsigncode openssl
 
 cmake --preset native -DMIRROLET_BUILD_TESTS=ON
 cmake --build --preset native
@@ -12,3 +14,4 @@ ctest --preset native
 cmake --preset windows -DMIRROLET_BUILD_TESTS=ON
 cmake --build --preset windows
 ctest --preset windows
+cmake --build --preset windows --target package
