@@ -41,7 +41,7 @@ bool FakePlatform::CopyFileReplacing(const std::wstring& source, const std::wstr
                                      HostError& error) {
   calls.push_back("copy " + Utf8(source) + " -> " + Utf8(destination));
   if (failingCopies.contains(destination) || destination.empty()) {
-    error = {5, L"Access is denied."};
+    error = copyError;
     return false;
   }
   copies.emplace_back(source, destination);

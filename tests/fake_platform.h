@@ -32,6 +32,8 @@ class FakePlatform final : public Platform {
   std::wstring executableFolder = L"C:\\Update";
   std::deque<int> answers;               // box answers, in order; kIdOk once they run out
   std::set<std::wstring> failingCopies;  // destinations whose copy fails
+  HostError copyError{5, L"Access is denied."};  // what a failing copy reports
+  std::map<std::wstring, std::vector<FileHolder>> holders;  // path -> who holds it open
   std::set<std::wstring> unspellable;    // paths AnsiSafePath cannot give
 
   // --- what the logic did ---
@@ -46,6 +48,7 @@ class FakePlatform final : public Platform {
   std::wstring ExecutableFolder() override { return executableFolder; }
   std::wstring FindFileName(const std::wstring& path) override;
   bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination, HostError& error) override;
+  std::vector<FileHolder> FileHolders(const std::wstring& path) override { return holders[path]; }
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mirrolet {
 
@@ -37,6 +38,13 @@ using HostKey = std::uintptr_t;
 struct HostError {
   unsigned long code = 0;
   std::wstring description;
+};
+
+// A running process that holds a file open, as the report names it.
+struct FileHolder {
+  std::wstring name;  // the program's name, e.g. "halvix.exe"
+  unsigned long pid = 0;
+  bool operator==(const FileHolder&) const = default;
 };
 
 class Platform {
@@ -70,6 +78,11 @@ class Platform {
   // empty, a folder, read-only, hidden or in use, disk full, ...).
   virtual bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination,
                                  HostError& error) = 0;
+
+  // The other processes that hold `path` open (or, on the stand-in, mapped),
+  // for telling the user which program to close. Empty when none does or the
+  // host cannot tell; never fails otherwise.
+  virtual std::vector<FileHolder> FileHolders(const std::wstring& path) = 0;
 
   // Wide text to the system ANSI code page and back. Characters the code page
   // lacks become the host's best fit (often "?").

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "settings/work_path.h"
 #include "update/copy_list.h"
@@ -60,7 +61,11 @@ void Main(Platform& host, const CopyListRoutine& routine) {
       productFound = 1;
     }
   } catch (const CopyFailure& failure) {
-    host.ShowMessageBox(CopyFailedText(kProducts[current].name, failure), kCopyFailedTitle,
+    std::vector<FileHolder> holders;
+    if (FileInUse(failure.error.code) && !failure.destination.empty()) {
+      holders = host.FileHolders(failure.destination);
+    }
+    host.ShowMessageBox(CopyFailedText(kProducts[current].name, failure, holders), kCopyFailedTitle,
                         kMbOk | kMbIconError);
     host.EndProcess(kExitCopyFailed);
     return;

@@ -30,6 +30,7 @@ class PosixPlatform : public Platform {
   std::wstring FindFileName(const std::wstring& path) override;
   bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination,
                          HostError& error) override;
+  std::vector<FileHolder> FileHolders(const std::wstring& path) override;  // file_holders.cpp
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;
