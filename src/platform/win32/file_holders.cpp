@@ -1,5 +1,5 @@
-// Who holds a file on Windows: the Restart Manager knows which processes have
-// it open. rstrtmgr.dll is loaded when a report
+// Files in use by other programs: telling that case apart, and asking the
+// Restart Manager who holds the file. rstrtmgr.dll is loaded when a report
 // needs it, and from System32 only: a static import would be looked for in the
 // program's own folder first.
 #include <windows.h>
@@ -47,6 +47,20 @@ std::wstring PlainPath(const std::wstring& path) {
 }
 
 }  // namespace
+
+unsigned long ReplaceFailure(const std::wstring& destination, unsigned long code) {
+  if (code != ERROR_ACCESS_DENIED) return code;
+  // Opening the file as the rename needs it, sharing everything ourselves,
+  // fails with a sharing violation exactly when someone else holds it.
+  const HANDLE file = CreateFileW(destination.c_str(), GENERIC_WRITE | DELETE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+    return code;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION ? ERROR_SHARING_VIOLATION : code;
+}
 
 std::vector<FileHolder> Win32Platform::FileHolders(const std::wstring& path) {
   const Library rm(L"rstrtmgr.dll");

@@ -126,7 +126,7 @@ bool Win32Platform::CopyFileReplacing(const std::wstring& source, const std::wst
   }
 
   if (!MoveFileExW(temp.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const DWORD code = GetLastError();
+    const DWORD code = ReplaceFailure(to, GetLastError());
     SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only copy cannot be deleted
     DeleteFileW(temp.c_str());
     return Fail(error, code);
