@@ -241,7 +241,7 @@ TEST(HostFiles, ACopyOntoAFileInUseFailsAndLeavesItIntact) {
   {
     HeldOpen held(sandbox.Native(L"product\\a.dll"));
     EXPECT_FALSE(host->CopyFileReplacing(sandbox.HostPath(L"update\\a.dll"), sandbox.HostPath(L"product\\a.dll"), error));
-    EXPECT_EQ(error.code, 32u);  // what the confirmation box warns about
+    EXPECT_EQ(error.code, 32u);  // not access denied: the report must speak of a file in use
   }
   EXPECT_EQ(sandbox.Read(L"product\\a.dll"), "old");
   EXPECT_EQ(sandbox.List(L"product"), std::vector<std::wstring>{L"a.dll"});

@@ -42,4 +42,17 @@ grep -q '產品：Pruvex' "$work/boxes.txt" || fail "report does not name the pr
 grep -q '第 2 項，共 2 項' "$work/boxes.txt" || fail "report does not name the entry"
 grep -q '複製完成' "$work/boxes.txt" && fail "Done box after a failure"
 [ -f "$work/Pruvex/app.dll" ] || fail "the entry before the failure was not copied"
+
+# A program running from the destination holds it: the report says to close
+# it, and names it.
+cp "$(command -v sleep)" "$work/Halvix/sleep"
+printf '[MAIN]\r\nSUM=1\r\nFILE001=app.dll\r\nCOPYTO001=$APPPATH$sleep\r\n' > "$work/update/mirrolet.ini"
+"$work/Halvix/sleep" 60 &
+sleeper=$!
+for _ in $(seq 500); do [ "$(readlink "/proc/$sleeper/exe")" = "$work/Halvix/sleep" ] && break; sleep 0.01; done
+run 'y\n'
+kill "$sleeper"
+[ "$status" = 4 ] || fail "file in use: exit $status"
+grep -q '^建議：請先關閉正在使用此檔案的程式，再更新一次。$' "$work/boxes.txt" || fail "no advice to close the program"
+grep -q "^使用中的程式：sleep（PID $sleeper）$" "$work/boxes.txt" || { cat "$work/boxes.txt" >&2; fail "the holder is not named"; }
 echo ok

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "settings/work_path.h"
 #include "update/copy_list.h"
@@ -27,7 +28,9 @@ std::wstring WithTrailingBackslash(std::wstring path) {
 
 void ReportFailure(Platform& host, std::size_t product, const CopyFailure& failure) {
   const std::wstring name = product < kProducts.size() ? kProducts[product].name : L"";
-  host.ShowMessageBox(CopyFailedText(name, failure), kCopyFailedTitle, kMbOk | kMbIconError);
+  std::vector<FileHolder> holders;
+  if (FileInUse(failure.error.code) && !failure.destination.empty()) holders = host.FileHolders(failure.destination);
+  host.ShowMessageBox(CopyFailedText(name, failure, holders), kCopyFailedTitle, kMbOk | kMbIconError);
   host.EndProcess(kExitCopyFailed);
 }
 

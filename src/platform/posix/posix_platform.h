@@ -42,6 +42,7 @@ class PosixPlatform : public Platform {
   void DiscardStaged(StageId id) override;
   bool SyncCommitted(HostError& error) override;
   std::wstring PathKey(const std::wstring& path) override;
+  std::vector<FileHolder> FileHolders(const std::wstring& path) override;  // file_holders.cpp
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;
