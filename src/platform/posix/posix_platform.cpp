@@ -316,8 +316,10 @@ bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& de
   std::string temp;
   int tempFd = -1;
   int why = 0;
+  unsigned number = 0;
   for (unsigned attempt = 0; tempFd < 0 && attempt < 100; ++attempt) {
-    temp = base + "/" + TempName(pid_, startTime_, nextTemp_++);
+    number = nextTemp_++;
+    temp = base + "/" + TempName(pid_, startTime_, number);
     tempFd = Fault("open") ? -1 : ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     why = tempFd < 0 ? errno : 0;
     if (tempFd < 0 && why != EEXIST) break;
@@ -334,10 +336,10 @@ bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& de
     return Fail(error, WindowsCode(why), why);
   }
   // Start writing back now, so that the flush of the whole pass finds little left to do.
-  ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  // ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 
   id = staged_.size();
-  staged_.push_back({std::move(temp), to, folderStat.st_dev, false});
+  staged_.push_back({to, number, folderStat.st_dev, false});
   return true;
 }
 
@@ -360,14 +362,19 @@ int PosixPlatform::TakePermissions(int fd, const struct stat* replaced, const st
   return 0;
 }
 
+std::string PosixPlatform::TempPath(const Staged& staged) const {
+  const std::string folder = ParentPath(staged.target);
+  return (folder == "/" ? std::string() : folder) + "/" + TempName(pid_, startTime_, staged.temp);
+}
+
 bool PosixPlatform::FlushStaged(HostError& error) {
   // One syncfs per file system makes every staged file durable with one
   // journal commit, where an fsync per file would pay one each.
   std::vector<dev_t> flushed;
   for (Staged& staged : staged_) {
-    if (staged.flushed || staged.temp.empty()) continue;
+    if (staged.flushed || staged.target.empty()) continue;
     if (std::find(flushed.begin(), flushed.end(), staged.device) == flushed.end()) {
-      const Fd folder(Fault("open") ? -1 : ::open(ParentPath(staged.temp).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      const Fd folder(Fault("open") ? -1 : ::open(ParentPath(staged.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (folder.get() < 0 || Fault("syncfs") || ::syncfs(folder.get()) != 0) return Fail(error, WindowsCode(errno), errno);
       flushed.push_back(staged.device);
     }
@@ -378,7 +385,7 @@ bool PosixPlatform::FlushStaged(HostError& error) {
 
 bool PosixPlatform::CommitStaged(StageId id, HostError& error) {
   Staged& staged = staged_.at(id);
-  if (Fault("rename") || ::rename(staged.temp.c_str(), staged.target.c_str()) != 0) {
+  if (Fault("rename") || ::rename(TempPath(staged).c_str(), staged.target.c_str()) != 0) {
     return Fail(error, WindowsCode(errno), errno);
   }
   paths_.Created(staged.target);
@@ -389,7 +396,7 @@ bool PosixPlatform::CommitStaged(StageId id, HostError& error) {
 
 void PosixPlatform::DiscardStaged(StageId id) {
   Staged& staged = staged_.at(id);
-  if (!staged.temp.empty() && !Fault("unlink")) ::unlink(staged.temp.c_str());
+  if (!staged.target.empty() && !Fault("unlink")) ::unlink(TempPath(staged).c_str());
   staged = Staged{};
 }
 

@@ -63,12 +63,14 @@ class PosixPlatform : public Platform {
   void InjectFaults(std::function<int(const char* call)> faults) { faults_ = std::move(faults); }
 
  private:
+  // Kept small: a pass of 10,000 entries holds 10,000 of them.
   struct Staged {
-    std::string temp;    // empty once committed or discarded
-    std::string target;  // the destination, as resolved when staged
+    std::string target;  // the destination as resolved when staged; empty once committed or discarded
+    unsigned temp = 0;   // the temporary's number, beside the target
     dev_t device = 0;
     bool flushed = false;
   };
+  std::string TempPath(const Staged& staged) const;
 
   int Fault(const char* call);
   // Copies all of `in` to `out`, in the kernel where it can. Returns 0 or an errno value.
