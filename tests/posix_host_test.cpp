@@ -72,6 +72,14 @@ TEST(StandIn, OwnersAndModesFollowAWindowsReplace) {
     EXPECT_EQ(kept.st_uid, 1u) << "and its owner";
   }
   EXPECT_EQ(sandbox.Read(L"product\\kept"), "new");
+
+  // A destination that is a symbolic link becomes a plain file; what it pointed to stays.
+  std::filesystem::create_symlink(sandbox.Native(L"product\\kept"), sandbox.Native(L"product\\link"));
+  sandbox.Write(L"update\\tool", "newer");
+  ASSERT_TRUE(Copy(*host022, sandbox, L"update\\tool", L"product\\link"));
+  EXPECT_FALSE(std::filesystem::is_symlink(sandbox.Native(L"product\\link")));
+  EXPECT_EQ(sandbox.Read(L"product\\link"), "newer");
+  EXPECT_EQ(sandbox.Read(L"product\\kept"), "new");
 }
 
 TEST(StandIn, AnUnprivilegedUserCannotReplaceWhatTheyMayNotWrite) {
@@ -174,7 +182,7 @@ TEST(StandIn, NamesThatAreNotTextMatchOnlyThemselves) {
 // (new only for entries before the failed one), and no temporary is left.
 TEST(StandIn, EveryFailurePointOfAPassLeavesEachFileOldOrNew) {
   const std::map<std::string, int> errnoOf = {
-      {"open", EACCES}, {"read", EIO},    {"write", ENOSPC},    {"copy_file_range", EIO}, {"fchown", EIO},
+      {"open", EACCES}, {"fallocate", ENOSPC}, {"read", EIO},    {"write", ENOSPC},    {"copy_file_range", EIO}, {"fchown", EIO},
       {"fchmod", EPERM}, {"futimens", EPERM}, {"syncfs", EIO}, {"fsync", EIO},          {"rename", EBUSY},
       {"unlink", EBUSY}, {"opendir", EMFILE}};
   for (int failAt = 1;; ++failAt) {

@@ -327,7 +327,13 @@ bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& de
   if (tempFd < 0) return Fail(error, WindowsCode(why), why);
   const Fd out(tempFd);
 
-  why = CopyData(in.get(), out.get());
+  // Room for the whole file at once: a full disk shows now, and the file
+  // system lays the data out in one go rather than block by block.
+  if (opened.st_size > 0 && (Fault("fallocate") || ::fallocate(out.get(), 0, 0, opened.st_size) != 0) &&
+      errno != EOPNOTSUPP) {
+    why = errno;
+  }
+  if (why == 0) why = CopyData(in.get(), out.get());
   if (why == 0) why = TakePermissions(out.get(), replacing ? &destinationStat : nullptr, sourceStat, to);
   const struct timespec times[2] = {sourceStat.st_atim, sourceStat.st_mtim};
   if (why == 0 && (Fault("futimens") || ::futimens(out.get(), times) != 0)) why = errno;
@@ -335,8 +341,6 @@ bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& de
     ::unlink(temp.c_str());
     return Fail(error, WindowsCode(why), why);
   }
-  // Start writing back now, so that the flush of the whole pass finds little left to do.
-  // ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 
   id = staged_.size();
   staged_.push_back({to, number, folderStat.st_dev, false});

@@ -57,7 +57,7 @@ class PosixPlatform : public Platform {
                                          std::uint32_t size, const std::string& fileName) override;
 
   // For tests: `faults` is asked before each system call of the copy
-  // ("open", "read", "write", "copy_file_range", "fchown", "fchmod",
+  // ("open", "fallocate", "read", "write", "copy_file_range", "fchown", "fchmod",
   // "futimens", "syncfs", "fsync", "rename", "unlink", "opendir") and makes
   // that call fail with the errno value it returns, unless it returns 0.
   void InjectFaults(std::function<int(const char* call)> faults) { faults_ = std::move(faults); }
