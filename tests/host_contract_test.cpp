@@ -79,6 +79,11 @@ TEST(HostProfile, MissingFileGivesTheDefaultAndAChangedFileIsReadAgain) {
   EXPECT_EQ(ReadIniInt(*host, L"MAIN", L"SUM", 0, list), 1);
   sandbox.Write(L"mirrolet.ini", "[MAIN]\nSUM=22\n");
   EXPECT_EQ(ReadIniInt(*host, L"MAIN", L"SUM", 0, list), 22);
+  // New content of the same size and the same modification time is read too.
+  const auto written = std::filesystem::last_write_time(sandbox.Native(L"mirrolet.ini"));
+  sandbox.Write(L"mirrolet.ini", "[MAIN]\nSUM=33\n");
+  std::filesystem::last_write_time(sandbox.Native(L"mirrolet.ini"), written);
+  EXPECT_EQ(ReadIniInt(*host, L"MAIN", L"SUM", 0, list), 33);
 }
 
 TEST(HostRegistry, WorkPathLookupKeepsTheWindowsMeaning) {
@@ -119,6 +124,7 @@ TEST(HostRegistry, SizesAreAnsiBytesAndAShortBufferIsRefused) {
   size = 4;
   EXPECT_EQ(host->RegQueryValueExA(key, "WorkPath", &type, buffer, &size), kErrorMoreData);
   EXPECT_EQ(size, 10u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 5), "#####") << "a refused read writes nothing";
   size = sizeof buffer;
   EXPECT_EQ(host->RegQueryValueExA(key, "WorkPath", &type, buffer, &size), kErrorSuccess);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size), std::string("C:\\Halvix\0", 10));
@@ -254,7 +260,9 @@ TEST(HostFiles, ExecutableFolderHoldsTheRunningTest) {
   const auto host = MakeHost(sandbox);
   const std::wstring folder = host->ExecutableFolder();
   ASSERT_FALSE(folder.empty());
-  EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(folder)));
+  // The tests run in the folder that holds them (CTest's working folder).
+  EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(folder), std::filesystem::current_path()))
+      << Utf8(folder);
   EXPECT_NE(host->FindFileName(folder + L"\\" + PROGRAM_FILE_NAME), L"");
 }
 

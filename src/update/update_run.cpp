@@ -14,13 +14,6 @@ namespace mirrolet {
 
 namespace {
 
-struct Product {
-  const wchar_t* name;
-  const char* key;
-};
-
-constexpr std::array<Product, 2> kProducts{{{L"Halvix", kHalvixKey}, {L"Pruvex", kPruvexKey}}};
-
 std::wstring WithTrailingBackslash(std::wstring path) {
   if (path.empty() || path.back() != L'\\') path += L'\\';
   return path;

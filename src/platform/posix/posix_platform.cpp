@@ -536,7 +536,9 @@ const IniDocument* PosixPlatform::LoadProfile(const std::string& fileName) {
   if (::stat(native.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) return nullptr;
   if (profile_ && profile_->path == native && profile_->stat.st_dev == now.st_dev &&
       profile_->stat.st_ino == now.st_ino && profile_->stat.st_size == now.st_size &&
-      profile_->stat.st_mtim.tv_sec == now.st_mtim.tv_sec && profile_->stat.st_mtim.tv_nsec == now.st_mtim.tv_nsec) {
+      profile_->stat.st_mtim.tv_sec == now.st_mtim.tv_sec && profile_->stat.st_mtim.tv_nsec == now.st_mtim.tv_nsec &&
+      // The change time moves with every write, also when the modification time is put back.
+      profile_->stat.st_ctim.tv_sec == now.st_ctim.tv_sec && profile_->stat.st_ctim.tv_nsec == now.st_ctim.tv_nsec) {
     return &profile_->document;
   }
   profile_.reset();
