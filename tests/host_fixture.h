@@ -35,6 +35,10 @@ class Sandbox {
   std::filesystem::path root_;
 };
 
+// Removes `root` and everything in it, read-only files and paths longer than
+// MAX_PATH included. Returns what went wrong, or empty text.
+std::string RemoveTree(const std::filesystem::path& root);
+
 // A registry value for the host to find under HKEY_LOCAL_MACHINE.
 struct RegEntry {
   std::string subKey;  // relative to the test's own key

@@ -28,6 +28,16 @@ void SetDosAttribute(const std::filesystem::path& path, const char* bits) {
 
 }  // namespace
 
+std::string RemoveTree(const std::filesystem::path& root) {
+  std::error_code error;
+  // A folder whose names cannot be listed must be opened up first.
+  for (std::filesystem::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    if (it->is_directory() && !it->is_symlink()) ::chmod(it->path().c_str(), 0755);
+  }
+  if (!error) std::filesystem::remove_all(root, error);
+  return error ? error.message() : std::string();
+}
+
 std::string TestKey(const std::string& subKey) { return "Software\\MirroletTest\\" + subKey; }
 
 std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<RegEntry>& registry) {

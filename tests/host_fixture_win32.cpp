@@ -26,6 +26,39 @@ class TestRegistry {
 
 }  // namespace
 
+namespace {
+
+// Deletes what `folder` ("\\?\" form) holds, then the folder itself.
+DWORD RemoveFolder(const std::wstring& folder) {
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  DWORD error = ERROR_SUCCESS;
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (const DWORD inner = RemoveFolder(path)) error = inner;
+      } else if (!DeleteFileW(path.c_str())) {
+        error = GetLastError();
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  if (!RemoveDirectoryW(folder.c_str()) && error == ERROR_SUCCESS) error = GetLastError();
+  return error;
+}
+
+}  // namespace
+
+std::string RemoveTree(const std::filesystem::path& root) {
+  // The "\\?\" form reaches folders deeper than MAX_PATH.
+  const DWORD error = RemoveFolder(L"\\\\?\\" + std::filesystem::absolute(root).wstring());
+  return error == ERROR_SUCCESS ? std::string() : "Windows error " + std::to_string(error);
+}
+
 std::string TestKey(const std::string& subKey) { return "Software\\MirroletTest\\" + subKey; }
 
 std::unique_ptr<Platform> MakeHost(const Sandbox&, const std::vector<RegEntry>& entries) {
