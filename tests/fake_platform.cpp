@@ -7,17 +7,32 @@ namespace mirrolet::testing {
 
 std::string Utf8(std::wstring_view text) {
   std::string out;
-  for (const wchar_t w : text) {
-    const auto c = static_cast<char32_t>(w);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<char32_t>(text[i]);
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {  // a UTF-16 pair (Windows)
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[++i]) - 0xDC00);
+    }
+    const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    constexpr char32_t kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+    out += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
+    for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+  }
+  return out;
+}
+
+std::wstring FromUtf8(std::string_view text) {
+  std::wstring out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const int extra = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    char32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (int k = 1; k <= extra && i + k < text.size(); ++k) c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    i += 1 + extra;
+    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
+      out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
     } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+      out += static_cast<wchar_t>(c);
     }
   }
   return out;

@@ -73,7 +73,8 @@ class FakePlatform final : public Platform {
   std::vector<std::pair<std::wstring, std::wstring>> staged_;  // id -> (source, destination)
 };
 
-// UTF-8 for readable assertion messages and call logs.
+// UTF-8 for readable assertion messages, call logs and test data, and back.
 std::string Utf8(std::wstring_view text);
+std::wstring FromUtf8(std::string_view text);
 
 }  // namespace mirrolet::testing

@@ -74,6 +74,43 @@ class HeldOpen {
 // of a run that has ended, or of one still going (this very process).
 std::wstring LeftoverName(bool runEnded);
 
+// --- whole runs of the program, for tests/e2e/scenario_test.cpp ---
+
+// The updater this build makes: MirroletV2.exe, or mirrolet on Linux.
+std::filesystem::path ProgramUnderTest();
+// "windows" or "linux".
+std::string HostName();
+// Registers `product` (Halvix, Pruvex) with `workPath`, in the 32-bit view
+// if asked; ClearProducts forgets every registration.
+void RegisterProduct(const Sandbox& sandbox, const std::wstring& product, const std::wstring& workPath, bool view32);
+void ClearProducts(const Sandbox& sandbox);
+// `text` as a copy list's author saves it: in the system code page (Wine),
+// or in the encoding of `locale` (Linux).
+std::string SystemCodePage(const std::wstring& text, const std::string& locale);
+// A process running from `path` ("running"), a FIFO ("fifo") or a link to
+// /dev/zero ("device") at `path`; Linux only. Returns the process id, or 0.
+long MakeSpecial(const std::string& kind, const std::filesystem::path& path);
+void StopSpecial(long pid);
+// Linux: a folder for LOCPATH that holds `locale` (built with localedef once).
+std::string BuildLocale(const std::string& locale);
+
+struct RunBox {
+  std::wstring title;
+  std::wstring text;
+  bool yesNo = false;
+  int prompts = 0;  // how often a Yes/No box asked (Linux)
+};
+struct RunResult {
+  std::vector<RunBox> boxes;
+  unsigned long exitCode = 0;
+  bool finished = false;
+  std::wstring transcript;
+};
+// Runs `program` in its folder, answering its boxes with `answers` ("yes",
+// "no", "ok"; on Linux other words are typed), under `locale` on Linux.
+RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbox,
+                     const std::vector<std::string>& answers, const std::string& locale);
+
 // Whether the tests run under Wine rather than Windows or Linux.
 bool RunningUnderWine();
 // Whether a name starting with "." makes a file hidden (Linux and Wine).

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_platform.h"
 #include "host_fixture.h"
 
 namespace mirrolet::testing {
@@ -21,13 +22,29 @@ Sandbox::~Sandbox() {
   if (!error.empty()) ADD_FAILURE() << "the sandbox " << root_.string() << " could not be removed: " << error;
 }
 
+namespace {
+
+// Wide text and paths meet through UTF-8: libstdc++ converts wide names on
+// Linux only when they are ASCII.
+std::filesystem::path PathOf(const std::wstring& text) {
+  const std::string utf8 = Utf8(text);
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::wstring TextOf(const std::filesystem::path& path) {
+  const std::u8string utf8 = path.u8string();
+  return FromUtf8(std::string(utf8.begin(), utf8.end()));
+}
+
+}  // namespace
+
 std::filesystem::path Sandbox::Native(const std::wstring& relative) const {
   std::wstring parts = relative;
   std::replace(parts.begin(), parts.end(), L'\\', L'/');
-  return (root_ / parts).make_preferred();
+  return (root_ / PathOf(parts)).make_preferred();
 }
 
-std::wstring Sandbox::HostPath(const std::wstring& relative) const { return Native(relative).wstring(); }
+std::wstring Sandbox::HostPath(const std::wstring& relative) const { return TextOf(Native(relative)); }
 
 void Sandbox::Write(const std::wstring& relative, const std::string& bytes) const {
   const std::filesystem::path path = Native(relative);
@@ -46,7 +63,7 @@ std::string Sandbox::Read(const std::wstring& relative) const {
 std::vector<std::wstring> Sandbox::List(const std::wstring& relative) const {
   std::vector<std::wstring> names;
   for (const auto& entry : std::filesystem::directory_iterator(Native(relative))) {
-    names.push_back(entry.path().filename().wstring());
+    names.push_back(TextOf(entry.path().filename()));
   }
   std::sort(names.begin(), names.end());
   return names;

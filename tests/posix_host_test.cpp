@@ -169,6 +169,18 @@ TEST(StandIn, NamesThatAreNotTextMatchOnlyThemselves) {
   EXPECT_EQ(sandbox.Read(L"out.dll"), "right");
   EXPECT_EQ(posix::WideToLocale(source), update + "bad\xFF\xFE.dll");
 
+  // Under Big5, A2CC decodes to U+5341, which encodes back as A451: a list
+  // naming A2CC must never copy the file named A451.
+  ::setenv("LOCPATH", BuildLocale("zh_TW.BIG5").c_str(), 1);
+  ASSERT_NE(std::setlocale(LC_ALL, "zh_TW.BIG5"), nullptr);
+  std::ofstream(update + "\xA4\x51.dll") << "wrong";
+  const std::wstring big5 = posix::LocaleToWide(update + "\xA2\xCC.dll");
+  EXPECT_FALSE(host->CopyFileReplacing(big5, sandbox.HostPath(L"big5.dll"), error));
+  std::ofstream(update + "\xA2\xCC.dll") << "right";
+  EXPECT_TRUE(host->CopyFileReplacing(big5, sandbox.HostPath(L"big5.dll"), error));
+  EXPECT_EQ(sandbox.Read(L"big5.dll"), "right");
+  ::unsetenv("LOCPATH");
+
   // Typed answers are read as UTF-8 in the C locale; what is not UTF-8 is no character.
   std::setlocale(LC_ALL, "C");
   EXPECT_EQ(posix::FromTerminal("\xF8\x88\x80\x80\x80"), std::wstring(5, L'\uFFFD'));

@@ -30,7 +30,7 @@ cmp unsigned.exe "$exe" || fail "the signed exe is more than the built one plus 
 # The resource read-back and one full update, on the signed exe.
 MIRROLET_PROGRAM_UNDER_TEST="Z:$(printf '%s' "$signed" | tr / '\\')" \
   "$src/tests/wine/wine-env.sh" "$build" run "$e2e" \
-  --gtest_filter='Resources.*:Scenario.AFullListIsCopiedIntoBothProducts' > e2e.txt 2>&1 || { cat e2e.txt; exit 1; }
-grep -q '^\[       OK \] Scenario.AFullListIsCopiedIntoBothProducts' e2e.txt && grep -q '^\[       OK \] Resources\.' e2e.txt ||
+  --gtest_filter='Resources.*:*/AFullListIsCopiedIntoBothProducts' > e2e.txt 2>&1 || { cat e2e.txt; exit 1; }
+grep -q '^\[       OK \] .*/AFullListIsCopiedIntoBothProducts' e2e.txt && grep -q '^\[       OK \] Resources\.' e2e.txt ||
   { cat e2e.txt; fail "the tests on the signed exe did not run"; }
 cat e2e.txt

@@ -1,0 +1,71 @@
+// Whole runs of MirroletV2.exe: the registry's own keys, its boxes answered
+// by pressing their buttons.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "box_driver.h"
+#include "host_fixture.h"
+#include "program_under_test.h"
+
+namespace mirrolet::testing {
+
+std::filesystem::path ProgramUnderTest() { return e2e::ProgramUnderTest(); }
+
+std::string HostName() { return "windows"; }
+
+void RegisterProduct(const Sandbox&, const std::wstring& product, const std::wstring& workPath, bool view32) {
+  HKEY key = nullptr;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Varnholt\\" + product).c_str(), 0, nullptr, 0,
+                  KEY_ALL_ACCESS | (view32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY), nullptr, &key, nullptr);
+  RegSetValueExW(key, L"WorkPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(workPath.c_str()),
+                 static_cast<DWORD>((workPath.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
+void ClearProducts(const Sandbox&) {
+  for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+    HKEY software = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_ALL_ACCESS | view, &software) == 0) {
+      RegDeleteTreeW(software, L"Varnholt");
+      RegCloseKey(software);
+    }
+  }
+}
+
+std::string SystemCodePage(const std::wstring& text, const std::string&) {
+  EXPECT_EQ(GetACP(), 950u) << "the tests expect a Traditional Chinese system (see wine-env.sh)";
+  const int size = static_cast<int>(text.size());
+  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), size, out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+long MakeSpecial(const std::string& kind, const std::filesystem::path&) {
+  ADD_FAILURE() << kind << " is for Linux scenarios";
+  return 0;
+}
+
+void StopSpecial(long) {}
+
+RunResult RunProgram(const std::filesystem::path& program, const Sandbox&, const std::vector<std::string>& answers,
+                     const std::string&) {
+  std::vector<int> buttons;
+  for (const std::string& answer : answers) buttons.push_back(answer == "yes" ? IDYES : answer == "no" ? IDNO : IDOK);
+  const e2e::Session session = e2e::RunAndAnswer(program.wstring(), program.parent_path().wstring(), buttons);
+  RunResult result;
+  for (const e2e::SeenBox& box : session.boxes) {
+    EXPECT_TRUE(box.icon) << "a box without its icon";
+    const bool yesNo = box.buttons == std::vector<int>{IDYES, IDNO};
+    EXPECT_TRUE(yesNo || box.buttons == std::vector<int>{IDOK}) << "a box with other buttons";
+    result.boxes.push_back({box.title, box.text, yesNo, 1});
+  }
+  EXPECT_FALSE(session.unexpectedBox) << "a box the scenario does not answer";
+  result.exitCode = session.exitCode;
+  result.finished = !session.timedOut;
+  result.transcript = e2e::Transcript(session);
+  return result;
+}
+
+}  // namespace mirrolet::testing
