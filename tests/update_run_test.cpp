@@ -127,13 +127,7 @@ TEST(UpdateRun, LooksUpBothProductsBeforeAskingAndPassesHalvixFirst) {
                          "query-size WorkPath", "query-data WorkPath", "close Software\\Varnholt\\Pruvex"}));
 }
 
-TEST(UpdateRun, ProgramFolderGetsExactlyOneTrailingBackslash) {
-  for (const auto& [folder, expected] : std::vector<std::pair<std::wstring, std::wstring>>{
-           {L"C:\\Update", L"C:\\Update\\"}, {L"E:\\", L"E:\\"}, {L"\\\\server\\share\\upd", L"\\\\server\\share\\upd\\"}}) {
-    FakePlatform host;
-    host.executableFolder = folder;
-    EXPECT_EQ(GetAppFolder(host), expected);
-  }
+TEST(UpdateRun, ADriveRootIsUsedAsTheProgramFolderUnchanged) {
   // A drive root: the copy list is looked for directly in it.
   FakePlatform host;
   host.executableFolder = L"E:\\";
