@@ -8,6 +8,7 @@
 #include "program_under_test.h"
 #include "fake_platform.h"
 #include "host_fixture.h"
+#include "pack/pack.h"
 #include "update/messages.h"
 
 namespace mirrolet::e2e {
@@ -218,6 +219,29 @@ TEST(Scenario, DestinationsLongerThanMaxPath) {
   s.List(L"[MAIN]\r\nSUM=1\r\nFILE001=app.dll\r\nCOPYTO001=" + s.sandbox().HostPath(deep) + L"\\app.dll\r\n");
   ExpectBoxes(s.Run({IDYES, IDOK}), {kConfirm, kDone}, 0);
   EXPECT_EQ(s.sandbox().Read(deep + L"\\app.dll"), "deep");
+}
+
+TEST(Scenario, AnUpdateFolderBuiltByMirroletPackLandsWhereItsPlanSays) {
+  Scenario s;
+  s.Register(L"Halvix");
+  // 功 is A5 5C in Big5: the folder's name holds a "\" byte in the list.
+  for (const std::wstring file : {L"app.dll", L"說明.txt", L"功能\\使用.txt"}) s.sandbox().Write(L"tree\\" + file, Utf8(file));
+  std::filesystem::remove_all(s.sandbox().Native(L"update"));
+  const pack::BuildResult built =
+      pack::Build(s.sandbox().Native(L"tree"), s.sandbox().Native(L"update"), ProgramUnderTest(), 950);
+  ASSERT_TRUE(built.written) << Utf8(pack::FormatReport(built.report));
+
+  // Clean but for the one folder the product must already have.
+  const pack::Report check = pack::Check(s.sandbox().Native(L"update"), 950);
+  ASSERT_EQ(check.findings.size(), 1u) << Utf8(pack::FormatReport(check));
+  EXPECT_EQ(check.findings[0].kind, pack::Kind::kFolderNeeded);
+  ASSERT_EQ(check.plan.size(), 3u);
+  std::filesystem::create_directories(s.sandbox().Native(L"Halvix\\功能"));
+  ExpectBoxes(s.Run({IDYES, IDOK}), {kConfirm, kDone}, 0);
+  for (const pack::PlanEntry& entry : check.plan) {
+    EXPECT_EQ(s.sandbox().Read(L"Halvix\\" + entry.destination.substr(9)), s.sandbox().Read(L"tree\\" + entry.source))
+        << Utf8(entry.destination);
+  }
 }
 
 }  // namespace
