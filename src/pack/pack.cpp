@@ -196,21 +196,23 @@ class Checker {
   }
 
   Report Run() {
-    const Item* program = Find(listing_, kProgramName);
-    if (program == nullptr || program->folder) {
-      Add(Kind::kNoProgram, 0, L"no MirroletV2.exe beside the list: the customer has no program to start");
-    }
     const Item* list = Find(listing_, kCopyListName);
     std::string bytes;
     if (list == nullptr) {
       Add(Kind::kNoList, 0, L"there is no mirrolet.ini: the run reports it missing and copies nothing");
-    } else if (list->folder || HiddenOrSystem(folder_ / NamePath(list->name)) || !Read(list->name, bytes)) {
-      Add(Kind::kListNotFound, 0, list->name + L" is " + (list->folder ? L"a folder" : L"hidden, system or unreadable") +
+    } else if (list->folder || HiddenOrSystem(folder_ / NamePath(list->name))) {
+      Add(Kind::kListNotFound, 0, list->name + L" is " + (list->folder ? L"a folder" : L"hidden or system") +
                                      L": the run does not find it, reports it missing and copies nothing");
+    } else if (!Read(list->name, bytes)) {
+      Add(Kind::kListNotFound, 0, list->name + L" cannot be read: where the run cannot read it either, it copies nothing");
     } else {
       report_.listRead = true;
-      CheckList(bytes);
     }
+    const Item* program = Find(listing_, kProgramName);
+    if (program == nullptr || program->folder) {
+      Add(Kind::kNoProgram, 0, L"no MirroletV2.exe beside the list: the customer has no program to start");
+    }
+    if (report_.listRead) CheckList(bytes);
     std::stable_sort(report_.findings.begin(), report_.findings.end(), [](const Finding& a, const Finding& b) {
       return (a.line == 0 ? INT32_MAX : a.line) < (b.line == 0 ? INT32_MAX : b.line);
     });
