@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -525,6 +526,7 @@ const wchar_t* KindName(Kind kind) {
       L"value-too-long", L"sum-not-positive", L"unread-key",            L"duplicate-key",
       L"lower-case-placeholder", L"no-placeholder", L"leaves-product",  L"folder-needed",
       L"unused-file",    L"no-program"};
+  static_assert(std::size(kNames) == static_cast<std::size_t>(Kind::kNoProgram) + 1, "a tag for every kind");
   return kNames[static_cast<int>(kind)];
 }
 
