@@ -177,23 +177,55 @@ TEST(ProcessCopyList, BothProductsGetTheWholeListHalvixFirst) {
   EXPECT_NE(std::find(host.calls.begin(), pruvex, "sync"), pruvex);
 }
 
-TEST(ProcessCopyList, ACopyThatFailsStopsEverythingAfterIt) {
-  FakePlatform host;
-  RegisterBothWithList(host);
-  host.profiles[kList]["MAIN|SUM"] = "3";
-  Entry(host, "001", "a.dll", "$APPPATH$a.dll");
-  Entry(host, "002", "b.dll", "$APPPATH$");  // the product folder itself
-  Entry(host, "003", "c.dll", "$APPPATH$c.dll");
-  host.failingCopies.insert(L"C:\\Halvix\\");
-  Main(host);
-  EXPECT_EQ(host.copies.size(), 1u);  // no entry 3, no Pruvex pass
-  ASSERT_EQ(host.boxes.size(), 2u);   // no outcome box either
-  EXPECT_EQ(host.boxes[1].title, L"自動更新失敗");
-  EXPECT_EQ(host.boxes[1].style, 0x10u);
-  for (const wchar_t* part : {L"Halvix", L"第 2 項，共 3 項", L"C:\\Update\\b.dll", L"C:\\Halvix\\", L"Access is denied."}) {
-    EXPECT_NE(host.boxes[1].text.find(part), std::wstring::npos) << testing::Utf8(part);
+TEST(ProcessCopyList, ACopyThatFailsStopsEverythingAfterItWithAReportThatAdvises) {
+  const std::vector<FileHolder> one{{L"halvix.exe", 4242}};
+  const std::vector<FileHolder> six{{L"a", 1}, {L"b", 2}, {L"c", 3}, {L"d", 4}, {L"e", 5}, {L"f", 6}};
+  struct Row {
+    unsigned long code;
+    std::vector<FileHolder> holders;  // who holds the destination
+    std::wstring tail;                // the report from its reason on
+    const char* copyTo = "$APPPATH$b.dll";
+  };
+  const Row rows[] = {
+      {5, {}, L"原因：R\n建議：請在本程式上按右鍵，選擇「以系統管理員身分執行」，再更新一次。"},
+      {32, one, L"原因：R\n建議：請先關閉正在使用此檔案的程式，再更新一次。\n使用中的程式：halvix.exe（PID 4242）"},
+      {33, {}, L"原因：R\n建議：請先關閉正在使用此檔案的程式，再更新一次。"},
+      {1224, six, L"原因：R\n建議：請先關閉正在使用此檔案的程式，再更新一次。\n"
+                  L"使用中的程式：a（PID 1），b（PID 2），c（PID 3），d（PID 4），e（PID 5）等"},
+      {3, {}, L"原因：R\n建議：此產品的安裝資料夾中沒有這個資料夾，這份更新可能不適用於此版本。"},
+      {2, {}, L"原因：R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。"},
+      {39, {}, L"原因：R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
+      {112, {}, L"原因：R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
+      {1113, {}, L"原因：R\n建議：請將更新資料夾移到較簡單的路徑（例如 C:\\Update）後再執行。"},
+      {31, {}, L"原因：R"},
+      {5, one, L"原因：R\n建議：請在本程式上按右鍵，選擇「以系統管理員身分執行」，再更新一次。"},  // not in use: no one asked
+      {5, {}, L"原因：R", "$APPPATH$"},  // the product folder itself: the list is at fault
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.code);
+    FakePlatform host;
+    RegisterBothWithList(host);
+    host.profiles[kList]["MAIN|SUM"] = "3";
+    Entry(host, "001", "a.dll", "$APPPATH$a.dll");
+    Entry(host, "002", "b.dll", row.copyTo);
+    Entry(host, "003", "c.dll", "$APPPATH$c.dll");
+    const std::wstring destination = ExpandAppPath(host.FromAnsi(row.copyTo), L"C:\\Halvix\\");
+    host.failingCopies.insert(destination);
+    host.copyError = {row.code, L"R"};
+    host.holders[destination] = row.holders;
+    Main(host);
+    EXPECT_EQ(host.copies.size(), 1u);  // no entry 3, no Pruvex pass
+    ASSERT_EQ(host.boxes.size(), 2u);   // no outcome box either
+    EXPECT_EQ(host.boxes[1].title, L"自動更新失敗");
+    EXPECT_EQ(host.boxes[1].style, 0x10u);
+    const std::wstring& text = host.boxes[1].text;
+    for (const std::wstring& part : {std::wstring(L"Halvix"), std::wstring(L"第 2 項，共 3 項\n來源：C:\\Update\\b.dll"),
+                                     L"目的地：" + destination + L"\n"}) {
+      EXPECT_NE(text.find(part), std::wstring::npos) << testing::Utf8(part);
+    }
+    EXPECT_EQ(text.substr(text.find(L"原因：")), row.tail) << testing::Utf8(text);
+    EXPECT_EQ(host.exits, std::vector<unsigned>{kExitCopyFailed});
   }
-  EXPECT_EQ(host.exits, std::vector<unsigned>{kExitCopyFailed});
 }
 
 }  // namespace

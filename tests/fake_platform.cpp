@@ -41,7 +41,7 @@ bool FakePlatform::StageCopy(const std::wstring& source, const std::wstring& des
                              HostError& error) {
   calls.push_back("stage " + Utf8(source) + " -> " + Utf8(destination));
   if (failingCopies.contains(destination) || destination.empty()) {
-    error = {5, L"Access is denied."};
+    error = copyError;
     return false;
   }
   id = staged_.size();

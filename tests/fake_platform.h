@@ -33,6 +33,8 @@ class FakePlatform final : public Platform {
   std::deque<int> answers;               // box answers, in order; kIdOk once they run out
   std::set<std::wstring> failingCopies;  // destinations whose staging fails
   std::set<std::wstring> failingCommits;  // destinations whose commit fails
+  HostError copyError{5, L"Access is denied."};  // what a failing copy reports
+  std::map<std::wstring, std::vector<FileHolder>> holders;  // path -> who holds it open
   std::set<std::wstring> unspellable;    // paths AnsiSafePath cannot give
 
   // --- what the logic did ---
@@ -52,6 +54,7 @@ class FakePlatform final : public Platform {
   void DiscardStaged(StageId id) override;
   bool SyncCommitted(HostError& error) override;
   std::wstring PathKey(const std::wstring& path) override;
+  std::vector<FileHolder> FileHolders(const std::wstring& path) override { return holders[path]; }
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;

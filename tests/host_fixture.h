@@ -35,6 +35,10 @@ class Sandbox {
   std::filesystem::path root_;
 };
 
+// Removes `root` and everything in it, read-only files and paths longer than
+// MAX_PATH included. Returns what went wrong, or empty text.
+std::string RemoveTree(const std::filesystem::path& root);
+
 // A registry value for the host to find under HKEY_LOCAL_MACHINE.
 struct RegEntry {
   std::string subKey;  // relative to the test's own key
@@ -65,6 +69,10 @@ class HeldOpen {
  private:
   std::intptr_t handle_;
 };
+
+// The name of a temporary file the host's copy would leave behind if killed:
+// of a run that has ended, or of one still going (this very process).
+std::wstring LeftoverName(bool runEnded);
 
 // Whether the tests run under Wine rather than Windows or Linux.
 bool RunningUnderWine();

@@ -3,6 +3,8 @@
 #include <random>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #include "host_fixture.h"
 
 namespace mirrolet::testing {
@@ -14,15 +16,9 @@ Sandbox::Sandbox() {
 }
 
 Sandbox::~Sandbox() {
-  std::error_code ignored;
-  // Read-only files must become writable before Windows lets them go.
-  for (std::filesystem::recursive_directory_iterator it(root_, ignored), end; !ignored && it != end;
-       it.increment(ignored)) {
-    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_write,
-                                 std::filesystem::perm_options::add, ignored);
-  }
-  ignored.clear();
-  std::filesystem::remove_all(root_, ignored);
+  // A test that leaves files behind fails.
+  const std::string error = RemoveTree(root_);
+  if (!error.empty()) ADD_FAILURE() << "the sandbox " << root_.string() << " could not be removed: " << error;
 }
 
 std::filesystem::path Sandbox::Native(const std::wstring& relative) const {

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "host_fixture.h"
 #include "platform/posix/posix_platform.h"
@@ -26,6 +27,16 @@ void SetDosAttribute(const std::filesystem::path& path, const char* bits) {
 }
 
 }  // namespace
+
+std::string RemoveTree(const std::filesystem::path& root) {
+  std::error_code error;
+  // A folder whose names cannot be listed must be opened up first.
+  for (std::filesystem::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    if (it->is_directory() && !it->is_symlink()) ::chmod(it->path().c_str(), 0755);
+  }
+  if (!error) std::filesystem::remove_all(root, error);
+  return error ? error.message() : std::string();
+}
 
 std::string TestKey(const std::string& subKey) { return "Software\\MirroletTest\\" + subKey; }
 
@@ -63,6 +74,17 @@ HeldOpen::HeldOpen(const std::filesystem::path& path) : handle_(::open(path.c_st
 }
 
 HeldOpen::~HeldOpen() { ::close(static_cast<int>(handle_)); }
+
+std::wstring LeftoverName(bool runEnded) {
+  std::ifstream in("/proc/self/stat");
+  std::string line;
+  std::getline(in, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string start;
+  for (int field = 3; field <= 22; ++field) fields >> start;
+  const std::string name = ".mirrolet-" + std::to_string(::getpid()) + "-" + (runEnded ? "1" : start) + "-7.tmp";
+  return std::wstring(name.begin(), name.end());
+}
 
 bool RunningUnderWine() { return false; }
 

@@ -1,6 +1,8 @@
 // The host contract fixtures on Windows (and Wine).
 #include <windows.h>
 
+#include <cwchar>
+
 #include "host_fixture.h"
 #include "platform/win32/win32_platform.h"
 
@@ -23,6 +25,39 @@ class TestRegistry {
 } registry;
 
 }  // namespace
+
+namespace {
+
+// Deletes what `folder` ("\\?\" form) holds, then the folder itself.
+DWORD RemoveFolder(const std::wstring& folder) {
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  DWORD error = ERROR_SUCCESS;
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (const DWORD inner = RemoveFolder(path)) error = inner;
+      } else if (!DeleteFileW(path.c_str())) {
+        error = GetLastError();
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  if (!RemoveDirectoryW(folder.c_str()) && error == ERROR_SUCCESS) error = GetLastError();
+  return error;
+}
+
+}  // namespace
+
+std::string RemoveTree(const std::filesystem::path& root) {
+  // The "\\?\" form reaches folders deeper than MAX_PATH.
+  const DWORD error = RemoveFolder(L"\\\\?\\" + std::filesystem::absolute(root).wstring());
+  return error == ERROR_SUCCESS ? std::string() : "Windows error " + std::to_string(error);
+}
 
 std::string TestKey(const std::string& subKey) { return "Software\\MirroletTest\\" + subKey; }
 
@@ -59,6 +94,16 @@ HeldOpen::HeldOpen(const std::filesystem::path& path)
           CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))) {}
 
 HeldOpen::~HeldOpen() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
+std::wstring LeftoverName(bool runEnded) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  const unsigned long long start =
+      runEnded ? 1 : (static_cast<unsigned long long>(created.dwHighDateTime) << 32 | created.dwLowDateTime);
+  wchar_t name[64];
+  std::swprintf(name, 64, L"~mirrolet-%08lx-%016llx-%08x.tmp", GetCurrentProcessId(), start, 7u);
+  return name;
+}
 
 bool RunningUnderWine() {
   return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;

@@ -42,4 +42,54 @@ grep -q '產品：Pruvex' "$work/boxes.txt" || fail "report does not name the pr
 grep -q '第 2 項，共 2 項' "$work/boxes.txt" || fail "report does not name the entry"
 grep -q '複製完成' "$work/boxes.txt" && fail "Done box after a failure"
 [ -f "$work/Pruvex/app.dll" ] || fail "the entry before the failure was not copied"
+
+# A program running from the destination holds it: the report says to close
+# it, and names it.
+cp "$(command -v sleep)" "$work/Halvix/sleep"
+printf '[MAIN]\r\nSUM=1\r\nFILE001=app.dll\r\nCOPYTO001=$APPPATH$sleep\r\n' > "$work/update/mirrolet.ini"
+"$work/Halvix/sleep" 60 &
+sleeper=$!
+for _ in $(seq 500); do [ "$(readlink "/proc/$sleeper/exe")" = "$work/Halvix/sleep" ] && break; sleep 0.01; done
+run 'y\n'
+kill "$sleeper"
+[ "$status" = 4 ] || fail "file in use: exit $status"
+grep -q '^建議：請先關閉正在使用此檔案的程式，再更新一次。$' "$work/boxes.txt" || fail "no advice to close the program"
+grep -q "^使用中的程式：sleep（PID $sleeper）$" "$work/boxes.txt" || { cat "$work/boxes.txt" >&2; fail "the holder is not named"; }
+rm "$work/Halvix/sleep"
+
+# A list that is a FIFO or a device is no list: the run neither hangs nor
+# floods, it warns once per product and ends.
+for kind in fifo device; do
+  rm -f "$work/update/mirrolet.ini"
+  if [ $kind = fifo ]; then mkfifo "$work/update/mirrolet.ini"; else ln -s /dev/zero "$work/update/mirrolet.ini"; fi
+  status=0
+  printf 'y\n' | timeout 30 "$work/update/mirrolet" 2>"$work/boxes.txt" || status=$?
+  [ "$status" = 3 ] || fail "$kind as the list: exit $status"
+  [ "$(grep -c '遺失檔案 - mirrolet.ini' "$work/boxes.txt")" = 2 ] || fail "$kind as the list: not reported missing"
+done
+
+# Names fold the same whatever the language: under Turkish rules "I" would
+# lower to a dotless "ı", yet the registry and the list's keys still match.
+mkdir -p "$work/locale"
+localedef -i tr_TR -f UTF-8 "$work/locale/tr_TR.UTF-8" 2>/dev/null || true
+localedef -i zh_TW -f BIG5 "$work/locale/zh_TW.BIG5" 2>/dev/null || true
+[ -f "$work/locale/tr_TR.UTF-8/LC_CTYPE" ] && [ -f "$work/locale/zh_TW.BIG5/LC_CTYPE" ] || fail "localedef failed"
+rm -f "$work/update/mirrolet.ini"
+printf '[main]\r\nsum=1\r\nfile001=app.dll\r\ncopyto001=$APPPATH$IT.dll\r\n' > "$work/update/mirrolet.ini"
+status=0
+printf 'y\n' | LOCPATH="$work/locale" LC_ALL=tr_TR.UTF-8 "$work/update/mirrolet" 2>"$work/boxes.txt" || status=$?
+[ "$status" = 0 ] || { cat "$work/boxes.txt" >&2; fail "Turkish locale: exit $status"; }
+[ "$(cat "$work/Halvix/IT.dll")" = new ] || fail "Turkish locale: not copied"
+
+# Under Big5, A2CC decodes to U+5341, which encodes back as A451: a list
+# naming A2CC must never copy the file named A451.
+printf 'wrong\n' > "$work/update/$(printf '\244\121').dll"
+printf '[MAIN]\r\nSUM=1\r\nFILE001=\242\314.dll\r\nCOPYTO001=$APPPATH$big5.dll\r\n' > "$work/update/mirrolet.ini"
+big5() { status=0; printf 'y\n' | LOCPATH="$work/locale" LC_ALL=zh_TW.BIG5 "$work/update/mirrolet" 2>"$work/boxes.txt" || status=$?; }
+big5
+[ "$status" = 4 ] || fail "Big5: exit $status with the named file missing"
+[ ! -e "$work/Halvix/big5.dll" ] || fail "Big5: copied a file the list does not name"
+printf 'right\n' > "$work/update/$(printf '\242\314').dll"
+big5
+[ "$status" = 0 ] && [ "$(cat "$work/Halvix/big5.dll")" = right ] || fail "Big5: exit $status, the named file not copied"
 echo ok

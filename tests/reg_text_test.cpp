@@ -55,7 +55,8 @@ TEST(RegFile, HexStringsAreRawBytesInTheFilesOwnEncoding) {
     utf16 += c;
     utf16 += '\0';
   }
-  const RegValue* path = Registry::Parse(utf16, LocaleToWide).Find(L"K", L"Path");
+  const Registry unicode = Registry::Parse(utf16, LocaleToWide);
+  const RegValue* path = unicode.Find(L"K", L"Path");
   ASSERT_NE(path, nullptr);
   EXPECT_EQ(path->text, L"中文");
   EXPECT_TRUE(path->terminated);

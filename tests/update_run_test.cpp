@@ -2,6 +2,10 @@
 // the process ends.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
+#include <stdexcept>
+
 #include "fake_platform.h"
 #include "update/messages.h"
 #include "update/update_run.h"
@@ -63,6 +67,40 @@ TEST(UpdateRun, BoxesAndExitFollowWhatIsRegisteredAndAnswered) {
     EXPECT_EQ(host.exits, std::vector<unsigned>{row.exit});
     EXPECT_EQ(static_cast<int>(passes.size()), row.passes);
     EXPECT_EQ(host.openKeys, 0);
+  }
+}
+
+// Whatever goes wrong reaches the user as the failure report and exit 4:
+// never an abort, never a search of the root of the drive.
+TEST(UpdateRun, EveryFailureEndsInTheReport) {
+  struct Row {
+    const char* name;
+    std::wstring executableFolder;
+    std::function<void()> pass;
+    std::vector<std::wstring> boxTitles;
+    std::wstring reason;
+  };
+  const Row rows[] = {
+      {"program folder unknown", L"", [] {}, {kCopyFailedTitle}, kAppFolderUnknownText},
+      {"out of memory in a pass", L"C:\\Update", [] { throw std::bad_alloc(); }, {kConfirmTitle, kCopyFailedTitle},
+       kOutOfMemoryText},
+      {"anything else in a pass", L"C:\\Update", [] { throw std::runtime_error("odd"); },
+       {kConfirmTitle, kCopyFailedTitle}, L"odd"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakePlatform host;
+    Register(host, "Software\\Varnholt\\Halvix", "C:\\Halvix");
+    host.files.insert(L"C:\\Update\\mirrolet.ini");
+    host.executableFolder = row.executableFolder;
+    host.answers = {kIdYes};
+    Main(host, [&](Platform&, const std::wstring&, const std::wstring&) { row.pass(); });
+    std::vector<std::wstring> titles;
+    for (const Box& box : host.boxes) titles.push_back(box.title);
+    EXPECT_EQ(titles, row.boxTitles);
+    EXPECT_NE(host.boxes.back().text.find(L"原因：" + row.reason), std::wstring::npos) << testing::Utf8(host.boxes.back().text);
+    EXPECT_EQ(host.exits, std::vector<unsigned>{kExitCopyFailed});
+    EXPECT_EQ(host.calls.end(), std::find(host.calls.begin(), host.calls.end(), "find \\mirrolet.ini"));
   }
 }
 

@@ -30,7 +30,7 @@ TEST(ReadWorkPath, OddValuesGiveTheTextBeforeAnyNulOrNothing) {
     SCOPED_TRACE(row.name);
     FakePlatform host;
     host.registry["Software\\Varnholt\\Halvix"]["WorkPath"] = {row.type, row.stored};
-    EXPECT_EQ(ReadWorkPath(host, kHalvixKey), row.expected);
+    EXPECT_EQ(ReadWorkPath(host, kProducts[0].key), row.expected);
     EXPECT_EQ(host.openKeys, 0) << "key left open";
   }
 }
@@ -38,8 +38,8 @@ TEST(ReadWorkPath, OddValuesGiveTheTextBeforeAnyNulOrNothing) {
 TEST(ReadWorkPath, MissingKeyOrValueGivesEmptyTextAndClosesWhatItOpened) {
   FakePlatform host;
   host.registry["Software\\Varnholt\\Pruvex"]["Other"] = {kRegSz, std::string("x\0", 2)};
-  EXPECT_EQ(ReadWorkPath(host, kHalvixKey), L"");
-  EXPECT_EQ(ReadWorkPath(host, kPruvexKey), L"");
+  EXPECT_EQ(ReadWorkPath(host, kProducts[0].key), L"");
+  EXPECT_EQ(ReadWorkPath(host, kProducts[1].key), L"");
   EXPECT_EQ(host.openKeys, 0);
   EXPECT_EQ(host.calls, (std::vector<std::string>{"open Software\\Varnholt\\Halvix", "open Software\\Varnholt\\Pruvex",
                                                   "query-size WorkPath", "close Software\\Varnholt\\Pruvex"}));

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mirrolet {
 
@@ -36,6 +37,8 @@ inline constexpr unsigned long kErrorInvalidHandle = 6;
 inline constexpr unsigned long kErrorNotEnoughMemory = 8;
 inline constexpr unsigned long kErrorGenFailure = 31;
 inline constexpr unsigned long kErrorSharingViolation = 32;
+inline constexpr unsigned long kErrorLockViolation = 33;
+inline constexpr unsigned long kErrorHandleDiskFull = 39;
 inline constexpr unsigned long kErrorInvalidParameter = 87;
 inline constexpr unsigned long kErrorDiskFull = 112;
 inline constexpr unsigned long kErrorBadPathname = 161;
@@ -43,6 +46,7 @@ inline constexpr unsigned long kErrorFileTooLarge = 223;
 inline constexpr unsigned long kErrorFilenameExcedRange = 206;
 inline constexpr unsigned long kErrorNoAccess = 998;
 inline constexpr unsigned long kErrorNoUnicodeTranslation = 1113;
+inline constexpr unsigned long kErrorUserMappedFile = 1224;
 
 // An opaque registry key handle. 0 means "no key".
 using HostKey = std::uintptr_t;
@@ -56,6 +60,13 @@ using StageId = std::size_t;
 struct HostError {
   unsigned long code = 0;
   std::wstring description;
+};
+
+// A running process that holds a file open, as the report names it.
+struct FileHolder {
+  std::wstring name;  // the program's name, e.g. "halvix.exe"
+  unsigned long pid = 0;
+  bool operator==(const FileHolder&) const = default;
 };
 
 class Platform {
@@ -128,6 +139,11 @@ class Platform {
     DiscardStaged(id);
     return false;
   }
+
+  // The other processes that hold `path` open (or, on the stand-in, mapped),
+  // for telling the user which program to close. Empty when none does or the
+  // host cannot tell; never fails otherwise.
+  virtual std::vector<FileHolder> FileHolders(const std::wstring& path) = 0;
 
   // Wide text to the system ANSI code page and back. Characters the code page
   // lacks become the host's best fit (often "?").

@@ -1,15 +1,23 @@
 // Where each product is installed, as its installer recorded it.
 #pragma once
 
+#include <array>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace mirrolet {
 
-// Registry locations under HKEY_LOCAL_MACHINE, in the order the run treats them.
-inline constexpr char kHalvixKey[] = "Software\\Varnholt\\Halvix";
-inline constexpr char kPruvexKey[] = "Software\\Varnholt\\Pruvex";
+// The products the run updates, in the order it treats them, each with its
+// registry key under HKEY_LOCAL_MACHINE.
+struct Product {
+  const wchar_t* name;
+  const char* key;
+};
+inline constexpr std::array<Product, 2> kProducts{{
+    {L"Halvix", "Software\\Varnholt\\Halvix"},
+    {L"Pruvex", "Software\\Varnholt\\Pruvex"},
+}};
 inline constexpr char kWorkPathValue[] = "WorkPath";
 
 // Reads the REG_SZ value "WorkPath" of HKEY_LOCAL_MACHINE\<subKey>. Returns it

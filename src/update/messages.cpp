@@ -4,7 +4,36 @@
 
 namespace mirrolet {
 
-std::wstring CopyFailedText(const std::wstring& product, const CopyFailure& failure) {
+namespace {
+
+constexpr std::size_t kHoldersNamed = 5;
+
+bool NamesNoFile(const std::wstring& path) { return path.empty() || path.back() == L'\\' || path.back() == L'/'; }
+
+const wchar_t* Advice(const CopyFailure& failure) {
+  // An entry whose source or destination names no file (an empty key, the
+  // product folder itself) is a fault of the update. Running as administrator
+  // or looking for a missing folder would not help, so it gets no advice.
+  if (failure.entry != 0 && (NamesNoFile(failure.source) || NamesNoFile(failure.destination))) return nullptr;
+  if (FileInUse(failure.error.code)) return kAdviceInUse;
+  switch (failure.error.code) {
+    case kErrorFileNotFound: return kAdviceSourceMissing;
+    case kErrorPathNotFound: return kAdviceFolderMissing;
+    case kErrorAccessDenied: return kAdviceAccessDenied;
+    case kErrorHandleDiskFull: case kErrorDiskFull: return kAdviceDiskFull;
+    case kErrorNoUnicodeTranslation: return kAdviceUnspellable;
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+bool FileInUse(unsigned long code) {
+  return code == kErrorSharingViolation || code == kErrorLockViolation || code == kErrorUserMappedFile;
+}
+
+std::wstring CopyFailedText(const std::wstring& product, const CopyFailure& failure,
+                            const std::vector<FileHolder>& holders) {
   std::wstring text = L"複製檔案失敗，自動更新已中止！\n\n";
   if (!product.empty()) text += L"產品：" + product + L"\n";
   if (failure.entry == 0) {
@@ -14,7 +43,17 @@ std::wstring CopyFailedText(const std::wstring& product, const CopyFailure& fail
             L" 項\n來源：" + failure.source + L"\n目的地：" +
             (failure.destination.empty() ? L"（空白）" : failure.destination) + L"\n";
   }
-  return text + L"原因：" + failure.error.description;
+  text += L"原因：" + failure.error.description;
+  if (const wchar_t* advice = Advice(failure)) text += std::wstring(L"\n建議：") + advice;
+  if (!holders.empty()) {
+    text += L"\n使用中的程式：";
+    for (std::size_t i = 0; i < holders.size() && i < kHoldersNamed; ++i) {
+      if (i > 0) text += L"，";
+      text += holders[i].name + L"（PID " + std::to_wstring(holders[i].pid) + L"）";
+    }
+    if (holders.size() > kHoldersNamed) text += L"等";
+  }
+  return text;
 }
 
 }  // namespace mirrolet

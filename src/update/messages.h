@@ -2,6 +2,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "platform/platform.h"
 
 namespace mirrolet {
 
@@ -23,9 +26,27 @@ inline constexpr wchar_t kCopyFailedTitle[] = L"自動更新失敗";
 inline constexpr wchar_t kAppFolderUnknownText[] = L"無法取得本程式所在的資料夾。";
 inline constexpr wchar_t kOutOfMemoryText[] = L"記憶體不足。";
 
+// The failure report's advice line, chosen by the Windows error code of the
+// failed operation.
+inline constexpr wchar_t kAdviceAccessDenied[] =  // 5
+    L"請在本程式上按右鍵，選擇「以系統管理員身分執行」，再更新一次。";
+inline constexpr wchar_t kAdviceInUse[] = L"請先關閉正在使用此檔案的程式，再更新一次。";  // 32, 33, 1224
+inline constexpr wchar_t kAdviceFolderMissing[] =  // 3
+    L"此產品的安裝資料夾中沒有這個資料夾，這份更新可能不適用於此版本。";
+inline constexpr wchar_t kAdviceSourceMissing[] = L"更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。";  // 2
+inline constexpr wchar_t kAdviceDiskFull[] = L"磁碟空間不足，請騰出空間後再更新一次。";  // 39, 112
+inline constexpr wchar_t kAdviceUnspellable[] =  // 1113
+    L"請將更新資料夾移到較簡單的路徑（例如 C:\\Update）後再執行。";
+
 struct CopyFailure;
 
+// Whether Windows error `code` says that another program has the file open.
+bool FileInUse(unsigned long code);
+
 // The failure report's text for `failure` during the pass of `product`.
-std::wstring CopyFailedText(const std::wstring& product, const CopyFailure& failure);
+// `holders` are the programs that hold the destination; at most five are
+// named.
+std::wstring CopyFailedText(const std::wstring& product, const CopyFailure& failure,
+                            const std::vector<FileHolder>& holders);
 
 }  // namespace mirrolet

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "settings/work_path.h"
 #include "update/copy_list.h"
@@ -13,13 +14,6 @@ namespace mirrolet {
 
 namespace {
 
-struct Product {
-  const wchar_t* name;
-  const char* key;
-};
-
-constexpr std::array<Product, 2> kProducts{{{L"Halvix", kHalvixKey}, {L"Pruvex", kPruvexKey}}};
-
 std::wstring WithTrailingBackslash(std::wstring path) {
   if (path.empty() || path.back() != L'\\') path += L'\\';
   return path;
@@ -27,7 +21,9 @@ std::wstring WithTrailingBackslash(std::wstring path) {
 
 void ReportFailure(Platform& host, std::size_t product, const CopyFailure& failure) {
   const std::wstring name = product < kProducts.size() ? kProducts[product].name : L"";
-  host.ShowMessageBox(CopyFailedText(name, failure), kCopyFailedTitle, kMbOk | kMbIconError);
+  std::vector<FileHolder> holders;
+  if (FileInUse(failure.error.code) && !failure.destination.empty()) holders = host.FileHolders(failure.destination);
+  host.ShowMessageBox(CopyFailedText(name, failure, holders), kCopyFailedTitle, kMbOk | kMbIconError);
   host.EndProcess(kExitCopyFailed);
 }
 

@@ -181,7 +181,11 @@ TEST(Scenario, AFileHeldOpenByAnotherProgramStaysIntact) {
     testing::HeldOpen running(s.sandbox().Native(L"Halvix\\app.exe"));
     session = s.Run({IDYES, IDOK});
   }
-  ExpectReport(session, 1, {L"Halvix", L"第 1 項，共 1 項"});
+  std::vector<std::wstring> parts{L"Halvix", L"第 1 項，共 1 項", std::wstring(L"建議：") + kAdviceInUse};
+  // Only Windows can name who holds the file (this test): Wine's Restart
+  // Manager lists no processes, so the report there has no such line.
+  if (!testing::RunningUnderWine()) parts.push_back(L"（PID " + std::to_wstring(GetCurrentProcessId()) + L"）");
+  ExpectReport(session, 1, parts);
   EXPECT_EQ(s.sandbox().Read(L"Halvix\\app.exe"), "running");
   EXPECT_EQ(s.sandbox().List(L"Halvix"), std::vector<std::wstring>{L"app.exe"});
 }

@@ -39,3 +39,10 @@ foreach(test_program mirrolet_tests mirrolet_e2e)
   add_test(NAME ${test_program} COMMAND ${test_program})
   set_tests_properties(${test_program} PROPERTIES FIXTURES_REQUIRED wine)
 endforeach()
+
+# The release: the shipped exes built again elsewhere give the same bytes, and
+# the signed MirroletV2.exe still passes the resource and an update scenario.
+add_test(NAME reproducible_build COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-reproducible.sh ${CMAKE_BINARY_DIR})
+add_test(NAME signed_exe COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/release/signed_exe_test.sh
+  ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR} $<TARGET_FILE:mirrolet> $<TARGET_FILE:mirrolet_e2e>)
+set_tests_properties(signed_exe PROPERTIES FIXTURES_REQUIRED wine)

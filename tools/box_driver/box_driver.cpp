@@ -136,7 +136,10 @@ Session RunAndAnswer(const std::wstring& program, const std::wstring& folder, co
     PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(box.answer, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(search.found, box.answer)));
     session.boxes.push_back(box);
-    while (IsWindow(search.found) && WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
+    // The box must go once answered; one that stays is a hang, not a wait.
+    const ULONGLONG pressed = GetTickCount64();
+    while (IsWindow(search.found) && WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT &&
+           GetTickCount64() - pressed <= timeoutMs) {
     }
     lastProgress = GetTickCount64();
   }

@@ -86,10 +86,17 @@ std::string PathResolver::NativePath(std::wstring_view path) {
   std::string native;
   // A path no file system takes is not resolved part by part: that would
   // cost time with the square of its length, only to fail in the end.
-  if (path.size() >= PATH_MAX) {
-    std::wstring slashed(path);
-    for (wchar_t& c : slashed) c = c == L'\\' ? L'/' : c;  // before encoding: Big5 trail bytes may be "\\"
-    return WideToLocale(slashed);
+  std::wstring slashed(path);
+  for (wchar_t& c : slashed) c = c == L'\\' ? L'/' : c;  // before encoding: Big5 trail bytes may be "\\"
+  const std::string spelled = WideToLocale(slashed);
+  if (path.size() >= PATH_MAX) return spelled;
+  // Where the path exists exactly as spelled, every part of it does, and the
+  // exact spelling wins part by part anyway: one lookup instead of one per part.
+  if (Exists(spelled)) return spelled;
+  const std::string parent = ParentPath(spelled);
+  if (parent != "." && !slashed.empty() && slashed.back() != L'/' && Exists(parent)) {
+    const std::string folder = parent == "/" ? parent : parent + "/";
+    return folder + MatchInFolder(folder, std::wstring_view(slashed).substr(slashed.find_last_of(L'/') + 1));
   }
   if (!path.empty() && IsSeparator(path.front())) native.push_back('/');
   std::size_t start = 0;

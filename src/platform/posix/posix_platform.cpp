@@ -316,8 +316,10 @@ bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& de
   std::string temp;
   int tempFd = -1;
   int why = 0;
+  unsigned number = 0;
   for (unsigned attempt = 0; tempFd < 0 && attempt < 100; ++attempt) {
-    temp = base + "/" + TempName(pid_, startTime_, nextTemp_++);
+    number = nextTemp_++;
+    temp = base + "/" + TempName(pid_, startTime_, number);
     tempFd = Fault("open") ? -1 : ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     why = tempFd < 0 ? errno : 0;
     if (tempFd < 0 && why != EEXIST) break;
@@ -325,7 +327,13 @@ bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& de
   if (tempFd < 0) return Fail(error, WindowsCode(why), why);
   const Fd out(tempFd);
 
-  why = CopyData(in.get(), out.get());
+  // Room for the whole file at once: a full disk shows now, and the file
+  // system lays the data out in one go rather than block by block.
+  if (opened.st_size > 0 && (Fault("fallocate") || ::fallocate(out.get(), 0, 0, opened.st_size) != 0) &&
+      errno != EOPNOTSUPP) {
+    why = errno;
+  }
+  if (why == 0) why = CopyData(in.get(), out.get());
   if (why == 0) why = TakePermissions(out.get(), replacing ? &destinationStat : nullptr, sourceStat, to);
   const struct timespec times[2] = {sourceStat.st_atim, sourceStat.st_mtim};
   if (why == 0 && (Fault("futimens") || ::futimens(out.get(), times) != 0)) why = errno;
@@ -333,11 +341,9 @@ bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& de
     ::unlink(temp.c_str());
     return Fail(error, WindowsCode(why), why);
   }
-  // Start writing back now, so that the flush of the whole pass finds little left to do.
-  ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 
   id = staged_.size();
-  staged_.push_back({std::move(temp), to, folderStat.st_dev, false});
+  staged_.push_back({to, number, folderStat.st_dev, false});
   return true;
 }
 
@@ -360,14 +366,19 @@ int PosixPlatform::TakePermissions(int fd, const struct stat* replaced, const st
   return 0;
 }
 
+std::string PosixPlatform::TempPath(const Staged& staged) const {
+  const std::string folder = ParentPath(staged.target);
+  return (folder == "/" ? std::string() : folder) + "/" + TempName(pid_, startTime_, staged.temp);
+}
+
 bool PosixPlatform::FlushStaged(HostError& error) {
   // One syncfs per file system makes every staged file durable with one
   // journal commit, where an fsync per file would pay one each.
   std::vector<dev_t> flushed;
   for (Staged& staged : staged_) {
-    if (staged.flushed || staged.temp.empty()) continue;
+    if (staged.flushed || staged.target.empty()) continue;
     if (std::find(flushed.begin(), flushed.end(), staged.device) == flushed.end()) {
-      const Fd folder(Fault("open") ? -1 : ::open(ParentPath(staged.temp).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      const Fd folder(Fault("open") ? -1 : ::open(ParentPath(staged.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (folder.get() < 0 || Fault("syncfs") || ::syncfs(folder.get()) != 0) return Fail(error, WindowsCode(errno), errno);
       flushed.push_back(staged.device);
     }
@@ -378,7 +389,7 @@ bool PosixPlatform::FlushStaged(HostError& error) {
 
 bool PosixPlatform::CommitStaged(StageId id, HostError& error) {
   Staged& staged = staged_.at(id);
-  if (Fault("rename") || ::rename(staged.temp.c_str(), staged.target.c_str()) != 0) {
+  if (Fault("rename") || ::rename(TempPath(staged).c_str(), staged.target.c_str()) != 0) {
     return Fail(error, WindowsCode(errno), errno);
   }
   paths_.Created(staged.target);
@@ -389,7 +400,7 @@ bool PosixPlatform::CommitStaged(StageId id, HostError& error) {
 
 void PosixPlatform::DiscardStaged(StageId id) {
   Staged& staged = staged_.at(id);
-  if (!staged.temp.empty() && !Fault("unlink")) ::unlink(staged.temp.c_str());
+  if (!staged.target.empty() && !Fault("unlink")) ::unlink(TempPath(staged).c_str());
   staged = Staged{};
 }
 
@@ -525,7 +536,9 @@ const IniDocument* PosixPlatform::LoadProfile(const std::string& fileName) {
   if (::stat(native.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) return nullptr;
   if (profile_ && profile_->path == native && profile_->stat.st_dev == now.st_dev &&
       profile_->stat.st_ino == now.st_ino && profile_->stat.st_size == now.st_size &&
-      profile_->stat.st_mtim.tv_sec == now.st_mtim.tv_sec && profile_->stat.st_mtim.tv_nsec == now.st_mtim.tv_nsec) {
+      profile_->stat.st_mtim.tv_sec == now.st_mtim.tv_sec && profile_->stat.st_mtim.tv_nsec == now.st_mtim.tv_nsec &&
+      // The change time moves with every write, also when the modification time is put back.
+      profile_->stat.st_ctim.tv_sec == now.st_ctim.tv_sec && profile_->stat.st_ctim.tv_nsec == now.st_ctim.tv_nsec) {
     return &profile_->document;
   }
   profile_.reset();

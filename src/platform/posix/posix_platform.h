@@ -42,6 +42,7 @@ class PosixPlatform : public Platform {
   void DiscardStaged(StageId id) override;
   bool SyncCommitted(HostError& error) override;
   std::wstring PathKey(const std::wstring& path) override;
+  std::vector<FileHolder> FileHolders(const std::wstring& path) override;  // file_holders.cpp
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;
@@ -56,18 +57,20 @@ class PosixPlatform : public Platform {
                                          std::uint32_t size, const std::string& fileName) override;
 
   // For tests: `faults` is asked before each system call of the copy
-  // ("open", "read", "write", "copy_file_range", "fchown", "fchmod",
+  // ("open", "fallocate", "read", "write", "copy_file_range", "fchown", "fchmod",
   // "futimens", "syncfs", "fsync", "rename", "unlink", "opendir") and makes
   // that call fail with the errno value it returns, unless it returns 0.
   void InjectFaults(std::function<int(const char* call)> faults) { faults_ = std::move(faults); }
 
  private:
+  // Kept small: a pass of 10,000 entries holds 10,000 of them.
   struct Staged {
-    std::string temp;    // empty once committed or discarded
-    std::string target;  // the destination, as resolved when staged
+    std::string target;  // the destination as resolved when staged; empty once committed or discarded
+    unsigned temp = 0;   // the temporary's number, beside the target
     dev_t device = 0;
     bool flushed = false;
   };
+  std::string TempPath(const Staged& staged) const;
 
   int Fault(const char* call);
   // Copies all of `in` to `out`, in the kernel where it can. Returns 0 or an errno value.

@@ -109,18 +109,6 @@ bool RunEnded(DWORD pid, std::uint64_t start) {
   return !running || !same;
 }
 
-// Whether another program holds `path` in a way that keeps it from being replaced.
-bool InUse(const std::wstring& path) {
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    CloseHandle(file);
-    return false;
-  }
-  return GetLastError() == ERROR_SHARING_VIOLATION;
-}
-
 // Copies all of `in` to `out`. Returns ERROR_SUCCESS or the failure's code.
 DWORD CopyData(HANDLE in, HANDLE out) {
   std::vector<char> buffer(1 << 18);
@@ -288,7 +276,7 @@ bool Win32Platform::CommitStaged(StageId id, HostError& error) {
     // A move keeps the temporary's attributes: give it the source's, as a copy would.
     SetFileAttributesW(staged.temp.c_str(), staged.sourceAttributes & kCopiedAttributes);
     if (!MoveFileExW(staged.temp.c_str(), staged.target.c_str(), MOVEFILE_WRITE_THROUGH)) {
-      const DWORD code = GetLastError();
+      const DWORD code = ReplaceFailure(staged.target, GetLastError());
       SetFileAttributesW(staged.temp.c_str(), FILE_ATTRIBUTE_HIDDEN);
       return Fail(error, code);
     }
@@ -305,8 +293,8 @@ bool Win32Platform::CommitStaged(StageId id, HostError& error) {
         // must still land, or the product would lose the file.
         if (MoveFileExW(staged.temp.c_str(), staged.target.c_str(), MOVEFILE_WRITE_THROUGH)) return Committed(staged);
         code = GetLastError();
-      } else if (code == ERROR_UNABLE_TO_REMOVE_REPLACED && InUse(staged.target)) {
-        code = ERROR_SHARING_VIOLATION;  // what the user can act on
+      } else {
+        code = ReplaceFailure(staged.target, code);  // a held file reads as in use, which the user can act on
       }
       SetFileAttributesW(staged.temp.c_str(), FILE_ATTRIBUTE_HIDDEN);
       return Fail(error, code);

@@ -25,6 +25,7 @@ class Win32Platform final : public Platform {
   void DiscardStaged(StageId id) override;
   bool SyncCommitted(HostError& error) override;
   std::wstring PathKey(const std::wstring& path) override;
+  std::vector<FileHolder> FileHolders(const std::wstring& path) override;  // file_holders.cpp
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;
@@ -62,5 +63,11 @@ std::wstring WindowsErrorText(unsigned long code);
 // `path` made absolute (against the current folder) in the "\\?\" form, so
 // that paths longer than MAX_PATH work with the wide file functions.
 std::wstring ExtendedPath(const std::wstring& path);
+
+// The error to report when replacing `destination` failed with `code`.
+// Windows refuses to rename over a file that another program has open or is
+// running with ERROR_ACCESS_DENIED; that case becomes ERROR_SHARING_VIOLATION,
+// so the report speaks of a file in use and not of missing rights.
+unsigned long ReplaceFailure(const std::wstring& destination, unsigned long code);
 
 }  // namespace mirrolet::win32

@@ -1,0 +1,240 @@
+// What the Linux stand-in promises beyond the contract both hosts share:
+// Unix owners and modes, files that are no plain files, inputs far past any
+// real size, names that are not text, and every failure point of a pass.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <fstream>
+#include <map>
+
+#include "fake_platform.h"
+#include "host_fixture.h"
+#include "platform/posix/locale_text.h"
+#include "platform/posix/posix_platform.h"
+#include "platform/posix/reg_text.h"
+#include "update/copy_list.h"
+
+namespace mirrolet::testing {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+bool Copy(Platform& host, const Sandbox& sandbox, const std::wstring& from, const std::wstring& to,
+          unsigned long* code = nullptr) {
+  HostError error;
+  const bool copied = host.CopyFileReplacing(sandbox.HostPath(from), sandbox.HostPath(to), error);
+  if (code) *code = copied ? 0 : error.code;
+  return copied;
+}
+
+// Runs `check` as the unprivileged user nobody (when the tests run as root,
+// as CI does) and returns what it returned.
+int AsNobody(const std::function<int()>& check) {
+  if (::geteuid() != 0) return check();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(99);
+    ::_exit(check());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST(StandIn, OwnersAndModesFollowAWindowsReplace) {
+  Sandbox sandbox;
+  const auto host = MakeHost(sandbox);
+  sandbox.Write(L"update\\tool", "new");
+  sandbox.Write(L"product\\kept", "old");
+  ::chmod(sandbox.Native(L"update\\tool").c_str(), 06777);  // setuid, setgid, everyone may write
+  ::chmod(sandbox.Native(L"product\\kept").c_str(), 0640);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(sandbox.Native(L"product\\kept").c_str(), 1, 1), 0);
+  }
+  const mode_t umask = ::umask(022);
+  const auto restore = [&] { ::umask(umask); };
+  const auto host022 = MakeHost(sandbox);  // the host reads the umask when made
+  restore();
+
+  ASSERT_TRUE(Copy(*host022, sandbox, L"update\\tool", L"product\\fresh"));
+  ASSERT_TRUE(Copy(*host022, sandbox, L"update\\tool", L"product\\kept"));
+  struct stat fresh, kept;
+  ASSERT_EQ(::stat(sandbox.Native(L"product\\fresh").c_str(), &fresh), 0);
+  ASSERT_EQ(::stat(sandbox.Native(L"product\\kept").c_str(), &kept), 0);
+  EXPECT_EQ(fresh.st_mode & 07777, 0755u) << "a new file: the source's bits, the umask, never setuid";
+  EXPECT_EQ(kept.st_mode & 07777, 0640u) << "a replaced file keeps its mode";
+  if (::geteuid() == 0) {
+    EXPECT_EQ(kept.st_uid, 1u) << "and its owner";
+  }
+  EXPECT_EQ(sandbox.Read(L"product\\kept"), "new");
+
+  // A destination that is a symbolic link becomes a plain file; what it pointed to stays.
+  std::filesystem::create_symlink(sandbox.Native(L"product\\kept"), sandbox.Native(L"product\\link"));
+  sandbox.Write(L"update\\tool", "newer");
+  ASSERT_TRUE(Copy(*host022, sandbox, L"update\\tool", L"product\\link"));
+  EXPECT_FALSE(std::filesystem::is_symlink(sandbox.Native(L"product\\link")));
+  EXPECT_EQ(sandbox.Read(L"product\\link"), "newer");
+  EXPECT_EQ(sandbox.Read(L"product\\kept"), "new");
+}
+
+TEST(StandIn, AnUnprivilegedUserCannotReplaceWhatTheyMayNotWrite) {
+  Sandbox sandbox;
+  const auto host = MakeHost(sandbox);
+  sandbox.Write(L"update\\a.dll", "new");
+  sandbox.Write(L"product\\root.dll", "root's");
+  std::filesystem::create_directories(sandbox.Native(L"product\\Unlisted"));
+  sandbox.Write(L"product\\Unlisted\\Data.bin", "x");
+  ::chmod(sandbox.root().c_str(), 0755);
+  ::chmod(sandbox.Native(L"product").c_str(), 0777);
+  ::chmod(sandbox.Native(L"product\\root.dll").c_str(), 0644);
+  ::chown(sandbox.Native(L"product\\Unlisted").c_str(), kNobody, kNobody);
+  ::chmod(sandbox.Native(L"product\\Unlisted").c_str(), 0311);  // names cannot be listed
+
+  const int failures = AsNobody([&] {
+    int failed = 0;
+    unsigned long code = 0;
+    // The folder lets nobody create files, but the file is root's, read-only to others.
+    if (Copy(*host, sandbox, L"update\\a.dll", L"product\\root.dll", &code) || code != 5) failed |= 1;
+    // A listing that failed is not remembered as an empty folder.
+    HostError error;
+    if (!host->FindFileName(sandbox.HostPath(L"product\\Unlisted\\data.bin")).empty()) failed |= 2;
+    ::chmod(sandbox.Native(L"product\\Unlisted").c_str(), 0755);  // ctime changes, not mtime
+    if (host->FindFileName(sandbox.HostPath(L"product\\Unlisted\\data.bin")) != L"Data.bin") failed |= 4;
+    return failed;
+  });
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(sandbox.Read(L"product\\root.dll"), "root's");
+  struct stat st;
+  ASSERT_EQ(::stat(sandbox.Native(L"product\\root.dll").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+}
+
+TEST(StandIn, HostileInputsFailFastAndNeverHang) {
+  Sandbox sandbox;
+  sandbox.Write(L"update\\a.dll", "new");
+  ASSERT_EQ(::mkfifo(sandbox.Native(L"update\\fifo").c_str(), 0644), 0);
+  std::filesystem::create_symlink("/dev/zero", sandbox.Native(L"update\\zero.ini"));
+  ASSERT_EQ(::mkfifo(sandbox.Native(L"registry.reg").c_str(), 0644), 0);
+  posix::PosixPlatform host(sandbox.Native(L"registry.reg"));
+
+  unsigned long code = 0;
+  EXPECT_FALSE(Copy(host, sandbox, L"update\\fifo", L"product.dll", &code));
+  EXPECT_EQ(code, 5u);
+  EXPECT_EQ(host.FindFileName(sandbox.HostPath(L"update\\fifo")), L"") << "a FIFO is no list";
+  EXPECT_EQ(host.FindFileName(sandbox.HostPath(L"update\\zero.ini")), L"") << "nor is a device";
+  HostKey key = 1;
+  host.RegOpenKeyA("Software", &key);
+  EXPECT_EQ(key, 0u) << "a FIFO registry reads as empty";
+
+  // A list past the size bound is a failure, not a list without entries.
+  std::filesystem::resize_file(sandbox.Native(L"update\\a.dll"), posix::kMaxSettingsFileSize + 1);
+  HostError error;
+  EXPECT_EQ(host.AnsiSafePath(sandbox.HostPath(L"update\\a.dll"), error), L"");
+  EXPECT_NE(error.code, 0u);
+
+  // A path of many thousand parts fails at once with the length error.
+  std::wstring deep;
+  for (int i = 0; i < 400000; ++i) deep += L"a\\";
+  EXPECT_FALSE(host.CopyFileReplacing(sandbox.HostPath(L"update\\fifo"), deep + L"x", error));
+  EXPECT_FALSE(host.CopyFileReplacing(sandbox.HostPath(L"update\\a.dll"), deep + L"x", error));
+  EXPECT_EQ(error.code, kErrorFilenameExcedRange);
+
+  // A .reg key a hundred thousand parts deep costs what its text costs.
+  std::string reg = "REGEDIT4\n[HKEY_LOCAL_MACHINE";
+  std::wstring path;
+  for (int i = 0; i < 100000; ++i) reg += "\\k", path += i ? L"\\K" : L"K";
+  const auto registry = posix::Registry::Parse(reg + "]\n\"V\"=\"x\"\n", posix::LocaleToWide);
+  ASSERT_NE(registry.Find(path, L"v"), nullptr);
+  EXPECT_EQ(registry.Find(path, L"v")->text, L"x");
+}
+
+TEST(StandIn, NamesThatAreNotTextMatchOnlyThemselves) {
+  Sandbox sandbox;
+  const auto host = MakeHost(sandbox);
+  // Under UTF-8, FF FE and 80 81 are both no text; they must not stand for each other.
+  const std::string update = sandbox.root().string() + "/update/";
+  sandbox.Write(L"update\\x", "");
+  std::ofstream(update + "bad\x80\x81.dll") << "wrong";
+  HostError error;
+  const std::wstring source = posix::LocaleToWide(update + "bad\xFF\xFE.dll");
+  EXPECT_FALSE(host->CopyFileReplacing(source, sandbox.HostPath(L"out.dll"), error));
+  EXPECT_EQ(error.code, 2u);
+  std::ofstream(update + "bad\xFF\xFE.dll") << "right";
+  ASSERT_TRUE(host->CopyFileReplacing(source, sandbox.HostPath(L"out.dll"), error));
+  EXPECT_EQ(sandbox.Read(L"out.dll"), "right");
+  EXPECT_EQ(posix::WideToLocale(source), update + "bad\xFF\xFE.dll");
+
+  // Typed answers are read as UTF-8 in the C locale; what is not UTF-8 is no character.
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(posix::FromTerminal("\xF8\x88\x80\x80\x80"), std::wstring(5, L'\uFFFD'));
+  EXPECT_EQ(posix::FromTerminal("\xF4\x90\x80\x80"), std::wstring(4, L'\uFFFD'));
+  EXPECT_EQ(posix::FromTerminal("\xC0\xAF\xE6\x98\xAF"), L"\uFFFD\uFFFD是");
+  std::setlocale(LC_ALL, "C.UTF-8");
+}
+
+// Every system call of a pass made to fail in turn, with the errno it would
+// really give: each destination is then either its old self or wholly new
+// (new only for entries before the failed one), and no temporary is left.
+TEST(StandIn, EveryFailurePointOfAPassLeavesEachFileOldOrNew) {
+  const std::map<std::string, int> errnoOf = {
+      {"open", EACCES}, {"fallocate", ENOSPC}, {"read", EIO},    {"write", ENOSPC},    {"copy_file_range", EIO}, {"fchown", EIO},
+      {"fchmod", EPERM}, {"futimens", EPERM}, {"syncfs", EIO}, {"fsync", EIO},          {"rename", EBUSY},
+      {"unlink", EBUSY}, {"opendir", EMFILE}};
+  for (int failAt = 1;; ++failAt) {
+    SCOPED_TRACE(failAt);
+    Sandbox sandbox;
+    const std::wstring app = sandbox.HostPath(L"update") + L"/";
+    const std::wstring work = sandbox.HostPath(L"product") + L"/";
+    sandbox.Write(L"update\\mirrolet.ini",
+                  "[MAIN]\nSUM=3\nFILE001=a\nCOPYTO001=$APPPATH$a\nFILE002=b\nCOPYTO002=$APPPATH$b\n"
+                  "FILE003=c\nCOPYTO003=$APPPATH$c\n");
+    for (const wchar_t* name : {L"a", L"b", L"c"}) {
+      sandbox.Write(std::wstring(L"update\\") + name, std::string(100000, 'n'));
+      sandbox.Write(std::wstring(L"product\\") + name, "old");
+    }
+    posix::PosixPlatform host(sandbox.Native(L"registry.reg"));
+    int calls = 0, renames = 0;
+    std::string failed;
+    bool afterEveryRename = false;
+    host.InjectFaults([&](const char* call) {
+      if (++calls != failAt) return (renames += std::string(call) == "rename"), 0;
+      failed = call;
+      afterEveryRename = renames == 3;
+      return errnoOf.at(call);
+    });
+    std::int32_t failedEntry = 0;
+    try {
+      ProcessCopyList(host, work, app);
+    } catch (const CopyFailure& failure) {
+      failedEntry = failure.entry;
+      EXPECT_FALSE(failure.error.description.empty());
+    }
+    SCOPED_TRACE(failed);
+    int entry = 0;
+    for (const wchar_t* name : {L"a", L"b", L"c"}) {
+      ++entry;
+      const std::string now = sandbox.Read(std::wstring(L"product\\") + name);
+      const bool isNew = now == std::string(100000, 'n');
+      EXPECT_TRUE(isNew || now == "old") << Utf8(name) << " is neither";
+      // A folder that cannot be synced after every rename: all is in place,
+      // and the report says it may not survive a crash.
+      if (failedEntry != 0) {
+        EXPECT_EQ(isNew, afterEveryRename || entry < failedEntry) << Utf8(name);
+      }
+    }
+    EXPECT_EQ(sandbox.List(L"product"), (std::vector<std::wstring>{L"a", L"b", L"c"}));
+    if (calls < failAt) {  // past the last call: the pass went through
+      EXPECT_EQ(failedEntry, 0);
+      break;
+    }
+    ASSERT_LT(failAt, 200) << "the pass never ends";
+  }
+}
+
+}  // namespace
+}  // namespace mirrolet::testing
