@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/posix/locale_text.h"
+#include "settings/ini_document.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::setlocale(LC_ALL, "C.UTF-8");
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::wstring wide = LocaleToWide(bytes);
   bool lossless = false;
   if (WideToLocale(wide, &lossless) != bytes || !lossless) __builtin_trap();
-  for (const wchar_t c : DecodeUtf16Le(bytes)) {
+  for (const wchar_t c : mirrolet::DecodeUtf16Le(bytes)) {
     if (c >= 0xD800 && c <= 0xDFFF) __builtin_trap();  // an unpaired surrogate becomes U+FFFD
   }
   ForTerminal(wide);

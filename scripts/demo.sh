@@ -1,12 +1,12 @@
 #!/bin/sh
-# A demo update on Linux: builds mirrolet, sets up a throwaway sandbox with
-# two registered products and an update folder, runs the update (answering
-# Yes), and shows what landed where.
+# A demo update on Linux: builds mirrolet and mirrolet-pack, sets up a
+# throwaway sandbox with two registered products, makes the update folder with
+# mirrolet-pack, runs the update (answering Yes), and shows what landed where.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh cmake make g++ >/dev/null
 cmake --preset native -DMIRROLET_BUILD_TESTS=OFF >/dev/null
-cmake --build --preset native --target mirrolet >/dev/null
+cmake --build --preset native --target mirrolet mirrolet-pack >/dev/null
 
 sandbox=$(mktemp -d /tmp/mirrolet-demo.XXXXXX)
 export LC_ALL=C.UTF-8
@@ -19,14 +19,20 @@ echo "Pruvex 1.0" > "$sandbox/Pruvex/pruvex.dll"
 printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Varnholt\\Halvix]\r\n"WorkPath"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Varnholt\\Pruvex]\r\n"WorkPath"="%s"\r\n' \
   "$sandbox/Halvix" "$sandbox/Pruvex" > "$MIRROLET_REGISTRY"
 
-# The update folder: the program, its copy list and the files it names.
-mkdir -p "$sandbox/update"
-cp build/native/mirrolet "$sandbox/update/"
-echo "shared runtime 2.0" > "$sandbox/update/runtime.dll"
-echo "使用說明 2.0" > "$sandbox/update/使用說明.txt"
-echo "ui resources 2.0" > "$sandbox/update/ui.res"
-printf '[MAIN]\r\nSUM=3\r\nFILE001=runtime.dll\r\nCOPYTO001=$APPPATH$runtime.dll\r\nFILE002=使用說明.txt\r\nCOPYTO002=$APPPATH$使用說明.txt\r\nFILE003=ui.res\r\nCOPYTO003=$APPPATH$Data\\ui.res\r\n' \
-  > "$sandbox/update/mirrolet.ini"
+# The new files, laid out as in the products' folders. mirrolet-pack makes
+# the update folder from them: the files, the copy list and the program.
+mkdir -p "$sandbox/release/Data"
+echo "shared runtime 2.0" > "$sandbox/release/runtime.dll"
+echo "使用說明 2.0" > "$sandbox/release/使用說明.txt"
+echo "ui resources 2.0" > "$sandbox/release/Data/ui.res"
+# The stand-in's code page is its locale's, UTF-8 here (Big5, 950, is the
+# default, for Traditional Chinese Windows). Warnings (status 1) are fine.
+echo "== mirrolet-pack build release update --exe build/native/mirrolet --code-page 65001"
+build/native/mirrolet-pack build "$sandbox/release" "$sandbox/update" --exe build/native/mirrolet --code-page 65001 \
+  >/dev/null || [ $? = 1 ]
+echo "== mirrolet-pack check update --code-page 65001"
+echo "   (the Linux program is mirrolet, not MirroletV2.exe: hence two of the warnings)"
+(cd "$sandbox" && "$OLDPWD/build/native/mirrolet-pack" check update --code-page 65001) | sed 's/^/   /' || true
 
 echo "== Sandbox: $sandbox"
 echo "== Registry ($MIRROLET_REGISTRY):"

@@ -10,6 +10,7 @@
 
 #include "fake_platform.h"
 #include "host_fixture.h"
+#include "pack/pack.h"
 #include "update/messages.h"
 
 namespace mirrolet::testing {
@@ -185,6 +186,29 @@ TEST_P(ScenarioTest, Runs) {
 
 INSTANTIATE_TEST_SUITE_P(Scenario, ScenarioTest, ::testing::ValuesIn(LoadScenarios()),
                          [](const ::testing::TestParamInfo<Scenario>& param) { return param.param.name; });
+
+TEST(Scenario, AnUpdateFolderBuiltByMirroletPackLandsWhereItsPlanSays) {
+  Scenario s;
+  s.Register(L"Halvix");
+  // 功 is A5 5C in Big5: the folder's name holds a "\" byte in the list.
+  for (const std::wstring file : {L"app.dll", L"說明.txt", L"功能\\使用.txt"}) s.sandbox().Write(L"tree\\" + file, Utf8(file));
+  std::filesystem::remove_all(s.sandbox().Native(L"update"));
+  const pack::BuildResult built =
+      pack::Build(s.sandbox().Native(L"tree"), s.sandbox().Native(L"update"), ProgramUnderTest(), 950);
+  ASSERT_TRUE(built.written) << Utf8(pack::FormatReport(built.report));
+
+  // Clean but for the one folder the product must already have.
+  const pack::Report check = pack::Check(s.sandbox().Native(L"update"), 950);
+  ASSERT_EQ(check.findings.size(), 1u) << Utf8(pack::FormatReport(check));
+  EXPECT_EQ(check.findings[0].kind, pack::Kind::kFolderNeeded);
+  ASSERT_EQ(check.plan.size(), 3u);
+  std::filesystem::create_directories(s.sandbox().Native(L"Halvix\\功能"));
+  ExpectBoxes(s.Run({IDYES, IDOK}), {kConfirm, kDone}, 0);
+  for (const pack::PlanEntry& entry : check.plan) {
+    EXPECT_EQ(s.sandbox().Read(L"Halvix\\" + entry.destination.substr(9)), s.sandbox().Read(L"tree\\" + entry.source))
+        << Utf8(entry.destination);
+  }
+}
 
 }  // namespace
 }  // namespace mirrolet::testing

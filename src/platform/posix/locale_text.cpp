@@ -120,32 +120,6 @@ std::wstring LocaleToWide(std::string_view bytes) {
   return out;
 }
 
-std::wstring DecodeUtf16Le(std::string_view bytes) {
-  std::wstring out;
-  const auto unit = [&](std::size_t i) {
-    return static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                 static_cast<unsigned char>(bytes[i + 1]) << 8);
-  };
-  const std::size_t end = bytes.size() & ~std::size_t{1};
-  for (std::size_t i = 0; i < end; i += 2) {
-    const char16_t u = unit(i);
-    if (u >= 0xD800 && u < 0xDC00 && i + 2 < end && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
-      if constexpr (sizeof(wchar_t) == 2) {
-        out += static_cast<wchar_t>(u);
-        out += static_cast<wchar_t>(unit(i + 2));
-      } else {
-        out += static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (unit(i + 2) - 0xDC00));
-      }
-      i += 2;
-    } else if (u >= 0xD800 && u < 0xE000) {
-      out += L'\uFFFD';
-    } else {
-      out += static_cast<wchar_t>(u);
-    }
-  }
-  return out;
-}
-
 std::string ForTerminal(std::wstring_view text) {
   if (!LocaleIsAscii()) return WideToLocale(text);
   std::string out;

@@ -19,10 +19,6 @@ std::string WideToLocale(std::wstring_view text, bool* lossless = nullptr);
 // Embedded NULs are kept.
 std::wstring LocaleToWide(std::string_view bytes);
 
-// UTF-16LE bytes (without BOM) to wide text; an odd trailing byte is dropped
-// and an unpaired surrogate becomes U+FFFD.
-std::wstring DecodeUtf16Le(std::string_view bytes);
-
 // Text for the terminal: the locale's encoding, or UTF-8 when the locale is
 // plain ASCII (the "C" locale of a bare shell), so Chinese still shows.
 std::string ForTerminal(std::wstring_view text);

@@ -13,7 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/host_path.h"
-#include "platform/posix/ini_text.h"
+#include "settings/ini_document.h"
 #include "platform/posix/reg_text.h"
 
 namespace mirrolet::posix {

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "platform/posix/locale_text.h"
+#include "settings/ini_document.h"
 #include "settings/name_fold.h"
 
 namespace mirrolet::posix {

@@ -1,5 +1,7 @@
-// The stand-in's profile (INI) reader, as Windows reads such files. Pure: text
-// in, values out. File access and caching live in the host.
+// Profile (INI) files as the Windows profile functions read them. Pure: bytes
+// or text in, values out. Reading the file, and the code page its bytes are
+// in, are the caller's: the Linux stand-in decodes with its locale, the
+// packing tool with the code page of the machines an update ships to.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +11,22 @@
 #include <unordered_map>
 #include <vector>
 
-namespace mirrolet::posix {
+namespace mirrolet {
+
+// One section header or key line of a profile file, for tools that explain a
+// file line by line. Lines are numbered from 1 as an editor counts them: CR LF,
+// a lone CR and a lone LF each end one line.
+struct IniLine {
+  enum class Kind { kSection, kKey };
+  Kind kind;
+  int number;
+  std::wstring name;   // the section's or key's name, trimmed, as written
+  std::wstring value;  // a key's raw value, trimmed
+  int section;         // a key's section header line, 0 for a key before any section
+  // A section: the first of its name, the one lookups search. A key: the one
+  // lookups find (the first of its name, in such a section).
+  bool found;
+};
 
 class IniDocument {
  public:
@@ -17,8 +34,9 @@ class IniDocument {
   // TAB, LF, VT, FF, CR, ^Z and space. "[name" runs to the first "]" (or the
   // line's end); a line starting with ";" is a comment; lines before the first
   // section and lines without "=" are ignored; a key is the trimmed text
-  // before the first "=", its value the trimmed text after it.
-  static IniDocument Parse(std::wstring_view text);
+  // before the first "=", its value the trimmed text after it. When `lines`
+  // is given, every section header and key line is appended to it.
+  static IniDocument Parse(std::wstring_view text, std::vector<IniLine>* lines = nullptr);
 
   // The raw value of `key` in the first section named `section` (both compared
   // without regard to case, after trimming spaces off the arguments), taking
@@ -40,6 +58,10 @@ class IniDocument {
 std::wstring DecodeProfileBytes(std::string_view bytes,
                                 const std::function<std::wstring(std::string_view)>& fromAnsi);
 
+// UTF-16LE bytes (without BOM) to wide text; an odd trailing byte is dropped
+// and an unpaired surrogate becomes U+FFFD.
+std::wstring DecodeUtf16Le(std::string_view bytes);
+
 // A found value as the profile functions return it: cut at an embedded NUL,
 // then one pair of matching outer quotes (" or ') removed.
 std::wstring ProfileValue(std::wstring_view raw);
@@ -52,4 +74,4 @@ std::wstring ProfileDefault(std::wstring_view text);
 // 2^32 and stopping at the first non-digit. "12abc" is 12, "abc" is 0.
 std::uint32_t ParseProfileInt(std::wstring_view value);
 
-}  // namespace mirrolet::posix
+}  // namespace mirrolet

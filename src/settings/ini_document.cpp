@@ -1,9 +1,8 @@
-#include "platform/posix/ini_text.h"
+#include "settings/ini_document.h"
 
-#include "platform/posix/locale_text.h"
 #include "settings/name_fold.h"
 
-namespace mirrolet::posix {
+namespace mirrolet {
 
 namespace {
 
@@ -19,27 +18,39 @@ bool IsAsciiSpace(wchar_t c) { return c == L' '; }
 
 }  // namespace
 
-IniDocument IniDocument::Parse(std::wstring_view text) {
+IniDocument IniDocument::Parse(std::wstring_view text, std::vector<IniLine>* lines) {
   IniDocument doc;
   Section* current = nullptr;  // null before the first section, and in a repeated one
+  int number = 0;
+  int sectionLine = 0;
+  bool afterCr = false;
   while (!text.empty()) {
     const std::size_t end = text.find_first_of(L"\r\n");
+    // The LF of a CR LF ends no line of its own.
+    if (!(afterCr && end == 0 && text.front() == L'\n')) ++number;
+    afterCr = end != std::wstring_view::npos && text[end] == L'\r';
     const std::wstring_view line = Trim(text.substr(0, end), IsProfileSpace);
     text.remove_prefix(end == std::wstring_view::npos ? text.size() : end + 1);
 
     if (line.empty() || line.front() == L';') continue;
     if (line.front() == L'[') {
-      const std::wstring_view name = line.substr(1, line.find(L']') - 1);
+      const std::wstring_view name = Trim(line.substr(1, line.find(L']') - 1), IsProfileSpace);
       // Only the first section of a name is ever searched.
-      const auto [section, added] = doc.sections_.try_emplace(FoldName(Trim(name, IsProfileSpace)));
+      const auto [section, added] = doc.sections_.try_emplace(FoldName(name));
       current = added ? &section->second : nullptr;
+      sectionLine = number;
+      if (lines) lines->push_back({IniLine::Kind::kSection, number, std::wstring(name), {}, 0, added});
       continue;
     }
     const std::size_t equals = line.find(L'=');
-    if (current == nullptr || equals == std::wstring_view::npos) continue;
+    if (equals == std::wstring_view::npos) continue;
+    const std::wstring_view key = Trim(line.substr(0, equals), IsProfileSpace);
+    const std::wstring_view value = Trim(line.substr(equals + 1), IsProfileSpace);
     // try_emplace keeps the first of duplicate keys.
-    current->values.try_emplace(FoldName(Trim(line.substr(0, equals), IsProfileSpace)),
-                                Trim(line.substr(equals + 1), IsProfileSpace));
+    const bool found = current != nullptr && current->values.try_emplace(FoldName(key), value).second;
+    if (lines) {
+      lines->push_back({IniLine::Kind::kKey, number, std::wstring(key), std::wstring(value), sectionLine, found});
+    }
   }
   return doc;
 }
@@ -57,6 +68,32 @@ std::wstring DecodeProfileBytes(std::string_view bytes,
     return DecodeUtf16Le(bytes.substr(2));
   }
   return fromAnsi(bytes);
+}
+
+std::wstring DecodeUtf16Le(std::string_view bytes) {
+  std::wstring out;
+  const auto unit = [&](std::size_t i) {
+    return static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                 static_cast<unsigned char>(bytes[i + 1]) << 8);
+  };
+  const std::size_t end = bytes.size() & ~std::size_t{1};
+  for (std::size_t i = 0; i < end; i += 2) {
+    const char16_t u = unit(i);
+    if (u >= 0xD800 && u < 0xDC00 && i + 2 < end && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
+      if constexpr (sizeof(wchar_t) == 2) {
+        out += static_cast<wchar_t>(u);
+        out += static_cast<wchar_t>(unit(i + 2));
+      } else {
+        out += static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (unit(i + 2) - 0xDC00));
+      }
+      i += 2;
+    } else if (u >= 0xD800 && u < 0xE000) {
+      out += L'\uFFFD';
+    } else {
+      out += static_cast<wchar_t>(u);
+    }
+  }
+  return out;
 }
 
 std::wstring ProfileValue(std::wstring_view raw) {
@@ -98,4 +135,4 @@ std::uint32_t ParseProfileInt(std::wstring_view value) {
   return negative ? 0u - result : result;
 }
 
-}  // namespace mirrolet::posix
+}  // namespace mirrolet

@@ -1,0 +1,41 @@
+// What mirrolet-pack needs from the system it runs on: text in a chosen
+// Windows code page (never the machine's own), the attributes that hide a file
+// from the updater's search, file names as text, the command line and the
+// console. pack_host_posix.cpp and pack_host_win32.cpp implement it; CMake picks one.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mirrolet::pack {
+
+// Whether Windows code page `codePage` can be used on this machine.
+bool CodePageKnown(unsigned codePage);
+
+// `bytes` in code page `codePage` as wide text. Returns false when some bytes
+// are no character of the code page; `text` then holds a replacement for them.
+bool DecodeCodePage(std::string_view bytes, unsigned codePage, std::wstring& text);
+
+// `text` in code page `codePage`. Returns false when a character has no exact
+// code there (no best fit, and it must decode back to the same text); `bytes`
+// then holds "?" for it.
+bool EncodeCodePage(std::wstring_view text, unsigned codePage, std::string& bytes);
+
+// Whether the file has the hidden or system attribute, which keeps the
+// updater's search for its copy list from finding it.
+bool HiddenOrSystem(const std::filesystem::path& path);
+
+// A file name or path as text. Returns false when it is not text (on Linux:
+// not UTF-8); `text` then holds U+FFFD for the bytes that are not.
+bool NameText(const std::filesystem::path& name, std::wstring& text);
+std::filesystem::path NamePath(std::wstring_view text);
+
+// The program's arguments, without its own name.
+std::vector<std::filesystem::path> Arguments(int argc, char** argv);
+
+// Writes `text` to standard output, or to standard error.
+void Write(bool toError, std::wstring_view text);
+
+}  // namespace mirrolet::pack

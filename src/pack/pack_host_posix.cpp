@@ -1,0 +1,106 @@
+// mirrolet-pack on Linux: code pages through iconv (glibc has CP950 and the
+// other Windows code pages), names in UTF-8, attributes as the stand-in reads them.
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "pack/pack_host.h"
+#include "platform/posix/host_path.h"
+
+namespace mirrolet::pack {
+
+namespace {
+
+std::string IconvName(unsigned codePage) { return codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage); }
+
+// Converts `in` between two iconv encodings. A unit of `unit` bytes that has
+// no counterpart becomes `replacement`, and the result is then false. iconv
+// reports such units instead of guessing, since no "//TRANSLIT" is asked for.
+bool Convert(const std::string& to, const std::string& from, std::string_view in, std::size_t unit,
+             std::string_view replacement, std::string& out) {
+  out.clear();
+  const iconv_t cd = iconv_open(to.c_str(), from.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    for (std::size_t i = 0; i < in.size(); i += unit) out += replacement;
+    return false;
+  }
+  bool exact = true;
+  char* source = const_cast<char*>(in.data());
+  std::size_t left = in.size();
+  char buffer[4096];
+  for (bool flushed = false; !flushed;) {
+    char* target = buffer;
+    std::size_t room = sizeof buffer;
+    flushed = left == 0;  // the last call, with no input, ends a shift state
+    const std::size_t result = flushed ? iconv(cd, nullptr, nullptr, &target, &room)
+                                       : iconv(cd, &source, &left, &target, &room);
+    out.append(buffer, static_cast<std::size_t>(target - buffer));
+    if (result == static_cast<std::size_t>(-1) && errno != E2BIG && !flushed) {
+      exact = false;
+      out += replacement;
+      const std::size_t skip = left < unit ? left : unit;
+      source += skip;
+      left -= skip;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  iconv_close(cd);
+  return exact;
+}
+
+std::string WideBytes(std::wstring_view text) {
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+bool ToWide(const std::string& from, std::string_view bytes, std::wstring& text) {
+  std::string wide;
+  const bool exact = Convert("WCHAR_T", from, bytes, 1, WideBytes(L"\uFFFD"), wide);
+  text.assign(reinterpret_cast<const wchar_t*>(wide.data()), wide.size() / sizeof(wchar_t));
+  return exact;
+}
+
+}  // namespace
+
+bool CodePageKnown(unsigned codePage) {
+  const iconv_t cd = iconv_open(IconvName(codePage).c_str(), "WCHAR_T");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(cd);
+  return true;
+}
+
+bool DecodeCodePage(std::string_view bytes, unsigned codePage, std::wstring& text) {
+  return ToWide(IconvName(codePage), bytes, text);
+}
+
+bool EncodeCodePage(std::wstring_view text, unsigned codePage, std::string& bytes) {
+  std::wstring back;
+  return Convert(IconvName(codePage), "WCHAR_T", WideBytes(text), sizeof(wchar_t), "?", bytes) &&
+         DecodeCodePage(bytes, codePage, back) && back == text;
+}
+
+bool HiddenOrSystem(const std::filesystem::path& path) {
+  const posix::DosAttributes attributes = posix::ReadDosAttributes(path.string());
+  return attributes.hidden || attributes.system;
+}
+
+bool NameText(const std::filesystem::path& name, std::wstring& text) { return ToWide("UTF-8", name.native(), text); }
+
+std::filesystem::path NamePath(std::wstring_view text) {
+  std::string bytes;
+  Convert("UTF-8", "WCHAR_T", WideBytes(text), sizeof(wchar_t), "?", bytes);
+  return bytes;
+}
+
+std::vector<std::filesystem::path> Arguments(int argc, char** argv) {
+  return std::vector<std::filesystem::path>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+void Write(bool toError, std::wstring_view text) {
+  std::string bytes;
+  Convert("UTF-8", "WCHAR_T", WideBytes(text), sizeof(wchar_t), "?", bytes);
+  std::fwrite(bytes.data(), 1, bytes.size(), toError ? stderr : stdout);
+}
+
+}  // namespace mirrolet::pack

@@ -1,0 +1,93 @@
+// mirrolet-pack on Windows: the system's own code page tables, the file
+// attributes, wide names, and the console.
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include "pack/pack_host.h"
+
+namespace mirrolet::pack {
+
+namespace {
+
+int Size(std::size_t size) { return static_cast<int>(size); }
+
+}  // namespace
+
+bool CodePageKnown(unsigned codePage) {
+  // Some code pages exist but take no MB_ERR_INVALID_CHARS; they cannot be checked.
+  wchar_t c = 0;
+  return MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, "a", 1, &c, 1) == 1;
+}
+
+bool DecodeCodePage(std::string_view bytes, unsigned codePage, std::wstring& text) {
+  text.clear();
+  if (bytes.empty()) return true;
+  int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), Size(bytes.size()), nullptr, 0);
+  const bool valid = n > 0;
+  // Decoded again without the flag, the text is what the profile functions would read.
+  const DWORD flags = valid ? MB_ERR_INVALID_CHARS : 0;
+  if (!valid) n = MultiByteToWideChar(codePage, 0, bytes.data(), Size(bytes.size()), nullptr, 0);
+  text.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+  if (n > 0) MultiByteToWideChar(codePage, flags, bytes.data(), Size(bytes.size()), text.data(), n);
+  return valid;
+}
+
+bool EncodeCodePage(std::wstring_view text, unsigned codePage, std::string& bytes) {
+  bytes.clear();
+  if (text.empty()) return true;
+  // UTF-8 takes neither the best-fit flag nor a default character.
+  const bool utf8 = codePage == CP_UTF8;
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL defaulted = FALSE;
+  BOOL* usedDefault = utf8 ? nullptr : &defaulted;
+  const int n = WideCharToMultiByte(codePage, flags, text.data(), Size(text.size()), nullptr, 0, nullptr, usedDefault);
+  if (n <= 0) {
+    bytes.assign(text.size(), '?');
+    return false;
+  }
+  bytes.resize(static_cast<std::size_t>(n));
+  WideCharToMultiByte(codePage, flags, text.data(), Size(text.size()), bytes.data(), n, nullptr, usedDefault);
+  std::wstring back;
+  return !defaulted && DecodeCodePage(bytes, codePage, back) && back == text;
+}
+
+bool HiddenOrSystem(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+}
+
+bool NameText(const std::filesystem::path& name, std::wstring& text) {
+  text = name.native();
+  return true;
+}
+
+std::filesystem::path NamePath(std::wstring_view text) { return std::filesystem::path(std::wstring(text)); }
+
+std::vector<std::filesystem::path> Arguments(int, char**) {
+  // The wide command line: the narrow argv has lost what the ANSI code page cannot spell.
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::filesystem::path> arguments;
+  for (int i = 1; wide != nullptr && i < count; ++i) arguments.emplace_back(wide[i]);
+  LocalFree(wide);
+  return arguments;
+}
+
+void Write(bool toError, std::wstring_view text) {
+  const HANDLE out = GetStdHandle(toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  DWORD written = 0;
+  if (GetConsoleMode(out, &mode)) {
+    WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return;
+  }
+  // Into a file or a pipe: UTF-8, the same bytes the Linux build writes.
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), Size(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), Size(text.size()), bytes.data(), n, nullptr, nullptr);
+  WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+}  // namespace mirrolet::pack

@@ -1,0 +1,38 @@
+#!/bin/sh
+# mirrolet-pack as its users run it, on a faulty update folder and on one it
+# builds itself. Both builds must print exactly cli_expected.txt:
+#   cli_test.sh PROGRAM...   (the tool, or "wine-env.sh BUILD run mirrolet-pack.exe")
+set -eu
+expected=$(cd "$(dirname "$0")" && pwd)/cli_expected.txt
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+mkdir faulty tree tree/Docs
+printf '[MAIN]\r\nSUM=4\r\nFILE001=app.dll\r\nCOPYTO001=$APPPATH$app.dll\r\nFILE002=readme.txt\r\nCOPYTO002=$apppath$readme.txt\r\nFILE004=help.chm\r\nCOPYTO004=$APPPATH$Help\\help.chm\r\nFILE001=old.dll\r\n' \
+  > faulty/mirrolet.ini
+touch faulty/app.dll faulty/readme.txt faulty/help.chm faulty/extra.dat
+echo app > tree/app.dll
+echo 說明 > tree/說明.txt
+echo 使用 > tree/Docs/使用.txt
+echo exe > MirroletV2.exe
+
+prefix=$#
+run() {  # run PROGRAM... ARGUMENTS...: shows the arguments, the output and the status
+  shown="" i=0
+  for word in "$@"; do i=$((i + 1)); [ $i -le $prefix ] || shown="$shown $word"; done
+  echo "\$ mirrolet-pack$shown"
+  status=0
+  "$@" 2>&1 || status=$?
+  echo "(exit status $status)"
+}
+{
+  run "$@" check faulty
+  run "$@" build tree shipped --exe MirroletV2.exe
+  run "$@" check shipped
+  echo "\$ iconv -f CP950 shipped/mirrolet.ini"
+  iconv -f CP950 -t UTF-8 shipped/mirrolet.ini | sed 's/\r$/\\r/'
+  run "$@" build tree shipped
+  run "$@" check faulty --code-page
+} > transcript.txt
+diff -u "$expected" transcript.txt
