@@ -568,6 +568,10 @@ std::uint32_t PosixPlatform::GetPrivateProfileStringA(const std::string& section
   const std::wstring* raw = document ? document->Find(LocaleToWide(section), LocaleToWide(key)) : nullptr;
   const std::wstring value = raw ? ProfileValue(*raw) : ProfileDefault(LocaleToWide(defaultValue));
 
+  return FillProfileBuffer(value, buffer, size);
+}
+
+std::uint32_t FillProfileBuffer(std::wstring_view value, char* buffer, std::uint32_t size) {
   // Whole characters only: a double-byte character that does not fit is left
   // out rather than split, and the count then says the buffer was filled.
   std::uint32_t written = 0;

@@ -22,6 +22,11 @@ namespace mirrolet::posix {
 // one (a list of 10,000 entries is under 1 MiB). A larger file is unreadable.
 inline constexpr long long kMaxSettingsFileSize = 16ll << 20;
 
+// What GetPrivateProfileStringA writes for `value` into a buffer of `size`
+// bytes (at least 1): its ANSI bytes, never a character split, then a NUL.
+// Returns the count the profile function returns.
+std::uint32_t FillProfileBuffer(std::wstring_view value, char* buffer, std::uint32_t size);
+
 class PosixPlatform : public Platform {
  public:
   // `registryFile` is the .reg export that stands in for the registry; a
