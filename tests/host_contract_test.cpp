@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "fake_platform.h"
 #include "host_fixture.h"
-#include "ini_cases.h"
 #include "settings/profile.h"
 #include "settings/work_path.h"
 #include "update/copy_list.h"
@@ -24,22 +24,52 @@ std::string ReadString(Platform& host, const std::string& file, const char* key,
   return buffer.c_str();
 }
 
-TEST(HostProfile, ReadsEveryFixtureAsWindowsDoes) {
-  Sandbox sandbox;
-  for (const IniCase& ini : IniCases()) {
-    SCOPED_TRACE(ini.name);
-    sandbox.Write(L"list.ini", ini.content);
-    const auto host = MakeHost(sandbox);
-    const std::string file = host->ToAnsi(sandbox.HostPath(L"list.ini"));
-    for (const IniRead& read : ini.reads) {
-      const std::string expected = RunningUnderWine() && read.underWine ? *read.underWine : read.expected;
-      EXPECT_EQ(ReadString(*host, file, read.key), expected) << read.key;
+// C escapes: \r \n \t \xHH \0 and an escaped character as itself.
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
     }
-    for (const IniIntRead& read : ini.ints) {
-      EXPECT_EQ(static_cast<std::int32_t>(host->GetPrivateProfileIntA("MAIN", read.key, -7, file)), read.expected)
-          << read.key;
+    const char c = text[++i];
+    if (c == 'x') {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
     }
   }
+  return out;
+}
+
+// The cases of tests/data/ini_cases.txt, read by the real host of this build.
+TEST(HostProfile, ReadsEveryFixtureAsWindowsDoes) {
+  Sandbox sandbox;
+  const auto host = MakeHost(sandbox);
+  const std::string file = host->ToAnsi(sandbox.HostPath(L"list.ini"));
+  std::ifstream cases(INI_CASES_FILE);
+  std::string name;
+  int checked = 0;
+  for (std::string line; std::getline(cases, line);) {
+    if (line.starts_with("== ")) name = line.substr(3);
+    if (line.starts_with("bytes: ")) sandbox.Write(L"list.ini", Unescape(line.substr(7)));
+    if (!line.starts_with("read: ") && !line.starts_with("int: ")) continue;
+    // "KEY = TEXT", or "KEY = TEXT | wine: TEXT" where Wine reads otherwise.
+    const bool read = line.starts_with("read: ");
+    const std::string rest = line.substr(line.find(": ") + 2);
+    const std::size_t equals = rest.find(" = "), wine = rest.find(" | wine: ");
+    const std::string key = rest.substr(0, equals);
+    const std::string expected = Unescape(RunningUnderWine() && wine != std::string::npos
+                                              ? rest.substr(wine + 9)
+                                              : rest.substr(equals + 3, wine - std::min(wine, equals + 3)));
+    SCOPED_TRACE(name + ": " + key);
+    EXPECT_EQ(read ? ReadString(*host, file, key.c_str())
+                   : std::to_string(static_cast<std::int32_t>(host->GetPrivateProfileIntA("MAIN", key, -7, file))),
+              expected);
+    ++checked;
+  }
+  EXPECT_GT(checked, 40) << "the cases were not read";
 }
 
 TEST(HostProfile, CutsLongValuesToTheBufferWithoutSplittingACharacter) {
@@ -86,27 +116,40 @@ TEST(HostProfile, MissingFileGivesTheDefaultAndAChangedFileIsReadAgain) {
   EXPECT_EQ(ReadIniInt(*host, L"MAIN", L"SUM", 0, list), 33);
 }
 
+// One table for every host: the real one of this build, and the fake the
+// logic's tests use, so that the fake cannot drift from it.
 TEST(HostRegistry, WorkPathLookupKeepsTheWindowsMeaning) {
-  Sandbox sandbox;
   using namespace std::string_literals;
-  const auto host = MakeHost(sandbox, {
-      {"Plain", "WorkPath", 1, L"C:\\Halvix"},
-      {"Expand", "WorkPath", 2, L"C:\\Halvix"},
-      {"Nul", "WorkPath", 1, L"C:\\A\0B"s},
-      {"Empty", "WorkPath", 1, L""},
-      {"Bare", "WorkPath", 1, L"C:\\Bare", false},
-      {"Old32", "WorkPath", 1, L"C:\\Old", true, true},
-      {"Other", "Elsewhere", 1, L"C:\\Other"},
-  });
-  EXPECT_EQ(ReadWorkPath(*host, TestKey("Plain")), L"C:\\Halvix");
-  EXPECT_EQ(ReadWorkPath(*host, TestKey("PLAIN")), L"C:\\Halvix");
-  EXPECT_EQ(ReadWorkPath(*host, TestKey("Expand")), L"");
-  EXPECT_EQ(ReadWorkPath(*host, TestKey("Nul")), L"C:\\A");
-  EXPECT_EQ(ReadWorkPath(*host, TestKey("Empty")), L"");
-  EXPECT_EQ(ReadWorkPath(*host, TestKey("Bare")), L"C:\\Bare");
-  EXPECT_EQ(ReadWorkPath(*host, TestKey("Old32")), L"C:\\Old");
-  EXPECT_EQ(ReadWorkPath(*host, TestKey("Other")), L"");
-  EXPECT_EQ(ReadWorkPath(*host, TestKey("Missing")), L"");
+  const std::vector<std::pair<RegEntry, std::wstring>> rows = {
+      {{"Plain", "WorkPath", 1, L"C:\\Halvix"}, L"C:\\Halvix"},
+      {{"Slash", "WorkPath", 1, L"C:\\Halvix\\"}, L"C:\\Halvix\\"},  // kept as stored
+      {{"Expand", "WorkPath", 2, L"C:\\Halvix"}, L""},
+      {{"Number", "WorkPath", 4, L"\x2A"}, L""},
+      {{"Nul", "WorkPath", 1, L"C:\\A\0B"s}, L"C:\\A"},
+      {{"Empty", "WorkPath", 1, L""}, L""},
+      {{"Bare", "WorkPath", 1, L"C:\\Bare", false}, L"C:\\Bare"},
+      {{"NoBytes", "WorkPath", 1, L"", false}, L""},
+      {{"Old32", "WorkPath", 1, L"C:\\Old", true, true}, L"C:\\Old"},
+      {{"Other", "Elsewhere", 1, L"C:\\Other"}, L""},
+  };
+  Sandbox sandbox;
+  std::vector<RegEntry> entries;
+  FakePlatform fake;
+  for (const auto& [entry, expected] : rows) {
+    entries.push_back(entry);
+    std::string bytes = fake.ToAnsi(entry.text) + (entry.terminated ? std::string(1, '\0') : "");
+    if (!entry.only32BitView) fake.registry[TestKey(entry.subKey)][entry.name] = {entry.type, bytes};
+  }
+  const auto real = MakeHost(sandbox, entries);
+  for (Platform* host : {real.get(), static_cast<Platform*>(&fake)}) {
+    for (const auto& [entry, expected] : rows) {
+      if (host == &fake && entry.only32BitView) continue;  // the fake has one view
+      EXPECT_EQ(ReadWorkPath(*host, TestKey(entry.subKey)), expected) << entry.subKey;
+    }
+    EXPECT_EQ(ReadWorkPath(*host, TestKey("Missing")), L"");
+  }
+  EXPECT_EQ(ReadWorkPath(*real, TestKey("PLAIN")), L"C:\\Halvix");
+  EXPECT_EQ(fake.openKeys, 0) << "a key left open";
 }
 
 TEST(HostRegistry, SizesAreAnsiBytesAndAShortBufferIsRefused) {
