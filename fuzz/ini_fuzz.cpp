@@ -25,13 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (line.kind != IniLine::Kind::kKey || !line.found || line.section == 0) continue;
     for (const IniLine& header : lines) {
       if (header.number != line.section) continue;
-      const std::wstring* value = document.Find(header.name, line.name);
-      if (value == nullptr || *value != line.value) __builtin_trap();
+      const auto value = document.Find(header.name, line.name);
+      if (!value || *value != line.value) __builtin_trap();
     }
   }
-  if (const std::wstring* sum = document.Find(L"MAIN", L"SUM")) ParseProfileInt(ProfileValue(*sum));
+  if (const auto sum = document.Find(L"MAIN", L"SUM")) ParseProfileInt(ProfileValue(*sum));
   for (const wchar_t* key : {L"FILE001", L"COPYTO001"}) {
-    const std::wstring* raw = document.Find(L"MAIN", key);
+    const auto raw = document.Find(L"MAIN", key);
     const std::wstring value = raw ? ProfileValue(*raw) : ProfileDefault(L"");
     for (const std::uint32_t capacity : {4096u, 5u}) {
       std::string buffer(capacity, '#');

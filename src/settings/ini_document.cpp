@@ -6,6 +6,38 @@ namespace mirrolet {
 
 namespace {
 
+// Text kept compactly: each wchar_t unit as the UTF-8 bytes of its value,
+// surrogates and escaped bytes included, so that Unpack gives it back exactly.
+// Short names and values then fit in a std::string without a heap block.
+std::string Pack(std::wstring_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const wchar_t unit : text) {
+    const auto c = static_cast<std::uint32_t>(unit);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    const int extra = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    constexpr std::uint32_t kLead[] = {0, 0xC0, 0xE0, 0xF0};
+    out += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
+    for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+  }
+  return out;
+}
+
+std::wstring Unpack(std::string_view bytes) {
+  std::wstring out;
+  for (std::size_t i = 0; i < bytes.size();) {
+    const auto lead = static_cast<unsigned char>(bytes[i++]);
+    const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    std::uint32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (int k = 0; k < extra && i < bytes.size(); ++k) c = c << 6 | (static_cast<unsigned char>(bytes[i++]) & 0x3F);
+    out += static_cast<wchar_t>(c);
+  }
+  return out;
+}
+
 bool IsProfileSpace(wchar_t c) { return (c >= 0x09 && c <= 0x0D) || c == 0x1A || c == 0x20; }
 
 std::wstring_view Trim(std::wstring_view text, bool (*isSpace)(wchar_t)) {
@@ -36,7 +68,7 @@ IniDocument IniDocument::Parse(std::wstring_view text, std::vector<IniLine>* lin
     if (line.front() == L'[') {
       const std::wstring_view name = Trim(line.substr(1, line.find(L']') - 1), IsProfileSpace);
       // Only the first section of a name is ever searched.
-      const auto [section, added] = doc.sections_.try_emplace(FoldName(name));
+      const auto [section, added] = doc.sections_.try_emplace(Pack(FoldName(name)));
       current = added ? &section->second : nullptr;
       sectionLine = number;
       if (lines) lines->push_back({IniLine::Kind::kSection, number, std::wstring(name), {}, 0, added});
@@ -47,7 +79,7 @@ IniDocument IniDocument::Parse(std::wstring_view text, std::vector<IniLine>* lin
     const std::wstring_view key = Trim(line.substr(0, equals), IsProfileSpace);
     const std::wstring_view value = Trim(line.substr(equals + 1), IsProfileSpace);
     // try_emplace keeps the first of duplicate keys.
-    const bool found = current != nullptr && current->values.try_emplace(FoldName(key), value).second;
+    const bool found = current != nullptr && current->values.try_emplace(Pack(FoldName(key)), Pack(value)).second;
     if (lines) {
       lines->push_back({IniLine::Kind::kKey, number, std::wstring(key), std::wstring(value), sectionLine, found});
     }
@@ -55,11 +87,12 @@ IniDocument IniDocument::Parse(std::wstring_view text, std::vector<IniLine>* lin
   return doc;
 }
 
-const std::wstring* IniDocument::Find(std::wstring_view section, std::wstring_view key) const {
-  const auto s = sections_.find(FoldName(Trim(section, IsAsciiSpace)));
-  if (s == sections_.end()) return nullptr;
-  const auto value = s->second.values.find(FoldName(Trim(key, IsAsciiSpace)));
-  return value == s->second.values.end() ? nullptr : &value->second;
+std::optional<std::wstring> IniDocument::Find(std::wstring_view section, std::wstring_view key) const {
+  const auto s = sections_.find(Pack(FoldName(Trim(section, IsAsciiSpace))));
+  if (s == sections_.end()) return std::nullopt;
+  const auto value = s->second.values.find(Pack(FoldName(Trim(key, IsAsciiSpace))));
+  if (value == s->second.values.end()) return std::nullopt;
+  return Unpack(value->second);
 }
 
 std::wstring DecodeProfileBytes(std::string_view bytes,

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -40,17 +41,18 @@ class IniDocument {
 
   // The raw value of `key` in the first section named `section` (both compared
   // without regard to case, after trimming spaces off the arguments), taking
-  // the first of duplicate keys, or nullptr when there is none.
-  const std::wstring* Find(std::wstring_view section, std::wstring_view key) const;
+  // the first of duplicate keys, or nothing when there is none.
+  std::optional<std::wstring> Find(std::wstring_view section, std::wstring_view key) const;
 
  private:
   // Folded section name -> the first section of that name, and within it
   // folded key -> the value of its first line, so that each lookup costs the
-  // same however long the file is.
+  // same however long the file is. Kept as compact UTF-8 (see Pack), so that
+  // a list of 10,000 entries stays small.
   struct Section {
-    std::unordered_map<std::wstring, std::wstring> values;
+    std::unordered_map<std::string, std::string> values;
   };
-  std::unordered_map<std::wstring, Section> sections_;
+  std::unordered_map<std::string, Section> sections_;
 };
 
 // The file's bytes as text: UTF-16LE when it starts with the FF FE mark,

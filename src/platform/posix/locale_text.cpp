@@ -93,6 +93,7 @@ std::string WideToLocale(std::wstring_view text, bool* lossless) {
 
 std::wstring LocaleToWide(std::string_view bytes) {
   std::wstring out;
+  out.reserve(bytes.size());  // never more characters than bytes; no copy while growing
   std::mbstate_t state{};
   char back[MB_LEN_MAX];
   for (std::size_t i = 0; i < bytes.size();) {

@@ -542,17 +542,20 @@ const IniDocument* PosixPlatform::LoadProfile(const std::string& fileName) {
     return &profile_->document;
   }
   profile_.reset();
-  const auto bytes = ReadSettingsFile(native);
+  auto bytes = ReadSettingsFile(native);
   if (!bytes) return nullptr;
-  profile_ = CachedProfile{native, now, IniDocument::Parse(DecodeProfileBytes(*bytes, LocaleToWide))};
+  // The bytes go before the parse, so the file is not held three times over.
+  const std::wstring text = DecodeProfileBytes(*bytes, LocaleToWide);
+  bytes.reset();
+  profile_ = CachedProfile{native, now, IniDocument::Parse(text)};
   return &profile_->document;
 }
 
 std::uint32_t PosixPlatform::GetPrivateProfileIntA(const std::string& section, const std::string& key,
                                                    int defaultValue, const std::string& fileName) {
   const IniDocument* document = LoadProfile(fileName);
-  const std::wstring* raw = document ? document->Find(LocaleToWide(section), LocaleToWide(key)) : nullptr;
-  if (raw == nullptr) return static_cast<std::uint32_t>(defaultValue);
+  const auto raw = document ? document->Find(LocaleToWide(section), LocaleToWide(key)) : std::nullopt;
+  if (!raw) return static_cast<std::uint32_t>(defaultValue);
   // Windows reads the number from a 30-character buffer, so only the first 29
   // characters count; an empty value gives the default.
   const std::wstring value = ProfileValue(*raw).substr(0, 29);
@@ -565,7 +568,7 @@ std::uint32_t PosixPlatform::GetPrivateProfileStringA(const std::string& section
                                                       std::uint32_t size, const std::string& fileName) {
   if (size == 0 || buffer == nullptr) return 0;
   const IniDocument* document = LoadProfile(fileName);
-  const std::wstring* raw = document ? document->Find(LocaleToWide(section), LocaleToWide(key)) : nullptr;
+  const auto raw = document ? document->Find(LocaleToWide(section), LocaleToWide(key)) : std::nullopt;
   const std::wstring value = raw ? ProfileValue(*raw) : ProfileDefault(LocaleToWide(defaultValue));
 
   return FillProfileBuffer(value, buffer, size);
