@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 
@@ -107,7 +108,10 @@ std::wstring LocaleToWide(std::string_view bytes) {
     // A character counts only when it encodes back to the same bytes: Big5
     // A2CC decodes to U+5341, which encodes as A451, a different file name.
     std::mbstate_t encode{};
+    // glibc's UTF-8 also takes the old five- and six-byte forms, and gives code
+    // points past U+10FFFF: those are no characters either.
     const bool valid = n != static_cast<std::size_t>(-1) && n != static_cast<std::size_t>(-2) &&
+                       static_cast<std::uint32_t>(c) <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF) &&
                        std::wcrtomb(back, c, &encode) == n && std::memcmp(back, bytes.data() + i, n) == 0;
     if (valid) {
       out += c;
