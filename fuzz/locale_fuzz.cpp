@@ -20,6 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::wstring wide = LocaleToWide(bytes);
   bool lossless = false;
   if (WideToLocale(wide, &lossless) != bytes || !lossless) __builtin_trap();
+  for (const wchar_t c : wide) {
+    // Characters, or bytes escaped as U+DC00 + byte; never past U+10FFFF.
+    const auto code = static_cast<std::uint32_t>(c);
+    if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF && (code & 0xFF00) != 0xDC00)) __builtin_trap();
+  }
   for (const wchar_t c : mirrolet::DecodeUtf16Le(bytes)) {
     if (c >= 0xD800 && c <= 0xDFFF) __builtin_trap();  // an unpaired surrogate becomes U+FFFD
   }
