@@ -1,7 +1,11 @@
 #include "fake_platform.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <ostream>
 
 namespace mirrolet::testing {
 
@@ -33,6 +37,62 @@ std::wstring FromUtf8(std::string_view text) {
       out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
     } else {
       out += static_cast<wchar_t>(c);
+    }
+  }
+  return out;
+}
+
+std::vector<Case> ReadCases(const std::string& file) {
+  std::ifstream in(file);
+  std::vector<Case> cases;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.starts_with("== ")) {
+      cases.push_back({line.substr(3), {}});
+    } else if (!line.empty() && line[0] != '#' && !cases.empty()) {
+      auto [key, value] = Split(line, ":");
+      if (value.starts_with(' ')) value.erase(0, 1);
+      const auto like = std::find_if(cases.begin(), cases.end(), [&](const Case& c) { return c.name == value; });
+      auto& lines = cases.back().lines;
+      if (key != "like") lines.emplace_back(key, value);
+      else if (like != cases.end()) lines.insert(lines.end(), like->lines.begin(), like->lines.end());
+      else ADD_FAILURE() << file << ": no earlier case " << value;
+    }
+  }
+  if (cases.empty()) ADD_FAILURE() << "no cases in " << file;
+  return cases;
+}
+
+void PrintTo(const Case& test, std::ostream* out) { *out << test.name; }
+
+std::pair<std::string, std::string> Split(const std::string& text, const std::string& by) {
+  const std::size_t at = text.find(by);
+  return at == std::string::npos ? std::pair{text, std::string()} : std::pair{text.substr(0, at), text.substr(at + by.size())};
+}
+
+std::vector<std::string> Parts(const std::string& text, const std::string& by) {
+  std::vector<std::string> parts;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find(by, at), text.size());
+    if (end > at) parts.push_back(text.substr(at, end - at));
+    at = end + by.size();
+  }
+  return parts;
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const char c = text[++i];
+    if (c == 'x') {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
     }
   }
   return out;

@@ -24,50 +24,25 @@ std::string ReadString(Platform& host, const std::string& file, const char* key,
   return buffer.c_str();
 }
 
-// C escapes: \r \n \t \xHH \0 and an escaped character as itself.
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    const char c = text[++i];
-    if (c == 'x') {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
-    }
-  }
-  return out;
-}
-
 // The cases of tests/data/ini_cases.txt, read by the real host of this build.
 TEST(HostProfile, ReadsEveryFixtureAsWindowsDoes) {
   Sandbox sandbox;
   const auto host = MakeHost(sandbox);
   const std::string file = host->ToAnsi(sandbox.HostPath(L"list.ini"));
-  std::ifstream cases(INI_CASES_FILE);
-  std::string name;
   int checked = 0;
-  for (std::string line; std::getline(cases, line);) {
-    if (line.starts_with("== ")) name = line.substr(3);
-    if (line.starts_with("bytes: ")) sandbox.Write(L"list.ini", Unescape(line.substr(7)));
-    if (!line.starts_with("read: ") && !line.starts_with("int: ")) continue;
-    // "KEY = TEXT", or "KEY = TEXT | wine: TEXT" where Wine reads otherwise.
-    const bool read = line.starts_with("read: ");
-    const std::string rest = line.substr(line.find(": ") + 2);
-    const std::size_t equals = rest.find(" = "), wine = rest.find(" | wine: ");
-    const std::string key = rest.substr(0, equals);
-    const std::string expected = Unescape(RunningUnderWine() && wine != std::string::npos
-                                              ? rest.substr(wine + 9)
-                                              : rest.substr(equals + 3, wine - std::min(wine, equals + 3)));
-    SCOPED_TRACE(name + ": " + key);
-    EXPECT_EQ(read ? ReadString(*host, file, key.c_str())
-                   : std::to_string(static_cast<std::int32_t>(host->GetPrivateProfileIntA("MAIN", key, -7, file))),
-              expected);
-    ++checked;
+  for (const Case& test : ReadCases(INI_CASES_FILE)) {
+    for (const auto& [kind, line] : test.lines) {
+      if (kind == "bytes") sandbox.Write(L"list.ini", Unescape(line));
+      if (kind != "read" && kind != "int") continue;
+      // "KEY = TEXT", or "KEY = TEXT | wine: TEXT" where Wine reads otherwise.
+      const auto [key, text] = Split(line, " = ");
+      const auto [windows, wine] = Split(text, " | wine: ");
+      SCOPED_TRACE(test.name + ": " + key);
+      EXPECT_EQ(kind == "read" ? ReadString(*host, file, key.c_str())
+                               : std::to_string(static_cast<std::int32_t>(host->GetPrivateProfileIntA("MAIN", key, -7, file))),
+                Unescape(RunningUnderWine() && text != windows ? wine : windows));
+      ++checked;
+    }
   }
   EXPECT_GT(checked, 40) << "the cases were not read";
 }

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "fake_platform.h"
 #include "host_fixture.h"
@@ -17,53 +16,24 @@
 namespace mirrolet::testing {
 namespace {
 
-struct Scenario {
-  std::string name;
-  std::vector<std::pair<std::string, std::string>> steps;  // directive, argument, in file order
-};
-
-std::vector<Scenario> LoadScenarios() {
-  std::ifstream in(SCENARIOS_FILE);
-  std::vector<Scenario> scenarios;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.starts_with("== ")) {
-      scenarios.push_back({line.substr(3), {}});
-    } else if (!line.empty() && line[0] != '#' && !scenarios.empty()) {
-      const std::size_t colon = line.find(':');
-      const std::size_t start = line.find_first_not_of(' ', colon + 1);
-      scenarios.back().steps.emplace_back(line.substr(0, colon), start == std::string::npos ? "" : line.substr(start));
-    }
-  }
-  // Only the scenarios this host can run.
-  std::erase_if(scenarios, [](const Scenario& scenario) {
-    return std::any_of(scenario.steps.begin(), scenario.steps.end(),
+// The scenarios this host can run.
+std::vector<Case> LoadScenarios() {
+  std::vector<Case> scenarios = ReadCases(SCENARIOS_FILE);
+  std::erase_if(scenarios, [](const Case& scenario) {
+    return std::any_of(scenario.lines.begin(), scenario.lines.end(),
                        [](const auto& step) { return step.first == "only" && step.second != HostName(); });
   });
   return scenarios;
 }
 
-void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
-
 std::wstring Wide(const std::string& utf8) { return FromUtf8(utf8); }
 
-// "A = B" split at the first " = ".
-std::pair<std::string, std::string> Split(const std::string& text, const std::string& by) {
-  const std::size_t at = text.find(by);
-  return at == std::string::npos ? std::pair{text, std::string()} : std::pair{text.substr(0, at), text.substr(at + by.size())};
-}
+std::vector<std::string> Words(const std::string& text) { return Parts(text, " "); }
 
-std::vector<std::string> Words(const std::string& text) {
-  std::istringstream in(text);
-  std::vector<std::string> words;
-  for (std::string word; in >> word;) words.push_back(word);
-  return words;
-}
-
-class ScenarioTest : public ::testing::TestWithParam<Scenario> {};
+class ScenarioTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScenarioTest, Runs) {
-  const Scenario& scenario = GetParam();
+  const Case& scenario = GetParam();
   Sandbox sandbox;
   ClearProducts(sandbox);
   std::wstring update = L"update";
@@ -97,7 +67,7 @@ TEST_P(ScenarioTest, Runs) {
   long running = 0;
   int asked = 0;
   unsigned long exitCode = 0;
-  for (const auto& [directive, raw] : scenario.steps) {
+  for (const auto& [directive, raw] : scenario.lines) {
     const std::string argument = expand(raw);
     const auto [left, right] = Split(argument, " = ");
     if (directive == "update") {
@@ -200,7 +170,7 @@ TEST_P(ScenarioTest, Runs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenario, ScenarioTest, ::testing::ValuesIn(LoadScenarios()),
-                         [](const ::testing::TestParamInfo<Scenario>& param) { return param.param.name; });
+                         [](const ::testing::TestParamInfo<Case>& param) { return param.param.name; });
 
 }  // namespace
 }  // namespace mirrolet::testing
