@@ -38,6 +38,8 @@ std::wstring TextOf(const std::filesystem::path& path) {
 
 }  // namespace
 
+std::string TestKey(const std::string& subKey) { return "Software\\MirroletTest\\" + subKey; }
+
 std::filesystem::path Sandbox::Native(const std::wstring& relative) const {
   std::wstring parts = relative;
   std::replace(parts.begin(), parts.end(), L'\\', L'/');

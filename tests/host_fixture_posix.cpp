@@ -38,8 +38,6 @@ std::string RemoveTree(const std::filesystem::path& root) {
   return error ? error.message() : std::string();
 }
 
-std::string TestKey(const std::string& subKey) { return "Software\\MirroletTest\\" + subKey; }
-
 std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<RegEntry>& registry) {
   // Written the way regedit exports: UTF-16LE, every string value as hex(n)
   // bytes so NULs and missing terminators survive.

@@ -24,10 +24,6 @@ class TestRegistry {
   }
 } registry;
 
-}  // namespace
-
-namespace {
-
 // Deletes what `folder` ("\\?\" form) holds, then the folder itself.
 DWORD RemoveFolder(const std::wstring& folder) {
   WIN32_FIND_DATAW found;
@@ -58,8 +54,6 @@ std::string RemoveTree(const std::filesystem::path& root) {
   const DWORD error = RemoveFolder(L"\\\\?\\" + std::filesystem::absolute(root).wstring());
   return error == ERROR_SUCCESS ? std::string() : "Windows error " + std::to_string(error);
 }
-
-std::string TestKey(const std::string& subKey) { return "Software\\MirroletTest\\" + subKey; }
 
 std::unique_ptr<Platform> MakeHost(const Sandbox&, const std::vector<RegEntry>& entries) {
   registry.Clear();

@@ -118,15 +118,14 @@ TEST(StandIn, HostileInputsFailFastAndNeverHang) {
   Sandbox sandbox;
   sandbox.Write(L"update\\a.dll", "new");
   ASSERT_EQ(::mkfifo(sandbox.Native(L"update\\fifo").c_str(), 0644), 0);
-  std::filesystem::create_symlink("/dev/zero", sandbox.Native(L"update\\zero.ini"));
   ASSERT_EQ(::mkfifo(sandbox.Native(L"registry.reg").c_str(), 0644), 0);
   posix::PosixPlatform host(sandbox.Native(L"registry.reg"));
 
+  // A FIFO as a copy's source (as a copy list, and a link to a device, see
+  // the scenarios AFifoIsNoCopyList and ALinkToADeviceIsNoCopyList).
   unsigned long code = 0;
   EXPECT_FALSE(Copy(host, sandbox, L"update\\fifo", L"product.dll", &code));
   EXPECT_EQ(code, 5u);
-  EXPECT_EQ(host.FindFileName(sandbox.HostPath(L"update\\fifo")), L"") << "a FIFO is no list";
-  EXPECT_EQ(host.FindFileName(sandbox.HostPath(L"update\\zero.ini")), L"") << "nor is a device";
   HostKey key = 1;
   host.RegOpenKeyA("Software", &key);
   EXPECT_EQ(key, 0u) << "a FIFO registry reads as empty";
