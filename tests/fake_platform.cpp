@@ -52,11 +52,15 @@ std::vector<Case> ReadCases(const std::string& file) {
     } else if (!line.empty() && line[0] != '#' && !cases.empty()) {
       auto [key, value] = Split(line, ":");
       if (value.starts_with(' ')) value.erase(0, 1);
-      const auto like = std::find_if(cases.begin(), cases.end(), [&](const Case& c) { return c.name == value; });
       auto& lines = cases.back().lines;
-      if (key != "like") lines.emplace_back(key, value);
-      else if (like != cases.end()) lines.insert(lines.end(), like->lines.begin(), like->lines.end());
-      else ADD_FAILURE() << file << ": no earlier case " << value;
+      const auto like = std::find_if(cases.begin(), cases.end() - 1, [&](const Case& c) { return c.name == value; });
+      if (key != "like") {
+        lines.emplace_back(key, value);
+      } else if (like != cases.end() - 1) {
+        lines.insert(lines.end(), like->lines.begin(), like->lines.end());
+      } else {
+        ADD_FAILURE() << file << ": no earlier case " << value;
+      }
     }
   }
   if (cases.empty()) ADD_FAILURE() << "no cases in " << file;

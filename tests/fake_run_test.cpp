@@ -94,6 +94,8 @@ TEST_P(FakeRun, Runs) {
     } else if (key == "throw") {
       throws = value;
     } else {
+      const std::string checks = " boxes report passes copies exit steps reads calls ";
+      EXPECT_NE(checks.find(" " + key + " "), std::string::npos) << "unknown directive " << key;
       expected[key] = value;
     }
   }
