@@ -204,7 +204,7 @@ long FakePlatform::RegOpenKeyA(const std::string& subKey, HostKey* key) {
 long FakePlatform::RegQueryValueExA(HostKey key, const std::string& valueName, std::uint32_t* type,
                                     std::uint8_t* data, std::uint32_t* size) {
   calls.push_back(data ? "query-data " + valueName : "query-size " + valueName);
-  const auto& values = registry.at(openedKeys_.at(key - 1));
+  auto& values = registry.at(openedKeys_.at(key - 1));
   const auto found = values.find(valueName);
   if (found == values.end()) return kErrorFileNotFound;
   *type = found->second.type;
@@ -215,6 +215,7 @@ long FakePlatform::RegQueryValueExA(HostKey key, const std::string& valueName, s
   }
   if (data) std::memcpy(data, found->second.data.data(), needed);
   *size = needed;
+  if (!data && found->second.grows) found->second.data.insert(0, "\\");
   return kErrorSuccess;
 }
 

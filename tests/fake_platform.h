@@ -25,6 +25,7 @@ class FakePlatform final : public Platform {
   struct Value {
     std::uint32_t type = kRegSz;
     std::string data;  // stored bytes, NUL included where one is stored
+    bool grows = false;  // another program lengthens it right after each size query
   };
   std::map<std::string, std::map<std::string, Value>> registry;  // sub-key -> value name -> value
   std::map<std::string, std::map<std::string, std::string>> profiles;  // file -> "SECTION|key" -> value

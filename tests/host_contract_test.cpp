@@ -124,6 +124,9 @@ TEST(HostRegistry, WorkPathLookupKeepsTheWindowsMeaning) {
     EXPECT_EQ(ReadWorkPath(*host, TestKey("Missing")), L"");
   }
   EXPECT_EQ(ReadWorkPath(*real, TestKey("PLAIN")), L"C:\\Halvix");
+  // A value that grows between the size query and the read counts as absent.
+  fake.registry[TestKey("Grows")]["WorkPath"] = {kRegSz, std::string("C:\\Halvix\0", 10), true};
+  EXPECT_EQ(ReadWorkPath(fake, TestKey("Grows")), L"");
   EXPECT_EQ(fake.openKeys, 0) << "a key left open";
 }
 
@@ -148,6 +151,15 @@ TEST(HostRegistry, SizesAreAnsiBytesAndAShortBufferIsRefused) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size), std::string("C:\\Halvix\0", 10));
   EXPECT_EQ(host->RegQueryValueExA(key, "Missing", &type, nullptr, &size), kErrorFileNotFound);
   EXPECT_EQ(host->RegCloseKey(key), kErrorSuccess);
+
+  // A work path outside ASCII: its size is that of its ANSI bytes (Big5 under
+  // Wine, UTF-8 on Linux), and it reads back whole.
+  const auto chinese = MakeHost(sandbox, {{"Chinese", "WorkPath", 1, L"C:\\產品"}});
+  ASSERT_EQ(chinese->RegOpenKeyA(TestKey("Chinese"), &key), kErrorSuccess);
+  EXPECT_EQ(chinese->RegQueryValueExA(key, "WorkPath", &type, nullptr, &size), kErrorSuccess);
+  EXPECT_EQ(size, chinese->ToAnsi(L"C:\\產品").size() + 1);
+  chinese->RegCloseKey(key);
+  EXPECT_EQ(ReadWorkPath(*chinese, TestKey("Chinese")), L"C:\\產品");
 }
 
 TEST(HostFiles, FindMatchesPlainFilesWithoutRegardToCase) {
@@ -180,6 +192,7 @@ TEST(HostFiles, CopyReplacesTheDestinationAndKeepsTheModificationTime) {
   sandbox.Write(L"update\\new.dll", "new content");
   sandbox.Write(L"product\\Data\\new.dll", "old");
   SetSystem(sandbox.Native(L"product\\Data\\new.dll"));
+  const auto created = CreationTime(sandbox.Native(L"product\\Data\\new.dll"));
   // Leftovers of a run that has ended go; those of a run still going, and
   // names that only look like ours, stay.
   for (const std::wstring& name : {LeftoverName(true), LeftoverName(false), std::wstring(L"~mirrolet-x.tmp")}) {
@@ -202,6 +215,8 @@ TEST(HostFiles, CopyReplacesTheDestinationAndKeepsTheModificationTime) {
   EXPECT_EQ(sandbox.List(L"product\\Data"), kept);
   // The replaced file keeps its attributes (here: system, so find-file skips it).
   EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"product\\Data\\new.dll")), L"");
+  // Windows only: ReplaceFileW keeps the creation time, Wine's does not.
+  EXPECT_TRUE(RunningUnderWine() || CreationTime(sandbox.Native(L"product\\Data\\new.dll")) == created);
 
   // While staged, the new content waits in a hidden temporary; a new
   // destination then comes out visible.

@@ -57,6 +57,8 @@ std::string TestKey(const std::string& subKey);
 void SetHidden(const std::filesystem::path& path);
 void SetSystem(const std::filesystem::path& path);
 void SetReadOnly(const std::filesystem::path& path);
+// When the file was created (Windows), or 0 where the host keeps no such time.
+std::uint64_t CreationTime(const std::filesystem::path& path);
 
 // Another program holding the file open without letting anyone write it.
 class HeldOpen {

@@ -65,6 +65,8 @@ std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<Reg
 
 void SetHidden(const std::filesystem::path& path) { SetDosAttribute(path, "0x2"); }
 void SetSystem(const std::filesystem::path& path) { SetDosAttribute(path, "0x4"); }
+std::uint64_t CreationTime(const std::filesystem::path&) { return 0; }
+
 void SetReadOnly(const std::filesystem::path& path) { ::chmod(path.c_str(), 0444); }
 
 HeldOpen::HeldOpen(const std::filesystem::path& path) : handle_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {

@@ -79,6 +79,12 @@ void SetHidden(const std::filesystem::path& path) {
 void SetSystem(const std::filesystem::path& path) {
   SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_SYSTEM);
 }
+std::uint64_t CreationTime(const std::filesystem::path& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+  return static_cast<std::uint64_t>(data.ftCreationTime.dwHighDateTime) << 32 | data.ftCreationTime.dwLowDateTime;
+}
+
 void SetReadOnly(const std::filesystem::path& path) {
   SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_READONLY);
 }
