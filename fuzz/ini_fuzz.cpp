@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (!value || *value != line.value) __builtin_trap();
     }
   }
-  if (const auto sum = document.Find(L"MAIN", L"SUM")) ParseProfileInt(ProfileValue(*sum));
+  if (const auto sum = document.Find(L"MAIN", L"SUM")) ProfileInt(*sum);
   for (const wchar_t* key : {L"FILE001", L"COPYTO001"}) {
     const auto raw = document.Find(L"MAIN", key);
     const std::wstring value = raw ? ProfileValue(*raw) : ProfileDefault(L"");

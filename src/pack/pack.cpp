@@ -258,10 +258,8 @@ class Checker {
     }
     const IniLine* sum = Key(L"SUM");
     if (sum != nullptr) {
-      // As the profile integer reading: at most 29 characters; an empty value reads as the default.
-      const std::wstring value = ProfileValue(sum->value).substr(0, 29);
-      report_.sum = value.empty() ? 0 : static_cast<std::int32_t>(ParseProfileInt(value));
-      CheckBytes(*sum, value);
+      report_.sum = static_cast<std::int32_t>(ProfileInt(sum->value).value_or(0));
+      CheckBytes(*sum, ProfileIntText(sum->value));
     }
     if (report_.sum <= 0) {
       Add(Kind::kSumNotPositive, sum ? sum->number : mainLine,

@@ -168,4 +168,12 @@ std::uint32_t ParseProfileInt(std::wstring_view value) {
   return negative ? 0u - result : result;
 }
 
+std::wstring ProfileIntText(std::wstring_view raw) { return ProfileValue(raw).substr(0, 29); }
+
+std::optional<std::uint32_t> ProfileInt(std::wstring_view raw) {
+  const std::wstring text = ProfileIntText(raw);
+  if (text.empty()) return std::nullopt;
+  return ParseProfileInt(text);
+}
+
 }  // namespace mirrolet

@@ -76,4 +76,10 @@ std::wstring ProfileDefault(std::wstring_view text);
 // 2^32 and stopping at the first non-digit. "12abc" is 12, "abc" is 0.
 std::uint32_t ParseProfileInt(std::wstring_view value);
 
+// What GetPrivateProfileIntA reads of a found raw value: Windows copies it
+// into a 30-character buffer, so only its first 29 characters count
+// (ProfileIntText), and an empty value gives the default (nothing here).
+std::wstring ProfileIntText(std::wstring_view raw);
+std::optional<std::uint32_t> ProfileInt(std::wstring_view raw);
+
 }  // namespace mirrolet

@@ -19,13 +19,14 @@ constexpr std::size_t kMaxPathLength = 32767;
 struct EntryPaths {
   std::wstring source;
   std::wstring destination;
+  bool tooLong = false;  // the destination would be longer than any path Windows takes
 };
 
-// One entry of the list as the run copies it. A destination that would be
-// longer than any path Windows takes comes back empty with `tooLong` set,
-// rather than being built at the size of the work path times its placeholders.
+// One entry of the list as the run copies it. A destination that would be too
+// long comes back empty, rather than being built at the size of the work path
+// times its placeholders.
 EntryPaths ReadEntry(Platform& host, const std::wstring& profilePath, std::int32_t entry,
-                     const std::wstring& workPath, const std::wstring& appFolder, bool& tooLong) {
+                     const std::wstring& workPath, const std::wstring& appFolder) {
   const std::wstring suffix = EntrySuffix(entry);
   EntryPaths paths;
   paths.source = appFolder + ReadIniString(host, kSection, L"FILE" + suffix, L"", profilePath);
@@ -35,8 +36,8 @@ EntryPaths ReadEntry(Platform& host, const std::wstring& profilePath, std::int32
   for (std::size_t at = copyTo.find(placeholder); at != std::wstring::npos; at = copyTo.find(placeholder, at + placeholder.size())) {
     ++placeholders;
   }
-  tooLong = placeholders > 0 && workPath.size() > kMaxPathLength / placeholders;
-  if (!tooLong) paths.destination = ExpandAppPath(copyTo, workPath);
+  paths.tooLong = placeholders > 0 && workPath.size() > kMaxPathLength / placeholders;
+  if (!paths.tooLong) paths.destination = ExpandAppPath(copyTo, workPath);
   return paths;
 }
 
@@ -55,10 +56,10 @@ class StagedPass {
   // committed: it must then be committed first, so the source has its new content.
   bool Stages(const std::wstring& source) { return keys_.contains(Key(source)); }
 
-  void Stage(std::int32_t entry, const EntryPaths& paths, bool tooLong) {
+  void Stage(std::int32_t entry, const EntryPaths& paths) {
     StageId id = 0;
     HostError error;
-    if (tooLong) {
+    if (paths.tooLong) {
       error = {kErrorFilenameExcedRange, L"The destination is longer than any path Windows takes."};
     } else if (host_.StageCopy(paths.source, paths.destination, id, error)) {
       staged_.push_back({entry, id});
@@ -162,20 +163,14 @@ void ProcessCopyList(Platform& host, const std::wstring& workPath, const std::ws
   if (profilePath.empty()) throw CopyFailure(0, 0, listPath, {}, std::move(error));
 
   const std::int32_t count = ReadIniInt(host, kSection, L"SUM", 0, profilePath);
-  StagedPass pass(
-      host,
-      [&](std::int32_t entry) {
-        bool tooLong = false;
-        return ReadEntry(host, profilePath, entry, workPath, appFolder, tooLong);
-      },
-      count);
+  const auto read = [&](std::int32_t entry) { return ReadEntry(host, profilePath, entry, workPath, appFolder); };
+  StagedPass pass(host, read, count);
   // Counted in 64 bits so that a count of 2^31-1 cannot overflow the counter.
   for (std::int64_t next = 1; next <= count; ++next) {
     const auto entry = static_cast<std::int32_t>(next);
-    bool tooLong = false;
-    const EntryPaths paths = ReadEntry(host, profilePath, entry, workPath, appFolder, tooLong);
+    const EntryPaths paths = read(entry);
     if (pass.Stages(paths.source)) pass.Commit();
-    pass.Stage(entry, paths, tooLong);
+    pass.Stage(entry, paths);
   }
   pass.Commit();
 }

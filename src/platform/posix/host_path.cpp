@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -30,9 +31,7 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
 // name is not text in the locale (it holds escaped bytes): such a name only
 // ever matches itself, byte for byte.
 std::optional<std::wstring> CaseKey(std::wstring_view name) {
-  for (const wchar_t c : name) {
-    if (c >= 0xDC00 && c <= 0xDCFF) return std::nullopt;
-  }
+  if (std::any_of(name.begin(), name.end(), IsEscapedByte)) return std::nullopt;
   return FoldName(name);
 }
 

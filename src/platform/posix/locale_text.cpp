@@ -15,7 +15,6 @@ namespace {
 // Bytes that are no character of the locale travel as lone low surrogates,
 // U+DC00 + byte, so that converting back gives the very same bytes.
 constexpr wchar_t kEscapeBase = 0xDC00;
-bool IsEscapedByte(wchar_t c) { return c >= kEscapeBase && c <= kEscapeBase + 0xFF; }
 
 bool LocaleIsAscii() {
   const char* codeset = nl_langinfo(CODESET);
@@ -69,6 +68,8 @@ std::wstring DecodeUtf8(std::string_view bytes) {
 }
 
 }  // namespace
+
+bool IsEscapedByte(wchar_t c) { return c >= kEscapeBase && c <= kEscapeBase + 0xFF; }
 
 std::string WideToLocale(std::wstring_view text, bool* lossless) {
   if (lossless) *lossless = true;

@@ -7,6 +7,9 @@
 
 namespace mirrolet::posix {
 
+// Whether `c` is a byte escaped by LocaleToWide rather than a character.
+bool IsEscapedByte(wchar_t c);
+
 // Wide text to the locale's multibyte encoding. A character the encoding
 // cannot express becomes "?" and clears *lossless. Embedded NULs are kept;
 // escaped bytes (see LocaleToWide) become those bytes again.

@@ -555,12 +555,8 @@ std::uint32_t PosixPlatform::GetPrivateProfileIntA(const std::string& section, c
                                                    int defaultValue, const std::string& fileName) {
   const IniDocument* document = LoadProfile(fileName);
   const auto raw = document ? document->Find(LocaleToWide(section), LocaleToWide(key)) : std::nullopt;
-  if (!raw) return static_cast<std::uint32_t>(defaultValue);
-  // Windows reads the number from a 30-character buffer, so only the first 29
-  // characters count; an empty value gives the default.
-  const std::wstring value = ProfileValue(*raw).substr(0, 29);
-  if (value.empty()) return static_cast<std::uint32_t>(defaultValue);
-  return ParseProfileInt(value);
+  const auto value = raw ? ProfileInt(*raw) : std::nullopt;
+  return value.value_or(static_cast<std::uint32_t>(defaultValue));
 }
 
 std::uint32_t PosixPlatform::GetPrivateProfileStringA(const std::string& section, const std::string& key,

@@ -48,20 +48,6 @@ std::wstring PlainPath(const std::wstring& path) {
 
 }  // namespace
 
-unsigned long ReplaceFailure(const std::wstring& destination, unsigned long code) {
-  if (code != ERROR_ACCESS_DENIED && code != ERROR_UNABLE_TO_REMOVE_REPLACED) return code;
-  // Opening the file as the rename needs it, sharing everything ourselves,
-  // fails with a sharing violation exactly when someone else holds it.
-  const HANDLE file = CreateFileW(destination.c_str(), GENERIC_WRITE | DELETE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    CloseHandle(file);
-    return code;
-  }
-  return GetLastError() == ERROR_SHARING_VIOLATION ? ERROR_SHARING_VIOLATION : code;
-}
-
 std::vector<FileHolder> Win32Platform::FileHolders(const std::wstring& path) {
   const Library rm(L"rstrtmgr.dll");
   const auto start = rm.Function<RmStartSessionFn>("RmStartSession");

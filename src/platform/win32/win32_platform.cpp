@@ -109,6 +109,26 @@ bool RunEnded(DWORD pid, std::uint64_t start) {
   return !running || !same;
 }
 
+// Opens `path` with the access a replace needs, sharing everything itself:
+// ERROR_SUCCESS, or ERROR_SHARING_VIOLATION exactly when another handle (a
+// program running it, or holding it without sharing) stands in the way.
+DWORD ReplaceAccess(const std::wstring& path) {
+  const Handle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file ? ERROR_SUCCESS : GetLastError();
+}
+
+// The error to report when replacing `destination` failed with `code`.
+// Windows refuses to rename over a file that another program holds with
+// ERROR_ACCESS_DENIED (or, from ReplaceFile, ERROR_UNABLE_TO_REMOVE_REPLACED);
+// that case becomes ERROR_SHARING_VIOLATION, so the report speaks of a file
+// in use and not of missing rights.
+DWORD ReplaceFailure(const std::wstring& destination, DWORD code) {
+  if (code != ERROR_ACCESS_DENIED && code != ERROR_UNABLE_TO_REMOVE_REPLACED) return code;
+  return ReplaceAccess(destination) == ERROR_SHARING_VIOLATION ? ERROR_SHARING_VIOLATION : code;
+}
+
 // Copies all of `in` to `out`. Returns ERROR_SUCCESS or the failure's code.
 DWORD CopyData(HANDLE in, HANDLE out) {
   std::vector<char> buffer(1 << 18);
@@ -221,10 +241,7 @@ bool Win32Platform::StageCopy(const std::wstring& source, const std::wstring& de
     // The access the replace will need. A program that holds the file without
     // sharing it, or the source itself (open above without write sharing),
     // makes this fail with 32 now rather than after the whole pass is staged.
-    const Handle probe(CreateFileW(to.c_str(), GENERIC_WRITE | DELETE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!probe) return Fail(error, GetLastError());
+    if (const DWORD code = ReplaceAccess(to); code != ERROR_SUCCESS) return Fail(error, code);
   }
 
   const std::wstring folder = FolderOf(to);

@@ -64,10 +64,4 @@ std::wstring WindowsErrorText(unsigned long code);
 // that paths longer than MAX_PATH work with the wide file functions.
 std::wstring ExtendedPath(const std::wstring& path);
 
-// The error to report when replacing `destination` failed with `code`.
-// Windows refuses to rename over a file that another program has open or is
-// running with ERROR_ACCESS_DENIED; that case becomes ERROR_SHARING_VIOLATION,
-// so the report speaks of a file in use and not of missing rights.
-unsigned long ReplaceFailure(const std::wstring& destination, unsigned long code);
-
 }  // namespace mirrolet::win32
