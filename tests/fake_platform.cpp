@@ -125,11 +125,19 @@ bool FakePlatform::StageCopy(const std::wstring& source, const std::wstring& des
   }
   id = staged_.size();
   staged_.emplace_back(source, destination);
+  committed_.push_back(false);
   return true;
 }
 
-bool FakePlatform::FlushStaged(HostError&) {
+bool FakePlatform::FlushStaged(StageId& failed, HostError& error) {
   calls.push_back("flush");
+  for (StageId id = 0; id < staged_.size(); ++id) {
+    if (!committed_[id] && failingFlushes.contains(staged_[id].second)) {
+      failed = id;
+      error = {2, L"The system cannot find the file specified."};
+      return false;
+    }
+  }
   return true;
 }
 
@@ -141,27 +149,37 @@ bool FakePlatform::CommitStaged(StageId id, HostError& error) {
     return false;
   }
   copies.emplace_back(source, destination);
+  committed_[id] = true;
   return true;
 }
 
-void FakePlatform::DiscardStaged(StageId id) { calls.push_back("discard " + Utf8(staged_.at(id).second)); }
+void FakePlatform::DiscardStaged(StageId id) {
+  calls.push_back("discard " + Utf8(staged_.at(id).second));
+  committed_[id] = true;
+}
 
 // Paths are full already; only "." and ".." need resolving.
-std::wstring FakePlatform::PathKey(const std::wstring& path) {
-  std::vector<std::wstring> parts;
-  for (std::size_t start = 0; start <= path.size();) {
-    const std::size_t end = std::min(path.find(L'\\', start), path.size());
-    const std::wstring part = path.substr(start, end - start);
-    if (part == L"..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (part != L".") {
-      parts.push_back(part);
+bool FakePlatform::IsStagedDestination(const std::wstring& path) {
+  const auto key = [](const std::wstring& full) {
+    std::vector<std::wstring> parts;
+    for (std::size_t start = 0; start <= full.size();) {
+      const std::size_t end = std::min(full.find(L'\\', start), full.size());
+      const std::wstring part = full.substr(start, end - start);
+      if (part == L"..") {
+        if (!parts.empty()) parts.pop_back();
+      } else if (part != L".") {
+        parts.push_back(part);
+      }
+      start = end + 1;
     }
-    start = end + 1;
+    std::wstring joined;
+    for (const std::wstring& part : parts) joined += part + L"\\";
+    return joined;
+  };
+  for (StageId id = 0; id < staged_.size(); ++id) {
+    if (!committed_[id] && key(staged_[id].second) == key(path)) return true;
   }
-  std::wstring key;
-  for (const std::wstring& part : parts) key += part + L"\\";
-  return key;
+  return false;
 }
 
 bool FakePlatform::SyncCommitted(HostError&) {

@@ -34,6 +34,7 @@ class FakePlatform final : public Platform {
   std::deque<int> answers;               // box answers, in order; kIdOk once they run out
   std::set<std::wstring> failingCopies;  // destinations whose staging fails
   std::set<std::wstring> failingCommits;  // destinations whose commit fails
+  std::set<std::wstring> failingFlushes;  // destinations whose staged data cannot be flushed
   HostError copyError{5, L"Access is denied."};  // what a failing copy reports
   std::map<std::wstring, std::vector<FileHolder>> holders;  // path -> who holds it open
   std::set<std::wstring> unspellable;    // paths AnsiSafePath cannot give
@@ -50,11 +51,11 @@ class FakePlatform final : public Platform {
   std::wstring ExecutableFolder() override { return executableFolder; }
   std::wstring FindFileName(const std::wstring& path) override;
   bool StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id, HostError& error) override;
-  bool FlushStaged(HostError& error) override;
+  bool FlushStaged(StageId& failed, HostError& error) override;
   bool CommitStaged(StageId id, HostError& error) override;
   void DiscardStaged(StageId id) override;
   bool SyncCommitted(HostError& error) override;
-  std::wstring PathKey(const std::wstring& path) override;
+  bool IsStagedDestination(const std::wstring& path) override;
   std::vector<FileHolder> FileHolders(const std::wstring& path) override { return holders[path]; }
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
@@ -72,6 +73,7 @@ class FakePlatform final : public Platform {
  private:
   std::vector<std::string> openedKeys_;  // handle - 1 -> sub-key
   std::vector<std::pair<std::wstring, std::wstring>> staged_;  // id -> (source, destination)
+  std::vector<bool> committed_;
 };
 
 // UTF-8 for readable assertion messages, call logs and test data, and back.

@@ -223,7 +223,7 @@ TEST(StandIn, EveryFailurePointOfAPassLeavesEachFileOldOrNew) {
     std::int32_t failedEntry = 0;
     try {
       ProcessCopyList(host, work, app);
-    } catch (const CopyFailure& failure) {
+    } catch (const UpdateFailure& failure) {
       failedEntry = failure.entry;
       EXPECT_FALSE(failure.error.description.empty());
     }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace mirrolet {
@@ -46,7 +47,13 @@ inline constexpr unsigned long kErrorFileTooLarge = 223;
 inline constexpr unsigned long kErrorFilenameExcedRange = 206;
 inline constexpr unsigned long kErrorNoAccess = 998;
 inline constexpr unsigned long kErrorNoUnicodeTranslation = 1113;
+inline constexpr unsigned long kErrorIoDevice = 1117;
 inline constexpr unsigned long kErrorUserMappedFile = 1224;
+inline constexpr unsigned long kErrorCantResolveFilename = 1921;
+// Our own code, with the bit Windows leaves to applications (29) set: the
+// source changed while it was copied, so what was copied is neither its old
+// nor its new content.
+inline constexpr unsigned long kErrorSourceChanged = 0x20000001;
 
 // An opaque registry key handle. 0 means "no key".
 using HostKey = std::uintptr_t;
@@ -58,8 +65,18 @@ using StageId = std::size_t;
 // stand-in maps errno to the code Windows would give) and the host's own
 // description of it, one line, never empty.
 struct HostError {
+  HostError() = default;
+  HostError(unsigned long errorCode, std::wstring text, bool source = false)
+      : code(errorCode), description(std::move(text)), aboutSource(source) {}
+
   unsigned long code = 0;
   std::wstring description;
+  // The error is about the copy's source (held open by another program, say),
+  // not about its destination.
+  bool aboutSource = false;
+  // Set only when a replace lost the destination and could not put the new
+  // copy in its place: the path where the new copy was kept instead.
+  std::wstring keptAs;
 };
 
 // A running process that holds a file open, as the report names it.
@@ -109,14 +126,18 @@ class Platform {
                          HostError& error) = 0;
 
   // Makes the data of every staged copy durable, so that no commit can put an
-  // empty or partly written file in place after a power cut.
-  virtual bool FlushStaged(HostError& error) = 0;
+  // empty or partly written file in place after a power cut. Works in staging
+  // order; on failure `failed` is the first copy whose data may not be
+  // durable, and every copy staged before it is.
+  virtual bool FlushStaged(StageId& failed, HostError& error) = 0;
 
   // Puts staged copy `id` in place of its destination in one step, keeping
   // what an existing destination was (owner, permissions, attributes); a new
   // destination gets the source's permissions, never the temporary's hidden
   // state. On failure the destination is exactly as it was and the staged
-  // copy is still there, for DiscardStaged.
+  // copy is still there, for DiscardStaged; or, where Windows lost the old
+  // file part way and nothing could bring either back, the new copy is kept
+  // under the name `error.keptAs` says.
   virtual bool CommitStaged(StageId id, HostError& error) = 0;
 
   // Removes the temporary file of a staged copy that will not be committed.
@@ -125,17 +146,18 @@ class Platform {
   // Makes the commits since the last call durable (the folders' entries).
   virtual bool SyncCommitted(HostError& error) = 0;
 
-  // A key that is equal for two paths exactly when they name the same place
-  // as far as their text tells: made absolute, separators and "." and ".."
-  // resolved, folded without regard to case.
-  virtual std::wstring PathKey(const std::wstring& path) = 0;
+  // Whether `path` is the destination of a copy staged and not yet committed:
+  // by its text (made absolute, "." and ".." resolved, without regard to
+  // case), or as the same file reached another way (a link, a short name, a
+  // second mount).
+  virtual bool IsStagedDestination(const std::wstring& path) = 0;
 
   // One copy, staged, flushed and committed: `destination` becomes a copy of
   // `source` in one step, or stays exactly as it was.
   bool CopyFileReplacing(const std::wstring& source, const std::wstring& destination, HostError& error) {
-    StageId id = 0;
+    StageId id = 0, unflushed = 0;
     if (!StageCopy(source, destination, id, error)) return false;
-    if (FlushStaged(error) && CommitStaged(id, error)) return SyncCommitted(error);
+    if (FlushStaged(unflushed, error) && CommitStaged(id, error)) return SyncCommitted(error);
     DiscardStaged(id);
     return false;
   }

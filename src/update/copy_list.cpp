@@ -1,7 +1,6 @@
 #include "update/copy_list.h"
 
 #include <functional>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -52,9 +51,9 @@ class StagedPass {
   StagedPass& operator=(const StagedPass&) = delete;
   ~StagedPass() { DiscardFrom(0); }
 
-  // Whether `source` names the destination of a copy staged but not yet
+  // Whether `source` is the destination of a copy staged but not yet
   // committed: it must then be committed first, so the source has its new content.
-  bool Stages(const std::wstring& source) { return keys_.contains(Key(source)); }
+  bool Stages(const std::wstring& source) { return !staged_.empty() && host_.IsStagedDestination(source); }
 
   void Stage(std::int32_t entry, const EntryPaths& paths) {
     StageId id = 0;
@@ -63,43 +62,55 @@ class StagedPass {
       error = {kErrorFilenameExcedRange, L"The destination is longer than any path Windows takes."};
     } else if (host_.StageCopy(paths.source, paths.destination, id, error)) {
       staged_.push_back({entry, id});
-      keys_.insert(Key(paths.destination));
       return;
     }
     // The entries before the failed one stay copied, as they would one by one.
     Commit();
-    throw CopyFailure(entry, count_, paths.source, paths.destination, std::move(error));
+    throw UpdateFailure::Copy(entry, count_, paths.source, paths.destination, CopyStep::kStage, std::move(error));
   }
 
   // Flushes everything staged and puts it in place, in list order. Throws
-  // CopyFailure naming the first entry that could not be put in place; that
-  // entry and every one after it are removed, the ones before it stay.
+  // UpdateFailure naming the entry that failed; on a failed flush or commit
+  // the entries before it stay copied, it and every one after it are removed.
   void Commit() {
     if (staged_.empty()) return;
     HostError error;
+    CopyStep step = CopyStep::kCommit;
+    // The host flushes in staging order: every entry before one whose data
+    // could not be made durable was, and may be committed.
+    std::size_t end = staged_.size();
+    StageId unflushed = 0;
+    if (!host_.FlushStaged(unflushed, error)) {
+      step = CopyStep::kFlush;
+      end = IndexOf(unflushed);
+    }
     std::size_t done = 0;
-    bool ok = host_.FlushStaged(error);
-    while (ok && done < staged_.size()) {
-      ok = host_.CommitStaged(staged_[done].id, error);
-      if (ok) ++done;
+    HostError commitError;
+    while (done < end && host_.CommitStaged(staged_[done].id, commitError)) ++done;
+    if (done < end) {
+      step = CopyStep::kCommit;
+      error = std::move(commitError);
     }
     // What was put in place is made durable, also when a later one failed.
     HostError syncError;
     const bool synced = host_.SyncCommitted(syncError);
-    if (ok && synced) {
+    if (done == staged_.size() && synced) {
       staged_.clear();
-      keys_.clear();
       return;
     }
     // A failed sync leaves every file in place, but the first may not survive
     // a crash, so the report names that one.
-    const std::int32_t entry = ok ? staged_.front().entry : staged_[done].entry;
-    if (ok) error = std::move(syncError);
-    DiscardFrom(ok ? staged_.size() : done);
+    std::size_t failed = done;
+    if (done == staged_.size()) {
+      failed = 0;
+      step = CopyStep::kSync;
+      error = std::move(syncError);
+    }
+    const std::int32_t entry = staged_[failed].entry;
+    DiscardFrom(done);
     staged_.clear();
-    keys_.clear();
     const EntryPaths paths = read_(entry);
-    throw CopyFailure(entry, count_, paths.source, paths.destination, std::move(error));
+    throw UpdateFailure::Copy(entry, count_, paths.source, paths.destination, step, std::move(error));
   }
 
  private:
@@ -108,7 +119,12 @@ class StagedPass {
     StageId id;
   };
 
-  std::size_t Key(const std::wstring& path) { return std::hash<std::wstring>{}(host_.PathKey(path)); }
+  std::size_t IndexOf(StageId id) const {
+    for (std::size_t i = 0; i < staged_.size(); ++i) {
+      if (staged_[i].id == id) return i;
+    }
+    return 0;
+  }
 
   void DiscardFrom(std::size_t first) {
     for (std::size_t i = first; i < staged_.size(); ++i) host_.DiscardStaged(staged_[i].id);
@@ -119,20 +135,9 @@ class StagedPass {
   std::function<EntryPaths(std::int32_t)> read_;
   std::int32_t count_;
   std::vector<Staged> staged_;
-  // Hashes of the staged destinations' keys: a collision costs only an early commit.
-  std::unordered_set<std::size_t> keys_;
 };
 
 }  // namespace
-
-CopyFailure::CopyFailure(std::int32_t failedEntry, std::int32_t entryCount, std::wstring from,
-                         std::wstring to, HostError hostError)
-    : std::runtime_error("file copy failed"),
-      entry(failedEntry),
-      count(entryCount),
-      source(std::move(from)),
-      destination(std::move(to)),
-      error(std::move(hostError)) {}
 
 std::wstring ExpandAppPath(const std::wstring& destination, const std::wstring& workPath) {
   const std::wstring_view placeholder = kAppPathPlaceholder;
@@ -160,7 +165,7 @@ void ProcessCopyList(Platform& host, const std::wstring& workPath, const std::ws
   // would then report success for an update that never happened.
   HostError error;
   const std::wstring profilePath = host.AnsiSafePath(listPath, error);
-  if (profilePath.empty()) throw CopyFailure(0, 0, listPath, {}, std::move(error));
+  if (profilePath.empty()) throw UpdateFailure::ListUnreadable(listPath, std::move(error));
 
   const std::int32_t count = ReadIniInt(host, kSection, L"SUM", 0, profilePath);
   const auto read = [&](std::int32_t entry) { return ReadEntry(host, profilePath, entry, workPath, appFolder); };

@@ -2,28 +2,15 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
 #include "platform/platform.h"
+#include "update/failure.h"
 
 namespace mirrolet {
 
 inline constexpr wchar_t kCopyListName[] = L"mirrolet.ini";
 inline constexpr wchar_t kAppPathPlaceholder[] = L"$APPPATH$";
-
-// Thrown when a listed file cannot be copied, or the copy list itself cannot
-// be read. Only the run's entry catches it.
-struct CopyFailure : std::runtime_error {
-  CopyFailure(std::int32_t failedEntry, std::int32_t entryCount, std::wstring from, std::wstring to,
-              HostError hostError);
-
-  std::int32_t entry;  // 1-based; 0 when the copy list could not be read at all
-  std::int32_t count;  // the list's "SUM"
-  std::wstring source;
-  std::wstring destination;
-  HostError error;
-};
 
 // `destination` with every exact, case-sensitive "$APPPATH$" replaced by
 // `workPath`, scanning left to right without overlaps or rescanning.
@@ -34,8 +21,8 @@ std::wstring EntrySuffix(std::int32_t entry);
 
 // Copies every entry of <appFolder>mirrolet.ini, in order, each source being
 // appFolder + FILEnnn and each destination COPYTOnnn with "$APPPATH$" expanded
-// to `workPath`. `workPath` and `appFolder` end with "\". Throws CopyFailure at
-// the first copy that fails; entries before it stay copied.
+// to `workPath`. `workPath` and `appFolder` end with "\". Throws UpdateFailure
+// at the first copy that fails; entries before it stay copied.
 void ProcessCopyList(Platform& host, const std::wstring& workPath, const std::wstring& appFolder);
 
 }  // namespace mirrolet

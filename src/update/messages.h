@@ -25,6 +25,7 @@ inline constexpr wchar_t kCopyFailedTitle[] = L"自動更新失敗";
 // Reasons the failure report gives when no host operation failed.
 inline constexpr wchar_t kAppFolderUnknownText[] = L"無法取得本程式所在的資料夾。";
 inline constexpr wchar_t kOutOfMemoryText[] = L"記憶體不足。";
+inline constexpr wchar_t kSourceChangedText[] = L"來源檔案在複製時被改變。";  // kErrorSourceChanged
 
 // The failure report's advice line, chosen by the Windows error code of the
 // failed operation.
@@ -37,16 +38,23 @@ inline constexpr wchar_t kAdviceSourceMissing[] = L"更新資料夾中缺少這�
 inline constexpr wchar_t kAdviceDiskFull[] = L"磁碟空間不足，請騰出空間後再更新一次。";  // 39, 112
 inline constexpr wchar_t kAdviceUnspellable[] =  // 1113
     L"請將更新資料夾移到較簡單的路徑（例如 C:\\Update）後再執行。";
+inline constexpr wchar_t kAdviceSourceChanged[] =  // kErrorSourceChanged
+    L"請確認沒有其他程式正在寫入更新資料夾，再更新一次。";
+inline constexpr wchar_t kAdviceTemporaryGone[] =  // 2 or 3 after staging: our own temporary vanished
+    L"更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。";
+// Where a replace lost the old file and could not put the new one in its
+// place, the report says so and where the new copy was kept.
+inline constexpr wchar_t kDestinationLostText[] = L"注意：目的地的檔案已不在原處，新版本保留為：";
 
-struct CopyFailure;
+class UpdateFailure;
 
 // Whether Windows error `code` says that another program has the file open.
 bool FileInUse(unsigned long code);
 
 // The failure report's text for `failure` during the pass of `product`.
-// `holders` are the programs that hold the destination; at most five are
-// named.
-std::wstring CopyFailedText(const std::wstring& product, const CopyFailure& failure,
+// `holders` are the programs that hold the file the error is about; at most
+// five are named.
+std::wstring CopyFailedText(const std::wstring& product, const UpdateFailure& failure,
                             const std::vector<FileHolder>& holders);
 
 }  // namespace mirrolet

@@ -19,10 +19,13 @@ std::wstring WithTrailingBackslash(std::wstring path) {
   return path;
 }
 
-void ReportFailure(Platform& host, std::size_t product, const CopyFailure& failure) {
+void ReportFailure(Platform& host, std::size_t product, const UpdateFailure& failure) {
   const std::wstring name = product < kProducts.size() ? kProducts[product].name : L"";
   std::vector<FileHolder> holders;
-  if (FileInUse(failure.error.code) && !failure.destination.empty()) holders = host.FileHolders(failure.destination);
+  const std::wstring& held = failure.error.aboutSource ? failure.source : failure.destination;
+  if (failure.kind == UpdateFailure::Kind::kCopy && FileInUse(failure.error.code) && !held.empty()) {
+    holders = host.FileHolders(held);
+  }
   host.ShowMessageBox(CopyFailedText(name, failure, holders), kCopyFailedTitle, kMbOk | kMbIconError);
   host.EndProcess(kExitCopyFailed);
 }
@@ -51,7 +54,7 @@ void Main(Platform& host, const CopyListRoutine& routine) {
     // Without its own folder the run would look for the list in the root of
     // the drive (or of the file system), which is never what was meant.
     if (appFolder == L"\\") {
-      throw CopyFailure(0, 0, {}, {}, {kErrorGenFailure, kAppFolderUnknownText});
+      throw UpdateFailure::AppFolderUnknown();
     }
 
     // Copy only on an explicit Yes. A box that could not be shown (0) or was
@@ -78,14 +81,13 @@ void Main(Platform& host, const CopyListRoutine& routine) {
       host.EndProcess(kExitNothingFound);
     }
     return;
-  } catch (const CopyFailure& failure) {
+  } catch (const UpdateFailure& failure) {
     ReportFailure(host, current, failure);
   } catch (const std::bad_alloc&) {
-    ReportFailure(host, current, CopyFailure(0, 0, {}, {}, {kErrorNotEnoughMemory, kOutOfMemoryText}));
+    ReportFailure(host, current, UpdateFailure::OutOfMemory());
   } catch (const std::exception& unexpected) {
     // Whatever else goes wrong still reaches the user as a report.
-    const std::string what = unexpected.what();
-    ReportFailure(host, current, CopyFailure(0, 0, {}, {}, {kErrorGenFailure, std::wstring(what.begin(), what.end())}));
+    ReportFailure(host, current, UpdateFailure::Internal(unexpected.what()));
   }
 }
 

@@ -18,7 +18,7 @@ enum ExitStatus : unsigned {
 };
 
 // What a pass runs when the copy list is present: (host, completed work path,
-// program folder). May throw CopyFailure.
+// program folder). May throw UpdateFailure.
 using CopyListRoutine =
     std::function<void(Platform&, const std::wstring& workPath, const std::wstring& appFolder)>;
 
@@ -26,7 +26,7 @@ using CopyListRoutine =
 std::wstring GetAppFolder(Platform& host);
 
 // One product's pass. Returns whether the copy list was found (and processed).
-// A CopyFailure from `routine` passes through.
+// An UpdateFailure from `routine` passes through.
 bool RunProductPass(Platform& host, const std::wstring& workPath, const std::wstring& appFolder,
                     const CopyListRoutine& routine);
 

@@ -35,6 +35,13 @@ std::optional<std::wstring> CaseKey(std::wstring_view name) {
   return FoldName(name);
 }
 
+// The folder a lookup in `folder` (as NativePath builds it: empty, or ending
+// with "/") reads.
+std::string ListedFolder(const std::string& folder) {
+  if (folder.empty()) return ".";
+  return folder.size() > 1 && folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder;
+}
+
 }  // namespace
 
 // The entry of `folder` whose name equals `part` without regard to case, or
@@ -48,9 +55,7 @@ std::string PathResolver::MatchInFolder(const std::string& folder, std::wstring_
 
   // Reading the whole folder for every new file would make copying a long
   // list into one folder quadratic, so its names are kept while it is unchanged.
-  const std::string where = folder.empty()                       ? std::string(".")
-                            : folder.size() > 1 && folder.back() == '/' ? folder.substr(0, folder.size() - 1)
-                                                                        : folder;
+  const std::string where = ListedFolder(folder);
   struct stat st;
   if (::stat(where.c_str(), &st) != 0) return spelled;
   Folder& known = folders_[where];
@@ -65,20 +70,42 @@ std::string PathResolver::MatchInFolder(const std::string& folder, std::wstring_
     }
     known = std::move(fresh);
   }
-  const auto match = known.names.find(*key);
-  return match == known.names.end() ? spelled : match->second;
+  if (const auto match = known.names.find(*key); match != known.names.end()) return match->second;
+  if (const auto names = pending_.find(where); names != pending_.end()) {
+    if (const auto match = names->second.find(*key); match != names->second.end()) return match->second;
+  }
+  return spelled;
 }
 
-void PathResolver::Created(const std::string& nativePath) {
-  const std::string folder = ParentPath(nativePath);
+int PathResolver::OwnChange(const std::string& folder, const std::function<int()>& change) {
   const auto known = folders_.find(folder);
   struct stat st;
-  if (known == folders_.end() || ::stat(folder.c_str(), &st) != 0) return;
-  // The folder changed because of this program; anything another program did
-  // to it at the same moment is not seen until its next change.
-  known->second.modified = st.st_mtim;
-  const std::string name = BaseName(nativePath);
-  if (const auto key = CaseKey(LocaleToWide(name))) known->second.names.try_emplace(*key, name);
+  const bool current = known != folders_.end() && known->second.read && ::stat(folder.c_str(), &st) == 0 &&
+                       SameTime(known->second.modified, st.st_mtim);
+  const int result = change();
+  // Anything another program did to the folder in between is not seen until
+  // its next change: a window as small as the change itself.
+  if (current && ::stat(folder.c_str(), &st) == 0) known->second.modified = st.st_mtim;
+  return result;
+}
+
+void PathResolver::Pending(const std::string& nativePath) {
+  if (const auto key = CaseKey(LocaleToWide(BaseName(nativePath)))) {
+    pending_[ParentPath(nativePath)].try_emplace(*key, BaseName(nativePath));
+  }
+}
+
+void PathResolver::Settled(const std::string& nativePath, bool created) {
+  const std::string folder = ParentPath(nativePath);
+  const auto names = pending_.find(folder);
+  if (names == pending_.end()) return;
+  if (const auto key = CaseKey(LocaleToWide(BaseName(nativePath)))) names->second.erase(*key);
+  if (names->second.empty()) pending_.erase(names);
+  if (!created) return;
+  // Now on disk: a current listing of the folder gets the name too.
+  if (const auto known = folders_.find(folder); known != folders_.end() && known->second.read) {
+    if (const auto key = CaseKey(LocaleToWide(BaseName(nativePath)))) known->second.names.try_emplace(*key, BaseName(nativePath));
+  }
 }
 
 std::string PathResolver::NativePath(std::wstring_view path) {

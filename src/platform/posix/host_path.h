@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,9 +21,19 @@ class PathResolver {
   // separator is kept, so "file\" never names a file.
   std::string NativePath(std::wstring_view path);
 
-  // Tells the resolver that this program just created `nativePath` (a name
-  // found by NativePath), so that it need not read the folder again.
-  void Created(const std::string& nativePath);
+  // Runs `change`, which creates, renames or removes a name in `folder` for
+  // this program, and returns what it returned. A listing of the folder that
+  // was current before stays current: the run's own changes never make it
+  // read a folder again, only someone else's do.
+  int OwnChange(const std::string& folder, const std::function<int()>& change);
+
+  // `nativePath` (a name found by NativePath) is about to be created: until
+  // Settled, a path that differs from it only in case resolves to it, as it
+  // would once the file is there. Two new names that differ only in case
+  // thus become one file, as on Windows.
+  void Pending(const std::string& nativePath);
+  // The name is now on disk (`created`), or will not be.
+  void Settled(const std::string& nativePath, bool created);
 
  private:
   // A folder's names by their folded spelling, valid while the folder's
@@ -36,6 +47,8 @@ class PathResolver {
   };
   std::string MatchInFolder(const std::string& folder, std::wstring_view part);
   std::unordered_map<std::string, Folder> folders_;
+  // Names about to be created, by folder and folded spelling.
+  std::unordered_map<std::string, std::unordered_map<std::wstring, std::string>> pending_;
 };
 
 // Windows attribute bits that Linux has no bits for, read the way Wine reads

@@ -9,12 +9,15 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/host_path.h"
-#include "settings/ini_document.h"
 #include "platform/posix/reg_text.h"
+#include "platform/posix/run_files.h"
+#include "platform/posix/system_calls.h"
+#include "settings/ini_document.h"
 
 namespace mirrolet::posix {
 
@@ -41,12 +44,12 @@ class PosixPlatform : public Platform {
   std::wstring ExecutableFolder() override;
   std::wstring FindFileName(const std::wstring& path) override;
   bool StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
-                 HostError& error) override;
-  bool FlushStaged(HostError& error) override;
+                 HostError& error) override;  // staging.cpp, with the rest of the copy
+  bool FlushStaged(StageId& failed, HostError& error) override;
   bool CommitStaged(StageId id, HostError& error) override;
   void DiscardStaged(StageId id) override;
   bool SyncCommitted(HostError& error) override;
-  std::wstring PathKey(const std::wstring& path) override;
+  bool IsStagedDestination(const std::wstring& path) override;
   std::vector<FileHolder> FileHolders(const std::wstring& path) override;  // file_holders.cpp
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
@@ -61,11 +64,10 @@ class PosixPlatform : public Platform {
                                          const std::string& defaultValue, char* buffer,
                                          std::uint32_t size, const std::string& fileName) override;
 
-  // For tests: `faults` is asked before each system call of the copy
-  // ("open", "fallocate", "read", "write", "copy_file_range", "fchown", "fchmod",
-  // "futimens", "syncfs", "fsync", "rename", "unlink", "opendir") and makes
-  // that call fail with the errno value it returns, unless it returns 0.
-  void InjectFaults(std::function<int(const char* call)> faults) { faults_ = std::move(faults); }
+  // For tests: `faults` is asked before each system call of the copy by its
+  // name (see SystemCalls) and makes that call fail with the errno value it
+  // returns, unless it returns 0.
+  void InjectFaults(std::function<int(const char* call)> faults) { sys_.Inject(std::move(faults)); }
 
  private:
   // Kept small: a pass of 10,000 entries holds 10,000 of them.
@@ -75,15 +77,35 @@ class PosixPlatform : public Platform {
     dev_t device = 0;
     bool flushed = false;
   };
+  // The lock this run holds in a folder while it has temporaries there.
+  struct FolderLock {
+    UniqueFd fd;
+    std::string path;
+    bool fuse = false;  // on a FUSE file system, where syncfs does not reach the data
+  };
   std::string TempPath(const Staged& staged) const;
-
-  int Fault(const char* call);
-  // Copies all of `in` to `out`, in the kernel where it can. Returns 0 or an errno value.
-  int CopyData(int in, int out);
+  // Checks the destination of a copy as Windows would; fills `replaced` when it exists.
+  bool CheckDestination(const std::string& to, const struct stat& source, struct stat& folder,
+                        std::optional<struct stat>& replaced, HostError& error);
+  // Copies the open source `in` into a new temporary beside `to`. Returns 0 or an errno value.
+  int WriteTemporary(int in, const struct stat& source, const std::string& to,
+                     const std::optional<struct stat>& replaced, unsigned& number);
+  // Copies all of `in` to `out`, in the kernel where it can. Returns 0 or an
+  // errno value; `copied` counts the bytes.
+  int CopyData(int in, int out, off_t& copied);
   // Gives the temporary `fd` the owner and mode its destination will have.
   int TakePermissions(int fd, const struct stat* replaced, const struct stat& source, const std::string& to);
-  // Removes what runs that have ended left in `folder`, once per folder and run.
+  // Removes what runs that have provably ended left in `folder`, once per folder and run.
   void RemoveLeftovers(const std::string& folder);
+  bool RunEnded(const std::string& folder, const RunId& run, UniqueFd& lock);
+  // This run's lock in `folder`, taken on first use. Returns 0 or an errno value.
+  int LockFolder(const std::string& folder);
+  void ReleaseLocksWhenIdle();
+  // Hashes a staged destination is known by: its text, its own identity, and
+  // its folder's identity with its folded name.
+  std::size_t TextKey(const std::wstring& path);
+  void RememberDestination(const std::wstring& destination, const std::string& to, const struct stat& folder,
+                           const std::optional<struct stat>& replaced);
 
   const Registry& LoadedRegistry();
   // The parsed profile file, or nullptr when it cannot be read. The last
@@ -103,14 +125,16 @@ class PosixPlatform : public Platform {
   };
   std::optional<CachedProfile> profile_;
 
-  long pid_;
-  unsigned long long startTime_;
+  RunId run_;
   mode_t umask_ = 022;
+  SystemCalls sys_;
   unsigned nextTemp_ = 0;
   std::vector<Staged> staged_;
+  std::size_t uncommitted_ = 0;
+  std::unordered_set<std::size_t> stagedKeys_;
+  std::map<std::string, FolderLock> locks_;
   std::set<std::string> foldersToSync_;
   std::set<std::string> cleanedFolders_;
-  std::function<int(const char*)> faults_;
 };
 
 }  // namespace mirrolet::posix

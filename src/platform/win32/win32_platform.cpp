@@ -275,12 +275,16 @@ bool Win32Platform::StageCopy(const std::wstring& source, const std::wstring& de
   return true;
 }
 
-bool Win32Platform::FlushStaged(HostError& error) {
-  for (Staged& staged : staged_) {
+bool Win32Platform::FlushStaged(StageId& failed, HostError& error) {
+  for (StageId id = 0; id < staged_.size(); ++id) {
+    Staged& staged = staged_[id];
     if (staged.flushed || staged.temp.empty()) continue;
     const Handle file(CreateFileW(staged.temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file || !FlushFileBuffers(file.get())) return Fail(error, GetLastError());
+    if (!file || !FlushFileBuffers(file.get())) {
+      failed = id;
+      return Fail(error, GetLastError());
+    }
     staged.flushed = true;
   }
   return true;
@@ -338,10 +342,14 @@ void Win32Platform::DiscardStaged(StageId id) {
 // entries of a replace, so there is nothing left to sync.
 bool Win32Platform::SyncCommitted(HostError&) { return true; }
 
-std::wstring Win32Platform::PathKey(const std::wstring& path) {
+bool Win32Platform::IsStagedDestination(const std::wstring& path) {
   std::wstring key = ExtendedPath(path);
   std::replace(key.begin(), key.end(), L'/', L'\\');
-  return FoldName(key);
+  key = FoldName(key);
+  for (const Staged& staged : staged_) {
+    if (!staged.temp.empty() && FoldName(staged.target) == key) return true;
+  }
+  return false;
 }
 
 void Win32Platform::RemoveLeftovers(const std::wstring& folder) {

@@ -20,11 +20,11 @@ class Win32Platform final : public Platform {
   std::wstring FindFileName(const std::wstring& path) override;
   bool StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
                  HostError& error) override;
-  bool FlushStaged(HostError& error) override;
+  bool FlushStaged(StageId& failed, HostError& error) override;
   bool CommitStaged(StageId id, HostError& error) override;
   void DiscardStaged(StageId id) override;
   bool SyncCommitted(HostError& error) override;
-  std::wstring PathKey(const std::wstring& path) override;
+  bool IsStagedDestination(const std::wstring& path) override;
   std::vector<FileHolder> FileHolders(const std::wstring& path) override;  // file_holders.cpp
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
