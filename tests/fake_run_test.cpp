@@ -56,6 +56,7 @@ TEST_P(FakeRun, Runs) {
   const std::string list = "C:\\Update\\mirrolet.ini";
   std::map<std::string, std::string> expected{{"boxes", ""}, {"passes", ""}, {"copies", ""}};
   std::vector<FileHolder> holders;
+  std::vector<std::wstring> heldPaths;  // what `holders` hold: by default the failing destinations
   std::string throws;
   for (const auto& [key, value] : GetParam().lines) {
     const auto [left, right] = Split(value, key == "error" ? " " : " = ");
@@ -79,10 +80,13 @@ TEST_P(FakeRun, Runs) {
       if (value.empty()) host.profiles[list].erase("MAIN|SUM");
     } else if (key == "unspellable") {
       host.unspellable.insert(FromUtf8(list));
-    } else if (key == "fail-stage" || key == "fail-commit") {
-      (key == "fail-stage" ? host.failingCopies : host.failingCommits).insert(FromUtf8(value));
-    } else if (key == "error") {
-      host.copyError = {std::stoul(left), FromUtf8(right)};
+    } else if (key == "fail-stage" || key == "fail-commit" || key == "fail-flush") {
+      (key == "fail-stage" ? host.failingCopies : key == "fail-commit" ? host.failingCommits : host.failingFlushes)
+          .insert(FromUtf8(value));
+    } else if (key == "error") {  // "CODE TEXT", "CODE TEXT | source" for an error about the source
+      host.copyError = {std::stoul(left), FromUtf8(Split(right, " | ").first), !Split(right, " | ").second.empty()};
+    } else if (key == "held") {
+      heldPaths.push_back(FromUtf8(value));
     } else if (key == "holders") {
       for (const std::string& holder : Parts(value, ", ")) {
         holders.push_back({FromUtf8(Split(holder, " ").first), std::stoul(Split(holder, " ").second)});
@@ -99,7 +103,8 @@ TEST_P(FakeRun, Runs) {
       expected[key] = value;
     }
   }
-  for (const std::wstring& path : host.failingCopies) host.holders[path] = holders;
+  if (heldPaths.empty()) heldPaths.assign(host.failingCopies.begin(), host.failingCopies.end());
+  for (const std::wstring& path : heldPaths) host.holders[path] = holders;
 
   std::vector<std::string> passes;
   Main(host, [&](Platform& platform, const std::wstring& workPath, const std::wstring& appFolder) {

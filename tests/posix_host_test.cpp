@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -188,6 +190,139 @@ TEST(StandIn, NamesThatAreNotTextMatchOnlyThemselves) {
   std::setlocale(LC_ALL, "C.UTF-8");
   // glibc decodes a five-byte form past U+10FFFF: no character.
   EXPECT_EQ(posix::LocaleToWide("\xFB\x92\x92\x92\x92"), L"\xDCFB\xDC92\xDC92\xDC92\xDC92");
+}
+
+// Passes that once landed wrong content, lost a file or gave the wrong code:
+// each row sets up the product, runs one pass (here, or as an unprivileged
+// user) and says what the product holds afterwards.
+TEST(StandIn, APassLandsTheRightContentOrSaysWhy) {
+  enum class Runner { kHere, kAsNobody };
+  struct Row {
+    const char* name;
+    std::string entries;  // the copy list after "[MAIN]" and SUM
+    Runner runner;
+    unsigned long code;   // the failure's code; 0: the pass goes through
+    std::vector<std::pair<std::wstring, std::string>> after;  // product file -> content
+    std::function<void(Sandbox&, posix::PosixPlatform&)> prepare = [](Sandbox&, posix::PosixPlatform&) {};
+    const wchar_t* workPath = L"product";
+  };
+  const Row rows[] = {
+      // The work path reaches the product through a link: entry 2's source is
+      // entry 1's destination by another name and must have the new content.
+      {"a source staged earlier by another path", "SUM=2\nFILE001=a\nCOPYTO001=$APPPATH$a\nFILE002=..\\product\\a\nCOPYTO002=$APPPATH$b\n",
+       Runner::kHere, 0, {{L"a", "new"}, {L"b", "new"}},
+       [](Sandbox& s, posix::PosixPlatform&) {
+         std::filesystem::create_directory_symlink(s.Native(L"product"), s.Native(L"link"));
+       },
+       L"link"},
+      // Truncated while copied: never zeros where it shrank, never success.
+      {"a source that shrinks while copied", "SUM=1\nFILE001=a\nCOPYTO001=$APPPATH$a\n", Runner::kHere,
+       kErrorSourceChanged, {{L"a", "old"}},
+       [](Sandbox& s, posix::PosixPlatform& host) {
+         host.InjectFaults([&s, done = false](const char* call) mutable {
+           if (!done && (std::string(call) == "copy_file_range" || std::string(call) == "read")) {
+             std::filesystem::resize_file(s.Native(L"update\\a"), 1);
+             done = true;
+           }
+           return 0;
+         });
+       }},
+      // Two new names that differ only in case are one file, the later entry's.
+      {"new names differing in case", "SUM=2\nFILE001=a\nCOPYTO001=$APPPATH$new.dll\nFILE002=b\nCOPYTO002=$APPPATH$NEW.DLL\n",
+       Runner::kHere, 0, {{L"a", "old"}, {L"new.dll", "b's"}}},
+      // A folder on the way that may not be searched is denied access, not missing.
+      {"a folder that may not be searched", "SUM=1\nFILE001=a\nCOPYTO001=$APPPATH$locked\\sub\\a\n", Runner::kAsNobody,
+       kErrorAccessDenied, {{L"a", "old"}},
+       [](Sandbox& s, posix::PosixPlatform&) {
+         std::filesystem::create_directories(s.Native(L"product\\locked\\sub"));
+         ::chmod(s.Native(L"product\\locked").c_str(), 0700);
+       }},
+      {"a loop of links on the way", "SUM=1\nFILE001=a\nCOPYTO001=$APPPATH$loop\\a\n", Runner::kHere,
+       kErrorCantResolveFilename, {{L"a", "old"}},
+       [](Sandbox& s, posix::PosixPlatform&) {
+         std::filesystem::create_directory_symlink(s.Native(L"product\\loop"), s.Native(L"product\\loop"));
+       }},
+      // A drop folder one may write into but not list is still flushed and synced.
+      {"a folder that may be written but not read", "SUM=1\nFILE001=a\nCOPYTO001=$APPPATH$drop\\a\n", Runner::kAsNobody, 0,
+       {{L"drop\\a", "new"}},
+       [](Sandbox& s, posix::PosixPlatform&) {
+         std::filesystem::create_directories(s.Native(L"product\\drop"));
+         ::chmod(s.Native(L"product\\drop").c_str(), 0733);
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Sandbox sandbox;
+    ::chmod(sandbox.root().c_str(), 0755);
+    sandbox.Write(L"update\\mirrolet.ini", "[MAIN]\n" + row.entries);
+    sandbox.Write(L"update\\a", "new");
+    sandbox.Write(L"update\\b", "b's");
+    sandbox.Write(L"product\\a", "old");
+    ::chmod(sandbox.Native(L"product").c_str(), 0777);
+    posix::PosixPlatform host(sandbox.Native(L"registry.reg"));
+    row.prepare(sandbox, host);
+    const auto pass = [&]() -> int {
+      try {
+        ProcessCopyList(host, sandbox.HostPath(row.workPath) + L"/", sandbox.HostPath(L"update") + L"/");
+      } catch (const UpdateFailure& failure) {
+        return failure.error.code == row.code ? 0 : static_cast<int>(failure.error.code & 0xFF) | 1;
+      }
+      return row.code == 0 ? 0 : 1;
+    };
+    EXPECT_EQ(row.runner == Runner::kHere ? pass() : AsNobody(pass), 0) << "not the expected outcome";
+    for (const auto& [file, content] : row.after) EXPECT_EQ(sandbox.Read(L"product\\" + file), content) << Utf8(file);
+    ::chmod(sandbox.Native(L"product\\locked").c_str(), 0755);
+    std::filesystem::remove(sandbox.Native(L"product\\loop"));
+    for (const auto& name : sandbox.List(L"product")) EXPECT_FALSE(name.starts_with(L".")) << "left behind: " << Utf8(name);
+  }
+}
+
+// A run in another pid namespace (a container; /proc with hidepid looks the
+// same) cannot see this run's process, yet must leave its temporaries alone:
+// the lock this run holds in the folder proves it is alive.
+TEST(StandIn, AnotherRunSeesThisOneAliveByItsLockNotItsProcess) {
+  Sandbox sandbox;
+  sandbox.Write(L"update\\mirrolet.ini", "[MAIN]\nSUM=1\nFILE001=b\nCOPYTO001=$APPPATH$b\n");
+  sandbox.Write(L"update\\a", "mine");
+  sandbox.Write(L"update\\b", "theirs");
+  posix::PosixPlatform mine(sandbox.Native(L"registry.reg"));
+  HostError error;
+  StageId id = 0;
+  ASSERT_TRUE(mine.StageCopy(sandbox.HostPath(L"update\\a"), sandbox.HostPath(L"a"), id, error));
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // The other run is process 1 of a namespace of its own, with its own /proc.
+    if (::unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) ::_exit(97);
+    const pid_t other = ::fork();
+    if (other == 0) {
+      if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("proc", "/proc", "proc", 0, nullptr) != 0) {
+        ::_exit(96);
+      }
+      posix::PosixPlatform theirs(sandbox.Native(L"registry.reg"));
+      try {
+        ProcessCopyList(theirs, sandbox.HostPath(L"") + L"/", sandbox.HostPath(L"update") + L"/");
+      } catch (const UpdateFailure&) {
+        ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(other, &status, 0);
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 98);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 97 && ::geteuid() != 0) GTEST_SKIP() << "no pid namespaces for this user";
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "the other run failed";
+  EXPECT_EQ(sandbox.Read(L"b"), "theirs");
+
+  StageId unflushed = 0;
+  ASSERT_TRUE(mine.FlushStaged(unflushed, error) && mine.CommitStaged(id, error) && mine.SyncCommitted(error))
+      << Utf8(error.description);
+  EXPECT_EQ(sandbox.Read(L"a"), "mine");
 }
 
 // Every system call of a pass made to fail in turn, with the errno it would
