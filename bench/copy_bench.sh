@@ -2,14 +2,16 @@
 # How fast a durable update is, against cp on the same disk:
 #   bench/copy_bench.sh [ROUNDS]
 # Builds the Linux program (native-release preset), then for each data set
-# runs, alternating, a whole update (answered Yes), `cp --preserve=timestamps`
-# and `cp --preserve=timestamps ... && sync`, after one warm-up round each.
+# runs, alternating, a whole update (answered Yes), `cp --preserve=timestamps`,
+# `cp --preserve=timestamps ... && sync` and `rsync ... && sync` (which, like
+# us, writes a temporary and renames it), after one warm-up round each. A data
+# set either replaces files the product holds or creates them all new.
 # Prints medians, the ratios, the peak resident memory of the update, and the
 # time from start to the first box (a run answered No at once, so an upper bound).
 set -eu
 cd "$(dirname "$0")/.."
 rounds=${1:-3}
-scripts/install-deps.sh cmake make g++ time bc >/dev/null
+scripts/install-deps.sh cmake make g++ time bc rsync >/dev/null
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release --target mirrolet >/dev/null
 
@@ -21,7 +23,7 @@ printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Varnholt\\Halvix]\r\n"Wor
 
 # make_set COUNT SIZE_KIB: an update folder of COUNT files of SIZE_KIB each
 # (random bytes; one random file copied when there are many), its list, and a
-# product that already holds every file.
+# product that already holds every file (see fresh for one that holds none).
 make_set() {
   rm -rf "$work/update" "$work/product"
   mkdir -p "$work/update/files" "$work/product"
@@ -44,31 +46,47 @@ timed() {
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-round() {
-  timed t.mirrolet 'echo y | /usr/bin/time -f %M -o "$work/rss" "$work/update/mirrolet" 2>/dev/null'
-  cat "$work/rss" >> "$work/t.rss"
-  timed t.cp 'cp --preserve=timestamps -r "$work/update/files/." "$work/product/files/"'
-  timed t.cpsync 'cp --preserve=timestamps -r "$work/update/files/." "$work/product/files/" && sync'
+# fresh: empties the product's folder when the data set creates new files (untimed).
+fresh() {
+  if [ "$new" = yes ]; then rm -rf "$work/product/files" && mkdir "$work/product/files" && sync; fi
 }
 
-measure() {  # NAME COUNT SIZE_KIB: a warm-up round, then ROUNDS; prints a row of the table
+round() {
+  fresh
+  timed t.mirrolet 'echo y | /usr/bin/time -f %M -o "$work/rss" "$work/update/mirrolet" 2>/dev/null'
+  cat "$work/rss" >> "$work/t.rss"
+  fresh
+  timed t.cp 'cp --preserve=timestamps -r "$work/update/files/." "$work/product/files/"'
+  fresh
+  timed t.cpsync 'cp --preserve=timestamps -r "$work/update/files/." "$work/product/files/" && sync'
+  fresh
+  timed t.rsync 'rsync -rt --ignore-times "$work/update/files/" "$work/product/files/" && sync'
+}
+
+measure() {  # NAME COUNT SIZE_KIB new|replace: a warm-up round, then ROUNDS; prints a row of the table
+  new=$([ "$4" = new ] && echo yes || echo no)
   make_set "$2" "$3"
   round
   rm -f "$work"/t.*
   for r in $(seq "$rounds"); do round; done
   m=$(median < "$work/t.mirrolet") s=$(median < "$work/t.cpsync")
-  printf '| %-16s | %8.3f s | %8.3f s | %8.3f s | %5.2f × | %6.1f MiB |\n' "$1" "$m" "$(median < "$work/t.cp")" "$s" \
-    "$(echo "$m / $s" | bc -l)" "$(echo "$(sort -n "$work/t.rss" | tail -1) / 1024" | bc -l)"
-  echo "$m" > "$work/median.$2"
+  printf '| %-22s | %8.3f s | %8.3f s | %8.3f s | %8.3f s | %5.2f × | %6.1f MiB |\n' "$1" "$m" "$(median < "$work/t.cp")" \
+    "$s" "$(median < "$work/t.rsync")" "$(echo "$m / $s" | bc -l)" \
+    "$(echo "$(sort -n "$work/t.rss" | tail -1) / 1024" | bc -l)"
+  echo "$m" > "$work/median.$4.$2"
 }
 
-echo "| data             | Mirrolet   | cp         | cp && sync | ratio   | peak RSS   |"
-echo "|------------------|------------|------------|------------|---------|------------|"
-measure "1 GiB in 4 files" 4 262144
-measure "10,000 × 4 KiB" 10000 4
-measure "100 × 4 KiB" 100 4
-printf '10,000 entries against 100: %.1f × (linear: 100 ×)\n' \
-  "$(echo "$(cat "$work/median.10000") / $(cat "$work/median.100")" | bc -l)"
+echo "| data                   | Mirrolet   | cp         | cp && sync | rsync && sync | ratio to cp && sync | peak RSS |"
+echo "|------------------------|------------|------------|------------|------------|---------|------------|"
+measure "1 GiB in 4 files" 4 262144 replace
+measure "10,000 × 4 KiB" 10000 4 replace
+measure "100 × 4 KiB" 100 4 replace
+measure "10,000 × 4 KiB, new" 10000 4 new
+measure "100 × 4 KiB, new" 100 4 new
+for kind in replace new; do
+  printf '10,000 entries against 100 (%s): %.1f × (linear: 100 ×)\n' "$kind" \
+    "$(echo "$(cat "$work/median.$kind.10000") / $(cat "$work/median.$kind.100")" | bc -l)"
+done
 
 make_set 1 1
 # Twenty runs in one timing, so that the timer's own cost does not count.

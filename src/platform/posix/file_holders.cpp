@@ -45,19 +45,14 @@ ino_t FdInode(const std::string& process, const char* fd) {
 }
 
 bool HasOpen(const std::string& process, const Target& target) {
-  DIR* fds = ::opendir((process + "/fd").c_str());
-  if (fds == nullptr) return false;  // gone, or not ours to look into
-  bool found = false;
-  while (const dirent* fd = ::readdir(fds)) {
+  const UniqueDir fds(::opendir((process + "/fd").c_str()));
+  if (!fds) return false;  // gone, or not ours to look into
+  while (const dirent* fd = ::readdir(fds.get())) {
     if (fd->d_name[0] == '.' || LinkText(process + "/fd/" + fd->d_name) != target.path) continue;
     const ino_t inode = FdInode(process, fd->d_name);
-    if (inode == 0 || inode == target.file.st_ino) {
-      found = true;
-      break;
-    }
+    if (inode == 0 || inode == target.file.st_ino) return true;
   }
-  ::closedir(fds);
-  return found;
+  return false;
 }
 
 // A shared library or a running program is mapped without an open descriptor.
@@ -100,11 +95,11 @@ std::vector<FileHolder> PosixPlatform::FileHolders(const std::wstring& path) {
   }
   target.path = resolved;
   std::free(resolved);
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return holders;
+  const UniqueDir proc(::opendir("/proc"));
+  if (!proc) return holders;
   const unsigned long self = static_cast<unsigned long>(::getpid());
   const auto deadline = std::chrono::steady_clock::now() + kScanTime;
-  while (const dirent* entry = ::readdir(proc)) {
+  while (const dirent* entry = ::readdir(proc.get())) {
     if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
     if (std::chrono::steady_clock::now() > deadline) break;  // what was found so far is named
     const unsigned long pid = std::stoul(entry->d_name);
@@ -115,7 +110,6 @@ std::vector<FileHolder> PosixPlatform::FileHolders(const std::wstring& path) {
       if (!name.empty()) holders.push_back({name, pid});  // empty: it ended meanwhile
     }
   }
-  ::closedir(proc);
   return holders;
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/posix/locale_text.h"
+#include "platform/posix/system_calls.h"
 #include "settings/name_fold.h"
 
 namespace mirrolet::posix {
@@ -62,7 +63,7 @@ std::string PathResolver::MatchInFolder(const std::string& folder, std::wstring_
   if (!known.read || known.device != st.st_dev || known.inode != st.st_ino || !SameTime(known.modified, st.st_mtim)) {
     // Valid only once the whole folder has been read.
     known = Folder{};
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(where.c_str()), ::closedir);
+    const UniqueDir dir(::opendir(where.c_str()));
     if (!dir) return spelled;
     Folder fresh{st.st_dev, st.st_ino, st.st_mtim, {}, true};
     while (const dirent* entry = ::readdir(dir.get())) {

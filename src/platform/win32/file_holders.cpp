@@ -14,23 +14,19 @@ namespace mirrolet::win32 {
 
 namespace {
 
+// A DLL from System32, freed when it goes.
 class Library {
  public:
   explicit Library(const wchar_t* name) : module_(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {}
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
-  ~Library() {
-    if (module_) FreeLibrary(module_);
-  }
 
   // The exported function `name` as type F, or nullptr.
   template <typename F>
   F Function(const char* name) const {
-    return module_ ? reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module_, name))) : nullptr;
+    return module_ ? reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module_.get(), name))) : nullptr;
   }
 
  private:
-  HMODULE module_;
+  UniqueModule module_;
 };
 
 using RmStartSessionFn = DWORD(WINAPI*)(DWORD*, DWORD, WCHAR*);

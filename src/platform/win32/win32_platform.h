@@ -2,11 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_calls.h"
 
 namespace mirrolet::win32 {
 
@@ -19,7 +22,7 @@ class Win32Platform final : public Platform {
   std::wstring ExecutableFolder() override;
   std::wstring FindFileName(const std::wstring& path) override;
   bool StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
-                 HostError& error) override;
+                 HostError& error) override;  // staging_win32.cpp, with the rest of the copy
   bool FlushStaged(StageId& failed, HostError& error) override;
   bool CommitStaged(StageId id, HostError& error) override;
   void DiscardStaged(StageId id) override;
@@ -39,26 +42,49 @@ class Win32Platform final : public Platform {
                                          const std::string& defaultValue, char* buffer,
                                          std::uint32_t size, const std::string& fileName) override;
 
+ // For tests: `faults` is asked before each call of the copy by its name
+  // (see Win32Calls) and makes it fail with the error code it returns, unless 0.
+  void InjectFaults(std::function<DWORD(const char* call)> faults) { calls_.Inject(std::move(faults)); }
+
  private:
   struct Staged {
-    std::wstring temp;    // empty once committed or discarded
+    std::wstring temp;    // empty once committed, discarded, or kept for the user
     std::wstring target;  // the destination, in its "\\?\" form
+    UniqueFile file;      // the temporary, held open without delete sharing until committed
     unsigned long sourceAttributes = 0;
     bool flushed = false;
   };
-  bool Committed(Staged& staged);
+  std::wstring NewTempPath(const std::wstring& folder);
+  // Writes the open source `in` to a new temporary in `folder`. Returns the error code.
+  DWORD WriteTemporary(HANDLE in, const std::wstring& folder, Staged& staged);
+  static DWORD CopyData(HANDLE in, HANDLE out, std::uint64_t& copied);
+  // Replaces an existing destination; may set error.keptAs. Returns the error code.
+  DWORD Replace(Staged& staged, DWORD existing, HostError& error);
+  bool MoveWithRetries(const std::wstring& from, const std::wstring& to);
   // Removes what runs that have ended left in `folder`, once per folder and run.
   void RemoveLeftovers(const std::wstring& folder);
 
   std::uint64_t startTime_;
+  Win32Calls calls_;
   unsigned nextTemp_ = 0;
   std::vector<Staged> staged_;
+  std::size_t uncommitted_ = 0;
+  std::vector<std::wstring> committed_;  // since the last sync
+  // Hashes a staged destination is known by: its text, its own identity, and
+  // its folder's identity with its name.
+  std::unordered_set<std::size_t> stagedKeys_;
   std::set<std::wstring> cleanedFolders_;
 };
 
 // The host's description of Win32 error `code`: the system message without
 // its trailing line break, or "Windows error N" when there is none.
 std::wstring WindowsErrorText(unsigned long code);
+
+// Fills `error` with `code` and its description; returns false.
+bool Fail(HostError& error, unsigned long code, bool aboutSource = false);
+
+// The folder of `path`; a drive root keeps its "\".
+std::wstring FolderOf(const std::wstring& path);
 
 // `path` made absolute (against the current folder) in the "\\?\" form, so
 // that paths longer than MAX_PATH work with the wide file functions.
