@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "fake_platform.h"
+#include "test_support.h"
 #include "update/copy_list.h"
 #include "update/messages.h"
 #include "update/update_run.h"
@@ -139,8 +140,7 @@ TEST_P(FakeRun, Runs) {
   EXPECT_EQ(host.openKeys, 0) << "a key left open";
 }
 
-INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCases(FAKE_RUNS_FILE)),
-                         [](const ::testing::TestParamInfo<Case>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCases(FAKE_RUNS_FILE)), CaseName);
 
 }  // namespace
 }  // namespace mirrolet::testing
