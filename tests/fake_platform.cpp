@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 
+#include "settings/name_fold.h"
 #include "test_support.h"
 
 namespace mirrolet::testing {
@@ -16,9 +18,13 @@ int FakePlatform::ShowMessageBox(const std::wstring& text, const std::wstring& t
   return answer;
 }
 
+// Names match without regard to case, as on every host; the fake holds plain,
+// visible files only.
 std::wstring FakePlatform::FindFileName(const std::wstring& path) {
   calls.push_back("find " + Utf8(path));
-  return files.contains(path) ? path.substr(path.find_last_of(L'\\') + 1) : std::wstring();
+  const auto same = [&](const std::wstring& file) { return FoldName(file) == FoldName(path); };
+  const auto found = std::find_if(files.begin(), files.end(), same);
+  return found == files.end() ? std::wstring() : found->substr(found->find_last_of(L"\\/") + 1);
 }
 
 bool FakePlatform::StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
@@ -51,22 +57,12 @@ bool FakePlatform::CommitStaged(StageId id, HostError& error) {
 
 void FakePlatform::DiscardStaged(StageId id) { calls.push_back("discard " + Utf8(staged_.at(id).second)); }
 
-// Paths are full already; only "." and ".." need resolving.
+// Paths are full already: only "." and ".." are resolved, and the case folded.
 std::wstring FakePlatform::PathKey(const std::wstring& path) {
-  std::vector<std::wstring> parts;
-  for (std::size_t start = 0; start <= path.size();) {
-    const std::size_t end = std::min(path.find(L'\\', start), path.size());
-    const std::wstring part = path.substr(start, end - start);
-    if (part == L"..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (part != L".") {
-      parts.push_back(part);
-    }
-    start = end + 1;
-  }
-  std::wstring key;
-  for (const std::wstring& part : parts) key += part + L"\\";
-  return key;
+  std::string slashed = Utf8(FoldName(path));
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  const auto key = std::filesystem::path(std::u8string(slashed.begin(), slashed.end())).lexically_normal().u8string();
+  return FromUtf8(std::string(key.begin(), key.end()));
 }
 
 bool FakePlatform::SyncCommitted(HostError&) {
