@@ -104,7 +104,6 @@ long FakePlatform::RegOpenKeyA(const std::string& subKey, HostKey* key) {
 
 long FakePlatform::RegQueryValueExA(HostKey key, const std::string& valueName, std::uint32_t* type,
                                     std::uint8_t* data, std::uint32_t* size) {
-  calls.push_back(data ? "query-data " + valueName : "query-size " + valueName);
   auto& values = registry.at(openedKeys_.at(key - 1));
   const auto found = values.find(valueName);
   if (found == values.end()) return kErrorFileNotFound;
