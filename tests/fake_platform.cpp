@@ -1,106 +1,13 @@
 #include "fake_platform.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <ostream>
+#include <filesystem>
+
+#include "settings/name_fold.h"
+#include "test_support.h"
 
 namespace mirrolet::testing {
-
-std::string Utf8(std::wstring_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto c = static_cast<char32_t>(text[i]);
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {  // a UTF-16 pair (Windows)
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[++i]) - 0xDC00);
-    }
-    const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-    constexpr char32_t kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
-    out += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
-    for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
-  }
-  return out;
-}
-
-std::wstring FromUtf8(std::string_view text) {
-  std::wstring out;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const int extra = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-    char32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (int k = 1; k <= extra && i + k < text.size(); ++k) c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    i += 1 + extra;
-    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-      out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-      out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<wchar_t>(c);
-    }
-  }
-  return out;
-}
-
-std::vector<Case> ReadCases(const std::string& file) {
-  std::ifstream in(file);
-  std::vector<Case> cases;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.starts_with("== ")) {
-      cases.push_back({line.substr(3), {}});
-    } else if (!line.empty() && line[0] != '#' && !cases.empty()) {
-      auto [key, value] = Split(line, ":");
-      if (value.starts_with(' ')) value.erase(0, 1);
-      auto& lines = cases.back().lines;
-      const auto like = std::find_if(cases.begin(), cases.end() - 1, [&](const Case& c) { return c.name == value; });
-      if (key != "like") {
-        lines.emplace_back(key, value);
-      } else if (like != cases.end() - 1) {
-        lines.insert(lines.end(), like->lines.begin(), like->lines.end());
-      } else {
-        ADD_FAILURE() << file << ": no earlier case " << value;
-      }
-    }
-  }
-  if (cases.empty()) ADD_FAILURE() << "no cases in " << file;
-  return cases;
-}
-
-void PrintTo(const Case& test, std::ostream* out) { *out << test.name; }
-
-std::pair<std::string, std::string> Split(const std::string& text, const std::string& by) {
-  const std::size_t at = text.find(by);
-  return at == std::string::npos ? std::pair{text, std::string()} : std::pair{text.substr(0, at), text.substr(at + by.size())};
-}
-
-std::vector<std::string> Parts(const std::string& text, const std::string& by) {
-  std::vector<std::string> parts;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t end = std::min(text.find(by, at), text.size());
-    if (end > at) parts.push_back(text.substr(at, end - at));
-    at = end + by.size();
-  }
-  return parts;
-}
-
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    const char c = text[++i];
-    if (c == 'x') {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
-    }
-  }
-  return out;
-}
 
 int FakePlatform::ShowMessageBox(const std::wstring& text, const std::wstring& title, unsigned style) {
   boxes.push_back({title, text, style});
@@ -111,9 +18,13 @@ int FakePlatform::ShowMessageBox(const std::wstring& text, const std::wstring& t
   return answer;
 }
 
+// Names match without regard to case, as on every host; the fake holds plain,
+// visible files only.
 std::wstring FakePlatform::FindFileName(const std::wstring& path) {
   calls.push_back("find " + Utf8(path));
-  return files.contains(path) ? path.substr(path.find_last_of(L'\\') + 1) : std::wstring();
+  const auto same = [&](const std::wstring& file) { return FoldName(file) == FoldName(path); };
+  const auto found = std::find_if(files.begin(), files.end(), same);
+  return found == files.end() ? std::wstring() : found->substr(found->find_last_of(L"\\/") + 1);
 }
 
 bool FakePlatform::StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
@@ -158,23 +69,13 @@ void FakePlatform::DiscardStaged(StageId id) {
   committed_[id] = true;
 }
 
-// Paths are full already; only "." and ".." need resolving.
+// Paths are full already: only "." and ".." are resolved, and the case folded.
 bool FakePlatform::IsStagedDestination(const std::wstring& path) {
   const auto key = [](const std::wstring& full) {
-    std::vector<std::wstring> parts;
-    for (std::size_t start = 0; start <= full.size();) {
-      const std::size_t end = std::min(full.find(L'\\', start), full.size());
-      const std::wstring part = full.substr(start, end - start);
-      if (part == L"..") {
-        if (!parts.empty()) parts.pop_back();
-      } else if (part != L".") {
-        parts.push_back(part);
-      }
-      start = end + 1;
-    }
-    std::wstring joined;
-    for (const std::wstring& part : parts) joined += part + L"\\";
-    return joined;
+    std::string slashed = Utf8(FoldName(full));
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    const auto normal = std::filesystem::path(std::u8string(slashed.begin(), slashed.end())).lexically_normal().u8string();
+    return std::string(normal.begin(), normal.end());
   };
   for (StageId id = 0; id < staged_.size(); ++id) {
     if (!committed_[id] && key(staged_[id].second) == key(path)) return true;
@@ -221,7 +122,6 @@ long FakePlatform::RegOpenKeyA(const std::string& subKey, HostKey* key) {
 
 long FakePlatform::RegQueryValueExA(HostKey key, const std::string& valueName, std::uint32_t* type,
                                     std::uint8_t* data, std::uint32_t* size) {
-  calls.push_back(data ? "query-data " + valueName : "query-size " + valueName);
   auto& values = registry.at(openedKeys_.at(key - 1));
   const auto found = values.find(valueName);
   if (found == values.end()) return kErrorFileNotFound;

@@ -76,25 +76,4 @@ class FakePlatform final : public Platform {
   std::vector<bool> committed_;
 };
 
-// UTF-8 for readable assertion messages, call logs and test data, and back.
-std::string Utf8(std::wstring_view text);
-std::wstring FromUtf8(std::string_view text);
-
-// A data file of cases (tests/data/*.txt, tests/e2e/scenarios.txt): "== NAME"
-// starts a case, "KEY: VALUE" lines follow (a bare "KEY" has an empty value),
-// and "like: NAME" stands for the lines of an earlier case. Blank lines and
-// lines starting with "#" are skipped.
-struct Case {
-  std::string name;
-  std::vector<std::pair<std::string, std::string>> lines;  // key, value, in file order
-};
-std::vector<Case> ReadCases(const std::string& file);
-void PrintTo(const Case& test, std::ostream* out);
-// "A = B" split at the first `by`; B is empty where there is none.
-std::pair<std::string, std::string> Split(const std::string& text, const std::string& by);
-// The non-empty parts of `text` between the `by`s.
-std::vector<std::string> Parts(const std::string& text, const std::string& by);
-// C escapes: \r \n \t \xHH \0, and any other escaped character as itself.
-std::string Unescape(const std::string& text);
-
 }  // namespace mirrolet::testing

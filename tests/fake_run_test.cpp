@@ -3,10 +3,12 @@
 // which order, and how the run ends. And the placeholder expansion on its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 
 #include "fake_platform.h"
+#include "test_support.h"
 #include "update/copy_list.h"
 #include "update/messages.h"
 #include "update/update_run.h"
@@ -30,23 +32,60 @@ TEST(ExpandAppPath, ReplacesEveryExactPlaceholderOnceAndNumbersEntries) {
   }
 }
 
-// The host's calls that a check looks at: "calls" all of them, "reads" the
-// profile reads, "steps" the copy steps, shortened to the verb and the last
-// part of the first path ("stage C:\Update\a -> C:\Halvix\a" becomes "stage a").
+// The host's calls that a check looks at: "reads" the profile reads, "finds"
+// the lookups of the list, "steps" the copy steps, shortened to the verb and the
+// last part of the first path ("stage C:\Update\a -> C:\Halvix\a" becomes "stage a").
 std::vector<std::string> Calls(const std::vector<std::string>& calls, const std::string& check) {
-  const std::string verbs = check == "steps" ? " stage flush commit discard sync " : " int string ";
+  const std::string verbs = check == "steps" ? " stage flush commit discard sync " : check == "finds" ? " find " : " int string ";
   std::vector<std::string> chosen;
   for (const std::string& call : calls) {
     const std::string verb = call.substr(0, call.find(' ')), path = Split(call, " -> ").first;
-    if (check == "calls") {
-      chosen.push_back(call);
-    } else if (verbs.find(" " + verb + " ") == std::string::npos) {
-      continue;
-    } else {
-      chosen.push_back(check == "reads" || verb == path ? call : verb + " " + path.substr(path.find_last_of('\\') + 1));
-    }
+    if (verbs.find(" " + verb + " ") == std::string::npos) continue;
+    chosen.push_back(check != "steps" || verb == path ? call : verb + " " + path.substr(path.find_last_of('\\') + 1));
   }
   return chosen;
+}
+
+// The failure report below its reason: the advice for each kind of reason, and
+// the programs that hold the file, five at most.
+TEST(FailureReport, AdvisesByTheReasonAndNamesWhoHoldsTheFile) {
+  struct Row {
+    unsigned long code;
+    const wchar_t* destination;
+    unsigned long holders;
+    const wchar_t* tail;  // what follows "原因："
+    CopyStep step = CopyStep::kStage;
+    const wchar_t* keptAs = L"";
+  };
+  const wchar_t* file = L"C:\\Halvix\\b.dll";
+  const Row rows[] = {
+      {5, file, 0, L"R\n建議：請在本程式上按右鍵，選擇「以系統管理員身分執行」，再更新一次。"},
+      {32, file, 1, L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。\n使用中的程式：p1（PID 1）"},
+      {33, file, 0, L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。"},
+      {1224, file, 6, L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。\n使用中的程式：p1（PID 1），p2（PID 2），p3（PID 3），p4（PID 4），p5（PID 5）等"},
+      {3, file, 0, L"R\n建議：此產品的安裝資料夾中沒有這個資料夾，這份更新可能不適用於此版本。"},
+      {2, file, 0, L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。"},
+      {112, file, 0, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
+      {39, file, 0, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
+      {1113, file, 0, L"R\n建議：請將更新資料夾移到較簡單的路徑（例如 C:\\Update）後再執行。"},
+      {31, file, 0, L"R"},
+      {5, L"C:\\Halvix\\", 0, L"R"},  // the product folder itself as a destination: the list is at fault
+      {kErrorSourceChanged, file, 0, L"來源檔案在複製時被改變。\n建議：請確認沒有其他程式正在寫入更新資料夾，再更新一次。"},
+      // Once staged, a missing file is our own temporary, taken away: no missing source.
+      {2, file, 0, L"R\n建議：更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。", CopyStep::kFlush},
+      {3, file, 0, L"R\n建議：更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。", CopyStep::kCommit},
+      {1177, file, 0, L"R\n注意：目的地的檔案已不在原處，新版本保留為：C:\\Halvix\\b.dll.new", CopyStep::kCommit,
+       L"C:\\Halvix\\b.dll.new"},
+  };
+  for (const Row& row : rows) {
+    std::vector<FileHolder> holders;
+    for (unsigned long i = 1; i <= row.holders; ++i) holders.push_back({L"p" + std::to_wstring(i), i});
+    HostError error(row.code, L"R");
+    error.keptAs = row.keptAs;
+    const auto failure = UpdateFailure::Copy(2, 3, L"C:\\Update\\b.dll", row.destination, row.step, error);
+    const std::wstring text = CopyFailedText(L"Halvix", failure, holders);
+    EXPECT_EQ(Utf8(text.substr(std::min(text.size(), text.find(L"原因：") + 3))), Utf8(row.tail)) << row.code;
+  }
 }
 
 class FakeRun : public ::testing::TestWithParam<Case> {};
@@ -87,7 +126,8 @@ TEST_P(FakeRun, Runs) {
       host.copyError = {std::stoul(left), FromUtf8(Split(right, " | ").first), !Split(right, " | ").second.empty()};
     } else if (key == "held") {
       heldPaths.push_back(FromUtf8(value));
-    } else if (key == "holders") {
+    } else if (key == "holders") {  // a later line (after "like") replaces an earlier one
+      holders.clear();
       for (const std::string& holder : Parts(value, ", ")) {
         holders.push_back({FromUtf8(Split(holder, " ").first), std::stoul(Split(holder, " ").second)});
       }
@@ -98,7 +138,7 @@ TEST_P(FakeRun, Runs) {
     } else if (key == "throw") {
       throws = value;
     } else {
-      const std::string checks = " boxes report passes copies exit steps reads calls ";
+      const std::string checks = " boxes report passes copies exit steps reads finds order ";
       EXPECT_NE(checks.find(" " + key + " "), std::string::npos) << "unknown directive " << key;
       expected[key] = value;
     }
@@ -137,15 +177,19 @@ TEST_P(FakeRun, Runs) {
   for (const auto& [source, destination] : host.copies) copies.push_back(Utf8(source) + " -> " + Utf8(destination));
   EXPECT_EQ(copies, Parts(expected["copies"], ", "));
   EXPECT_EQ(passes, Parts(expected["passes"], ", "));
-  for (const char* check : {"steps", "reads", "calls"}) {
+  for (const char* check : {"steps", "reads", "finds"}) {
     if (!expected.contains(check)) continue;
     EXPECT_EQ(Calls(host.calls, check), Parts(expected[check], ", ")) << check;
+  }
+  auto at = host.calls.begin();  // each call of "order" after the one before it
+  for (const std::string& call : Parts(expected["order"], ", ")) {
+    at = std::find(at, host.calls.end(), call);
+    EXPECT_NE(at, host.calls.end()) << call << " missing or out of order";
   }
   EXPECT_EQ(host.openKeys, 0) << "a key left open";
 }
 
-INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCases(FAKE_RUNS_FILE)),
-                         [](const ::testing::TestParamInfo<Case>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCases(FAKE_RUNS_FILE)), CaseName);
 
 }  // namespace
 }  // namespace mirrolet::testing

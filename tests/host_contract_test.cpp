@@ -162,28 +162,29 @@ TEST(HostRegistry, SizesAreAnsiBytesAndAShortBufferIsRefused) {
   EXPECT_EQ(ReadWorkPath(*chinese, TestKey("Chinese")), L"C:\\產品");
 }
 
+// One table for the real host and the fake, which holds plain visible files only.
 TEST(HostFiles, FindMatchesPlainFilesWithoutRegardToCase) {
+  const std::pair<const wchar_t*, const wchar_t*> rows[] = {
+      {L"plain.ini", L"plain.ini"},   {L"PLAIN.INI", L"plain.ini"},    {L"readonly.ini", L"readonly.ini"},
+      {L"ÄRGER.INI", L"ärger.ini"},   {L"hidden.ini", L""},            {L"system.ini", L""},
+      {L"folder.ini", L""},           {L"missing.ini", L""},           {L"plain.ini\\", L""},
+      {L"nowhere\\plain.ini", L""}};
   Sandbox sandbox;
-  const auto host = MakeHost(sandbox);
-  for (const wchar_t* name : {L"plain.ini", L"readonly.ini", L"hidden.ini", L"system.ini", L".dot.ini"}) {
+  const auto real = MakeHost(sandbox);
+  FakePlatform fake;
+  for (const wchar_t* name : {L"plain.ini", L"readonly.ini", L"ärger.ini", L"hidden.ini", L"system.ini", L".dot.ini"}) {
     sandbox.Write(name, "x");
   }
+  for (const wchar_t* name : {L"plain.ini", L"readonly.ini", L"ärger.ini"}) fake.files.insert(sandbox.HostPath(name));
   std::filesystem::create_directory(sandbox.Native(L"folder.ini"));
   SetReadOnly(sandbox.Native(L"readonly.ini"));
   SetHidden(sandbox.Native(L"hidden.ini"));
   SetSystem(sandbox.Native(L"system.ini"));
-
-  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"plain.ini")), L"plain.ini");
-  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"PLAIN.INI")), L"plain.ini");
-  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"readonly.ini")), L"readonly.ini");
-  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"hidden.ini")), L"");
-  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"system.ini")), L"");
+  for (Platform* host : {real.get(), static_cast<Platform*>(&fake)}) {
+    for (const auto& [name, found] : rows) EXPECT_EQ(host->FindFileName(sandbox.HostPath(name)), found) << Utf8(name);
+  }
   // A leading dot hides a file on Linux and under Wine; Windows itself has no such rule.
-  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L".dot.ini")), DotFilesAreHidden() ? L"" : L".dot.ini");
-  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"folder.ini")), L"");
-  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"missing.ini")), L"");
-  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"plain.ini") + L"\\"), L"");
-  EXPECT_EQ(host->FindFileName(sandbox.HostPath(L"nowhere\\plain.ini")), L"");
+  EXPECT_EQ(real->FindFileName(sandbox.HostPath(L".dot.ini")), DotFilesAreHidden() ? L"" : L".dot.ini");
 }
 
 TEST(HostFiles, CopyReplacesTheDestinationAndKeepsTheModificationTime) {

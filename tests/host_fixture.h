@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "test_support.h"
 
 namespace mirrolet::testing {
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_platform.h"
+#include "test_support.h"
 #include "host_fixture.h"
 
 namespace mirrolet::testing {

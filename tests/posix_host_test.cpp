@@ -14,7 +14,6 @@
 #include <fstream>
 #include <map>
 
-#include "fake_platform.h"
 #include "host_fixture.h"
 #include "platform/posix/locale_text.h"
 #include "platform/posix/posix_platform.h"

@@ -1,7 +1,7 @@
 // The stand-in's .reg reader on its own: the cases of tests/data/reg_cases.txt.
 #include <gtest/gtest.h>
 
-#include "fake_platform.h"
+#include "test_support.h"
 #include "platform/posix/locale_text.h"
 #include "platform/posix/reg_text.h"
 

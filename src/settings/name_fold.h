@@ -9,9 +9,11 @@
 
 namespace mirrolet {
 
-// `c` upper-cased by the fixed table: the simple one-to-one uppercase mapping
-// of the Basic Multilingual Plane. Characters outside it, and non-ASCII
-// letters whose uppercase is ASCII (dotless i, long s), stay as they are.
+// `c` upper-cased by the fixed table: the one-to-one uppercase mapping of the
+// Basic Multilingual Plane that Windows compares names with, pairs of letters
+// that map to each other only. Characters outside it, non-ASCII letters whose
+// uppercase is ASCII (dotless i, long s), the micro sign, final sigma and
+// titlecase letters stay as they are.
 wchar_t FoldChar(wchar_t c);
 
 // `text` with every character folded; two names are equal without regard to

@@ -1,7 +1,5 @@
 // Whole runs of the Linux build: a .reg file for a registry, answers typed
 // at the prompt, the boxes read back from standard error.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_platform.h"
+#include "test_support.h"
 #include "host_fixture.h"
 
 namespace mirrolet::testing {
@@ -107,50 +105,17 @@ RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbo
   for (const std::string& answer : answers) {
     if (answer != "ok") typed += (answer == "yes" ? "y" : answer == "no" ? "n" : answer) + "\n";
   }
-  const std::string registry = sandbox.Native(L"registry.reg").string();
-  const std::string locales = BuildLocale(locale);
-  int input[2], output[2];
-  if (::pipe(input) != 0 || ::pipe(output) != 0) return {};
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(input[0], STDIN_FILENO);
-    ::dup2(output[1], STDERR_FILENO);
-    ::close(input[1]);
-    ::close(output[0]);
-    ::setenv("MIRROLET_REGISTRY", registry.c_str(), 1);
-    ::setenv("LC_ALL", locale.c_str(), 1);
-    if (!locale.starts_with("C.")) ::setenv("LOCPATH", locales.c_str(), 1);
-    if (::chdir(program.parent_path().c_str()) == 0) ::execl(program.c_str(), program.c_str(), nullptr);
-    ::_exit(127);
-  }
-  ::close(input[0]);
-  ::close(output[1]);
-  ::signal(SIGPIPE, SIG_IGN);  // a program that ends before reading every answer
-  [[maybe_unused]] const ssize_t written = ::write(input[1], typed.data(), typed.size());
-  ::close(input[1]);
-
+  sandbox.Write(L"typed.txt", typed);
+  const auto quoted = [](const std::filesystem::path& path) { return "'" + path.string() + "' "; };
+  // A program that hangs is killed: that is a failure, not a wait.
+  const std::string command = "cd " + quoted(program.parent_path()) + "&& MIRROLET_REGISTRY=" +
+                              quoted(sandbox.Native(L"registry.reg")) + "LC_ALL=" + locale +
+                              (locale.starts_with("C.") ? " " : " LOCPATH=" + quoted(BuildLocale(locale))) + "timeout -s KILL 60 " + quoted(program) + "<" +
+                              quoted(sandbox.Native(L"typed.txt")) + "2>" + quoted(sandbox.Native(L"printed.txt"));
+  const int status = std::system(command.c_str());
+  const std::string printed = sandbox.Read(L"printed.txt");
   RunResult result;
-  std::string printed;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  pollfd fd{output[0], POLLIN, 0};
-  char buffer[4096];
-  while (std::chrono::steady_clock::now() < deadline && ::poll(&fd, 1, 100) >= 0) {
-    if (fd.revents == 0) continue;
-    const ssize_t n = ::read(output[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    printed.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(output[0]);
-  int status = 0;
-  pid_t ended = 0;
-  while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (ended == 0) {
-    ::kill(child, SIGKILL);  // it hangs: that is a failure, not a wait
-    ::waitpid(child, &status, 0);
-  }
-  result.finished = ended != 0 && WIFEXITED(status);
+  result.finished = WIFEXITED(status) && WEXITSTATUS(status) < 124;  // 124 and up: timeout's own
   result.exitCode = WIFEXITED(status) ? static_cast<unsigned long>(WEXITSTATUS(status)) : ~0ul;
   result.boxes = ReadBoxes(printed);
   result.transcript = FromUtf8(printed);

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <map>
 
-#include "fake_platform.h"
 #include "host_fixture.h"
 #include "pack/pack.h"
 #include "update/copy_list.h"
@@ -169,8 +168,7 @@ TEST_P(ScenarioTest, Runs) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenario, ScenarioTest, ::testing::ValuesIn(LoadScenarios()),
-                         [](const ::testing::TestParamInfo<Case>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(Scenario, ScenarioTest, ::testing::ValuesIn(LoadScenarios()), CaseName);
 
 }  // namespace
 }  // namespace mirrolet::testing

@@ -27,7 +27,7 @@ target_link_libraries(box_driver_cli PRIVATE box_driver)
 mirrolet_warnings(box_driver_cli)
 
 add_executable(mirrolet_e2e e2e/scenario_test.cpp e2e/run_win32.cpp e2e/resource_test.cpp test_main.cpp
-  fake_platform.cpp ${host_fixture})
+  ${host_fixture})
 target_compile_definitions(mirrolet_e2e PRIVATE SCENARIOS_FILE="${CMAKE_CURRENT_SOURCE_DIR}/e2e/scenarios.txt")
 target_link_libraries(mirrolet_e2e PRIVATE box_driver mirrolet_host gtest version)
 add_dependencies(mirrolet_e2e mirrolet)

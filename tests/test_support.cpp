@@ -1,0 +1,99 @@
+#include "test_support.h"
+
+#include <algorithm>
+#include <fstream>
+
+namespace mirrolet::testing {
+
+std::string Utf8(std::wstring_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<char32_t>(text[i]);
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {  // a UTF-16 pair (Windows)
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[++i]) - 0xDC00);
+    }
+    const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    constexpr char32_t kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+    out += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
+    for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+  }
+  return out;
+}
+
+std::wstring FromUtf8(std::string_view text) {
+  std::wstring out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const int extra = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    char32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (int k = 1; k <= extra && i + k < text.size(); ++k) c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    i += 1 + extra;
+    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
+      out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<wchar_t>(c);
+    }
+  }
+  return out;
+}
+
+std::vector<Case> ReadCases(const std::string& file) {
+  std::ifstream in(file);
+  std::vector<Case> cases;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.starts_with("== ")) {
+      cases.push_back({line.substr(3), {}});
+    } else if (!line.empty() && line[0] != '#' && !cases.empty()) {
+      auto [key, value] = Split(line, ":");
+      if (value.starts_with(' ')) value.erase(0, 1);
+      auto& lines = cases.back().lines;
+      const auto like = std::find_if(cases.begin(), cases.end() - 1, [&](const Case& c) { return c.name == value; });
+      if (key != "like") {
+        lines.emplace_back(key, value);
+      } else if (like != cases.end() - 1) {
+        lines.insert(lines.end(), like->lines.begin(), like->lines.end());
+      } else {
+        ADD_FAILURE() << file << ": no earlier case " << value;
+      }
+    }
+  }
+  if (cases.empty()) ADD_FAILURE() << "no cases in " << file;
+  return cases;
+}
+
+std::pair<std::string, std::string> Split(const std::string& text, const std::string& by) {
+  const std::size_t at = text.find(by);
+  return at == std::string::npos ? std::pair{text, std::string()} : std::pair{text.substr(0, at), text.substr(at + by.size())};
+}
+
+std::vector<std::string> Parts(const std::string& text, const std::string& by) {
+  std::vector<std::string> parts;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find(by, at), text.size());
+    if (end > at) parts.push_back(text.substr(at, end - at));
+    at = end + by.size();
+  }
+  return parts;
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const char c = text[++i];
+    if (c == 'x') {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
+    }
+  }
+  return out;
+}
+
+}  // namespace mirrolet::testing

@@ -1,0 +1,38 @@
+// What every suite shares: UTF-8 for readable messages and test data, and the
+// reader of the case files under tests/ (tests/data/*.txt, tests/e2e/scenarios.txt).
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace mirrolet::testing {
+
+// UTF-8 to wide text and back (UTF-16 pairs where wchar_t has 16 bits).
+std::string Utf8(std::wstring_view text);
+std::wstring FromUtf8(std::string_view text);
+
+// A data file of cases: "== NAME" starts a case, "KEY: VALUE" lines follow (a
+// bare "KEY" has an empty value), and "like: NAME" stands for the lines of an
+// earlier case. Blank lines and lines starting with "#" are skipped.
+struct Case {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> lines;  // key, value, in file order
+};
+std::vector<Case> ReadCases(const std::string& file);
+inline void PrintTo(const Case& test, std::ostream* out) { *out << test.name; }
+// Names a parameterised test after its case.
+inline std::string CaseName(const ::testing::TestParamInfo<Case>& param) { return param.param.name; }
+
+// "A = B" split at the first `by`; B is empty where there is none.
+std::pair<std::string, std::string> Split(const std::string& text, const std::string& by);
+// The non-empty parts of `text` between the `by`s.
+std::vector<std::string> Parts(const std::string& text, const std::string& by);
+// C escapes: \r \n \t \xHH \0, and any other escaped character as itself.
+std::string Unescape(const std::string& text);
+
+}  // namespace mirrolet::testing
