@@ -5,12 +5,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/copy_list_model.h"
 #include "platform/platform.h"
 
 namespace mirrolet {
-
-inline constexpr wchar_t kCopyListName[] = L"mirrolet.ini";
-inline constexpr wchar_t kAppPathPlaceholder[] = L"$APPPATH$";
 
 // Thrown when a listed file cannot be copied, or the copy list itself cannot
 // be read. Only the run's entry catches it.
@@ -24,13 +22,6 @@ struct CopyFailure : std::runtime_error {
   std::wstring destination;
   HostError error;
 };
-
-// `destination` with every exact, case-sensitive "$APPPATH$" replaced by
-// `workPath`, scanning left to right without overlaps or rescanning.
-std::wstring ExpandAppPath(const std::wstring& destination, const std::wstring& workPath);
-
-// The entry suffix: `entry` in decimal, zero-padded to at least three digits.
-std::wstring EntrySuffix(std::int32_t entry);
 
 // Copies every entry of <appFolder>mirrolet.ini, in order, each source being
 // appFolder + FILEnnn and each destination COPYTOnnn with "$APPPATH$" expanded
