@@ -1,6 +1,7 @@
 // build: makes an update folder from a tree laid out like the product folder.
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <random>
 
 #include "base/copy_list_model.h"
@@ -85,10 +86,12 @@ void RefuseClashes(const std::vector<TreeFile>& files, const fs::path& program, 
 std::vector<TreeFile> TreeFiles(const fs::path& tree, unsigned codePage, const fs::path& program,
                                 std::vector<std::wstring>& refused) {
   std::vector<TreeFile> files;
+  std::map<std::wstring, std::wstring> others;  // by folded name, so they are listed in order
   const std::wstring problem = WalkTree(tree, [&](const TreeEntry& entry) {
     if (entry.type == EntryType::kFolder) return;
     if (entry.type == EntryType::kOther) {
-      refused.push_back(Quote(entry.name) + L" is " + entry.what + L": only files and folders can ship");
+      others.emplace(FoldName(entry.name) + L'\0' + entry.name, Quote(entry.name) + L" is " + entry.what +
+                                                                      L": only files and folders can ship");
       return;
     }
     TreeFile file{entry.name, entry.path, {}};
@@ -96,6 +99,7 @@ std::vector<TreeFile> TreeFiles(const fs::path& tree, unsigned codePage, const f
     if (!why.empty()) refused.push_back(Quote(file.name) + L" " + why);
     files.push_back(std::move(file));
   });
+  for (const auto& [name, refusal] : others) refused.push_back(refusal);
   if (!problem.empty()) refused.push_back(problem);
   std::sort(files.begin(), files.end(), [](const TreeFile& a, const TreeFile& b) {
     const std::wstring foldA = FoldName(a.name), foldB = FoldName(b.name);

@@ -316,10 +316,11 @@ class Checker {
       Add(Kind::kSourceMissing, entry.line, key + L" is a folder: the copy fails");
     } else if (item == nullptr) {
       Add(Kind::kSourceMissing, entry.line, key + L" is not in the update folder" + Utf8Hint());
-    } else if (item->type == EntryType::kOther) {
-      Add(Kind::kSourceMissing, entry.line, key + L" is " + item->what + L", not a regular file: the copy fails");
     } else {
       used_.insert(FoldName(*relative));
+      if (item->type == EntryType::kOther) {
+        Add(Kind::kSourceMissing, entry.line, key + L" is " + item->what + L", not a regular file: the copy fails");
+      }
     }
   }
 
