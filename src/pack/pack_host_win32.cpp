@@ -48,8 +48,9 @@ std::wstring SystemText(DWORD code) {
 ReadResult ReadListBytes(const std::filesystem::path& path, std::string& bytes) {
   const File file(path);
   LARGE_INTEGER size{};
-  if (!file.open() || !GetFileSizeEx(file.get(), &size)) return ReadResult::kUnreadable;
+  if (!file.open()) return ReadResult::kUnreadable;
   if (!file.regular()) return ReadResult::kNotRegular;
+  if (!GetFileSizeEx(file.get(), &size)) return ReadResult::kUnreadable;
   if (size.QuadPart > kMaxListBytes) return ReadResult::kTooLarge;
   bytes.assign(static_cast<std::size_t>(size.QuadPart), '\0');
   std::size_t got = 0;
