@@ -9,7 +9,7 @@
 
 #include "platform/posix/locale_text.h"
 #include "platform/posix/posix_platform.h"
-#include "settings/ini_document.h"
+#include "base/ini_document.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::setlocale(LC_ALL, "C.UTF-8");

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/posix/locale_text.h"
-#include "settings/ini_document.h"
+#include "base/ini_document.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::setlocale(LC_ALL, "C.UTF-8");

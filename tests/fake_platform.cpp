@@ -4,7 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "settings/name_fold.h"
+#include "base/name_fold.h"
 #include "test_support.h"
 
 namespace mirrolet::testing {

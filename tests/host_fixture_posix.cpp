@@ -32,7 +32,9 @@ std::string RemoveTree(const std::filesystem::path& root) {
   std::error_code error;
   // A folder whose names cannot be listed must be opened up first.
   for (std::filesystem::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
-    if (it->is_directory() && !it->is_symlink()) ::chmod(it->path().c_str(), 0755);
+    // A link is not followed: it may point nowhere, or at itself.
+    std::error_code ignored;
+    if (!it->is_symlink(ignored) && it->is_directory(ignored)) ::chmod(it->path().c_str(), 0755);
   }
   if (!error) std::filesystem::remove_all(root, error);
   return error ? error.message() : std::string();

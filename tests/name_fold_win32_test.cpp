@@ -10,7 +10,7 @@
 #include <numeric>
 #include <vector>
 
-#include "settings/name_fold.h"
+#include "base/name_fold.h"
 
 namespace mirrolet::testing {
 namespace {

@@ -3,6 +3,10 @@
 // code page 950 must give, or a tree that building from must refuse.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <fstream>
 #include <map>
@@ -26,6 +30,22 @@ void Put(const Sandbox& sandbox, const std::string& utf8, const std::string& byt
   if (relative.back() != L'/') std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// Makes what `fifo:`, `link:` and `list-size:` ask for in `folder` of the sandbox.
+void PutSpecial(const Sandbox& sandbox, const std::string& folder, std::map<std::string, std::string>& row) {
+#ifndef _WIN32  // Windows has no FIFOs: such rows are linux-only
+  for (const std::string& name : Parts(row["fifo"], " ")) {
+    ASSERT_EQ(::mkfifo(sandbox.Native(FromUtf8(folder + "\\" + name)).c_str(), 0644), 0);
+  }
+#endif
+  for (const std::string& link : Parts(row["link"], " ")) {
+    const std::size_t arrow = link.find("->");
+    std::filesystem::create_symlink(link.substr(arrow + 2), sandbox.Native(FromUtf8(folder + "\\" + link.substr(0, arrow))));
+  }
+  if (row.contains("list-size")) {
+    std::filesystem::resize_file(sandbox.Native(FromUtf8(folder + "\\mirrolet.ini")), std::stoull(row["list-size"]));
+  }
+}
+
 TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
   for (const Case& test : ReadCases(PACK_CASES_FILE)) {
     SCOPED_TRACE(test.name);
@@ -36,8 +56,18 @@ TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
       Put(sandbox, "tree\\");
       for (const std::string& file : Parts(row["tree"], " ")) Put(sandbox, "tree\\" + file);
       if (row.contains("out-holds-a-file")) Put(sandbox, "out\\old.txt");
+      PutSpecial(sandbox, "tree", row);
       const pack::BuildResult result = pack::Build(sandbox.Native(L"tree"), sandbox.Native(L"out"), {}, 950);
-      EXPECT_EQ(result.refused.size(), std::stoul(row["refusals"]));
+      std::string refusals;
+      for (const std::wstring& refusal : result.refused) refusals += Utf8(refusal) + "\n";
+      EXPECT_EQ(result.refused.size(), std::stoul(row["refusals"])) << refusals;
+      if (row.contains("shipped")) {
+        std::vector<std::string> sources;
+        for (const pack::PlanEntry& entry : result.report.plan) sources.push_back(Utf8(entry.source));
+        EXPECT_TRUE(result.written);
+        EXPECT_EQ(sources, Parts(row["shipped"], " "));
+        continue;
+      }
       EXPECT_FALSE(result.written);
       EXPECT_EQ(result.ExitStatus(), 2);
       const std::vector<std::wstring> left = {L"out", L"tree"};
@@ -52,6 +82,7 @@ TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
     if (const std::size_t at = list.find("{5000 x}"); at != std::string::npos) list.replace(at, 8, std::string(5000, 'x'));
     if (hasList) Put(sandbox, "update\\mirrolet.ini", list);
     if (row.contains("hidden-list")) SetHidden(sandbox.Native(L"update\\mirrolet.ini"));
+    PutSpecial(sandbox, "update", row);
 
     const pack::Report report = pack::Check(sandbox.Native(L"update"), 950);
     std::vector<std::string> found, sources, expected = Parts(row["finds"], " ");

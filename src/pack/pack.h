@@ -13,14 +13,16 @@ namespace mirrolet::pack {
 inline constexpr unsigned kDefaultCodePage = 950;
 inline constexpr wchar_t kProgramName[] = L"MirroletV2.exe";
 
+// What a finding is about. Whether it is an error or a warning, and the tag
+// printed with it, are in one table (KindName, IsError).
 enum class Kind {
   // Errors: the customer's run fails, or reports success while copying nothing.
   kNoList,             // no mirrolet.ini
-  kListNotFound,       // hidden, system, a folder or unreadable: the run's search passes over it
+  kListNotFound,       // hidden, system, a folder, not a regular file, too large or unreadable
   kListEncoding,       // a byte order mark or an encoding that hides [MAIN]
   kNoMainSection,      // no [MAIN] section
   kEntryMissing,       // a FILE key absent or empty: a gap, or "SUM" past the last entry
-  kSourceMissing,      // a source that is missing, a folder, or outside the update folder
+  kSourceMissing,      // a source that is missing, a folder, not a regular file, or outside the update folder
   kDestinationEmpty,   // an empty destination, the placeholder alone, or a folder
   kNotInCodePage,      // bytes that are no character of the code page
   kValueTooLong,       // a value cut at 4095 bytes
@@ -36,6 +38,7 @@ enum class Kind {
   kNoProgram,              // no MirroletV2.exe beside the list
 };
 
+// Whether a finding of this kind is an error (else it is a warning).
 bool IsError(Kind kind);
 // The tag printed with each finding, such as "entry-missing".
 const wchar_t* KindName(Kind kind);
@@ -77,11 +80,12 @@ struct BuildResult {
 };
 
 // Makes an update folder at `out` from `tree`, laid out like the product
-// folder: every regular file under the same relative path, mirrolet.ini in
+// folder: every regular file under the same relative path (links followed), mirrolet.ini in
 // `codePage` with CRLF line ends and entries sorted by path, and `program`
 // (when not empty) beside it. The folder is built beside `out` and renamed
 // into place only when its check finds no error, so `out` is never left half
-// written. Refuses an `out` that is not empty.
+// written. Refuses an `out` that is not empty, and anything in `tree` that is
+// neither a regular file nor a folder after following links.
 BuildResult Build(const std::filesystem::path& tree, const std::filesystem::path& out,
                   const std::filesystem::path& program, unsigned codePage);
 

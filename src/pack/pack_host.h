@@ -1,7 +1,7 @@
 // What mirrolet-pack needs from the system it runs on: text in a chosen
 // Windows code page (never the machine's own), the attributes that hide a file
-// from the updater's search, file names as text, the command line and the
-// console. pack_host_posix.cpp and pack_host_win32.cpp implement it; CMake picks one.
+// from the updater's search, reading and copying files that may be anything
+// a folder can hold, file names as text, the command line and the console. pack_host_posix.cpp and pack_host_win32.cpp implement it; CMake picks one.
 #pragma once
 
 #include <filesystem>
@@ -26,6 +26,20 @@ bool EncodeCodePage(std::wstring_view text, unsigned codePage, std::string& byte
 // Whether the file has the hidden or system attribute, which keeps the
 // updater's search for its copy list from finding it.
 bool HiddenOrSystem(const std::filesystem::path& path);
+
+// The largest copy list read, as the stand-in bounds it.
+inline constexpr long long kMaxListBytes = 16ll << 20;
+
+enum class ReadResult { kRead, kNotRegular, kTooLarge, kUnreadable };
+
+// The bytes of the regular file `path` (a link to one is fine) of at most
+// kMaxListBytes. Never blocks on a FIFO and never reads a device.
+ReadResult ReadListBytes(const std::filesystem::path& path, std::string& bytes);
+
+// Copies the regular file `from` (a link to one is fine) to the new file `to`,
+// without blocking on a FIFO put in its place. Returns false, with the
+// reason in `why`, when it cannot.
+bool CopyRegularFile(const std::filesystem::path& from, const std::filesystem::path& to, std::wstring& why);
 
 // A file name or path as text. Returns false when it is not text (on Linux:
 // not UTF-8); `text` then holds U+FFFD for the bytes that are not.

@@ -1,5 +1,5 @@
 // mirrolet-pack on Windows: the system's own code page tables, the file
-// attributes, wide names, and the console.
+// attributes, files read and copied, wide names, and the console.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -12,7 +12,70 @@ namespace {
 
 int Size(std::size_t size) { return static_cast<int>(size); }
 
+// A file handle, closed when it goes.
+class File {
+ public:
+  explicit File(const std::filesystem::path& path)
+      : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  bool open() const { return handle_ != INVALID_HANDLE_VALUE; }
+  // A file on a disk, not a console, a pipe or a device. A folder does not
+  // open at all without FILE_FLAG_BACKUP_SEMANTICS.
+  bool regular() const { return open() && GetFileType(handle_) == FILE_TYPE_DISK; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+std::wstring SystemText(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring result = n > 0 ? std::wstring(text, n) : L"error " + std::to_wstring(code);
+  LocalFree(text);
+  while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' ')) result.pop_back();
+  return result;
+}
+
 }  // namespace
+
+ReadResult ReadListBytes(const std::filesystem::path& path, std::string& bytes) {
+  const File file(path);
+  LARGE_INTEGER size{};
+  if (!file.open()) return ReadResult::kUnreadable;
+  if (!file.regular()) return ReadResult::kNotRegular;
+  if (!GetFileSizeEx(file.get(), &size)) return ReadResult::kUnreadable;
+  if (size.QuadPart > kMaxListBytes) return ReadResult::kTooLarge;
+  bytes.assign(static_cast<std::size_t>(size.QuadPart), '\0');
+  std::size_t got = 0;
+  DWORD n = 0;
+  while (got < bytes.size() && ReadFile(file.get(), bytes.data() + got, static_cast<DWORD>(bytes.size() - got), &n, nullptr) && n > 0) {
+    got += n;
+  }
+  bytes.resize(got);
+  return ReadResult::kRead;
+}
+
+bool CopyRegularFile(const std::filesystem::path& from, const std::filesystem::path& to, std::wstring& why) {
+  {
+    const File file(from);
+    if (!file.regular()) {
+      why = file.open() ? L"is not a regular file" : L"cannot be read: " + SystemText(GetLastError());
+      return false;
+    }
+  }
+  if (!CopyFileW(from.c_str(), to.c_str(), TRUE)) {
+    why = L"cannot be copied: " + SystemText(GetLastError());
+    return false;
+  }
+  return true;
+}
 
 bool CodePageKnown(unsigned codePage) {
   // Some code pages exist but take no MB_ERR_INVALID_CHARS; they cannot be checked.

@@ -10,7 +10,8 @@ namespace mirrolet {
 
 namespace {
 
-constexpr wchar_t kSection[] = L"MAIN";
+// The profile reader's buffer is the one whose cut the copy list's model describes.
+static_assert(kIniStringBufferSize == kMaxValueBytes + 1);
 
 // The longest path any Windows file function takes, in characters.
 constexpr std::size_t kMaxPathLength = 32767;
@@ -21,20 +22,21 @@ struct EntryPaths {
   bool tooLong = false;  // the destination would be longer than any path Windows takes
 };
 
+// The list's keys as the run reads them, through the host's profile functions.
+KeyLookup ProfileLookup(Platform& host, const std::wstring& profilePath) {
+  return [&host, profilePath](const std::wstring& key) -> std::optional<std::wstring> {
+    return ReadIniString(host, kCopyListSection, key, L"", profilePath);
+  };
+}
+
 // One entry of the list as the run copies it. A destination that would be too
 // long comes back empty, rather than being built at the size of the work path
 // times its placeholders.
-EntryPaths ReadEntry(Platform& host, const std::wstring& profilePath, std::int32_t entry,
-                     const std::wstring& workPath, const std::wstring& appFolder) {
-  const std::wstring suffix = EntrySuffix(entry);
+EntryPaths EntryPathsOf(const CopyListEntry& entry, const std::wstring& workPath, const std::wstring& appFolder) {
+  const std::wstring copyTo = entry.destination.value_or(L"");
   EntryPaths paths;
-  paths.source = appFolder + ReadIniString(host, kSection, L"FILE" + suffix, L"", profilePath);
-  const std::wstring copyTo = ReadIniString(host, kSection, L"COPYTO" + suffix, L"", profilePath);
-  std::size_t placeholders = 0;
-  const std::wstring_view placeholder = kAppPathPlaceholder;
-  for (std::size_t at = copyTo.find(placeholder); at != std::wstring::npos; at = copyTo.find(placeholder, at + placeholder.size())) {
-    ++placeholders;
-  }
+  paths.source = appFolder + entry.source.value_or(L"");
+  const std::size_t placeholders = CountAppPath(copyTo);
   paths.tooLong = placeholders > 0 && workPath.size() > kMaxPathLength / placeholders;
   if (!paths.tooLong) paths.destination = ExpandAppPath(copyTo, workPath);
   return paths;
@@ -139,23 +141,6 @@ class StagedPass {
 
 }  // namespace
 
-std::wstring ExpandAppPath(const std::wstring& destination, const std::wstring& workPath) {
-  const std::wstring_view placeholder = kAppPathPlaceholder;
-  std::wstring expanded;
-  std::size_t from = 0;
-  for (std::size_t at = destination.find(placeholder); at != std::wstring::npos;
-       at = destination.find(placeholder, from)) {
-    expanded.append(destination, from, at - from).append(workPath);
-    from = at + placeholder.size();
-  }
-  return expanded.append(destination, from);
-}
-
-std::wstring EntrySuffix(std::int32_t entry) {
-  std::wstring digits = std::to_wstring(entry);
-  if (digits.size() < 3) digits.insert(0, 3 - digits.size(), L'0');
-  return digits;
-}
 
 void ProcessCopyList(Platform& host, const std::wstring& workPath, const std::wstring& appFolder) {
   const std::wstring listPath = appFolder + kCopyListName;
@@ -167,16 +152,17 @@ void ProcessCopyList(Platform& host, const std::wstring& workPath, const std::ws
   const std::wstring profilePath = host.AnsiSafePath(listPath, error);
   if (profilePath.empty()) throw UpdateFailure::ListUnreadable(listPath, std::move(error));
 
-  const std::int32_t count = ReadIniInt(host, kSection, L"SUM", 0, profilePath);
-  const auto read = [&](std::int32_t entry) { return ReadEntry(host, profilePath, entry, workPath, appFolder); };
+  const std::int32_t count = ReadIniInt(host, kCopyListSection, kEntryCountKey, 0, profilePath);
+  const KeyLookup lookup = ProfileLookup(host, profilePath);
+  const auto read = [&](std::int32_t entry) {
+    return EntryPathsOf(ReadCopyListEntry(lookup, entry), workPath, appFolder);
+  };
   StagedPass pass(host, read, count);
-  // Counted in 64 bits so that a count of 2^31-1 cannot overflow the counter.
-  for (std::int64_t next = 1; next <= count; ++next) {
-    const auto entry = static_cast<std::int32_t>(next);
-    const EntryPaths paths = read(entry);
+  WalkCopyList(count, lookup, {.visit = [&](const CopyListEntry& entry) {
+    const EntryPaths paths = EntryPathsOf(entry, workPath, appFolder);
     if (pass.Stages(paths.source)) pass.Commit();
-    pass.Stage(entry, paths);
-  }
+    pass.Stage(entry.number, paths);
+  }});
   pass.Commit();
 }
 

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 
 #include <algorithm>
 #include <climits>
@@ -11,7 +10,7 @@
 
 #include "platform/posix/locale_text.h"
 #include "platform/posix/system_calls.h"
-#include "settings/name_fold.h"
+#include "base/name_fold.h"
 
 namespace mirrolet::posix {
 
@@ -138,20 +137,6 @@ std::string PathResolver::NativePath(std::wstring_view path) {
     start = end + 1;
   }
   return native;
-}
-
-DosAttributes ReadDosAttributes(const std::string& nativePath) {
-  DosAttributes attributes;
-  attributes.hidden = BaseName(nativePath).starts_with('.');
-  char value[64] = {};
-  const ssize_t size = ::getxattr(nativePath.c_str(), "user.DOSATTRIB", value, sizeof value - 1);
-  // Samba's text form, "0x" and hex digits; only its hidden and system bits matter here.
-  if (size > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X')) {
-    const unsigned long bits = std::strtoul(value + 2, nullptr, 16);
-    attributes.hidden = attributes.hidden || (bits & 0x2) != 0;
-    attributes.system = (bits & 0x4) != 0;
-  }
-  return attributes;
 }
 
 std::string BaseName(const std::string& nativePath) {

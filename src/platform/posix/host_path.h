@@ -11,6 +11,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "os/posix/dos_attributes.h"
+
 namespace mirrolet::posix {
 
 // Turns Windows-style paths into native ones.
@@ -50,15 +52,6 @@ class PathResolver {
   // Names about to be created, by folder and folded spelling.
   std::unordered_map<std::string, std::unordered_map<std::wstring, std::string>> pending_;
 };
-
-// Windows attribute bits that Linux has no bits for, read the way Wine reads
-// them: a name starting with "." is hidden, and the user.DOSATTRIB extended
-// attribute ("0x2" hidden, "0x4" system) adds to that.
-struct DosAttributes {
-  bool hidden = false;
-  bool system = false;
-};
-DosAttributes ReadDosAttributes(const std::string& nativePath);
 
 // The last part of a native path.
 std::string BaseName(const std::string& nativePath);

@@ -20,36 +20,9 @@
 #include "platform/posix/host_error.h"
 #include "platform/posix/host_path.h"
 #include "platform/posix/locale_text.h"
-#include "settings/name_fold.h"
+#include "base/name_fold.h"
 
 namespace mirrolet::posix {
-
-namespace {
-
-// The bytes of the regular file `path` (a link to one is fine), or nothing
-// when it is missing, not a regular file, unreadable or larger than
-// kMaxSettingsFileSize. A FIFO or a device never blocks or floods the run.
-std::optional<std::string> ReadSettingsFile(const std::string& path) {
-  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  struct stat st;
-  if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size > kMaxSettingsFileSize) {
-    return std::nullopt;
-  }
-  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-  std::size_t got = 0;
-  while (got < bytes.size()) {
-    const ssize_t n = ::read(file.get(), bytes.data() + got, bytes.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;  // it shrank while we read
-    got += static_cast<std::size_t>(n);
-  }
-  bytes.resize(got);
-  return bytes;
-}
-
-}  // namespace
 
 PosixPlatform::PosixPlatform(std::string registryFile)
     : registryFile_(std::move(registryFile)), run_{::getpid(), ProcessStartTime(::getpid()).value_or(0)} {

@@ -14,16 +14,13 @@
 
 #include "platform/platform.h"
 #include "platform/posix/host_path.h"
+#include "base/ini_document.h"
+#include "os/posix/regular_file.h"
 #include "platform/posix/reg_text.h"
 #include "platform/posix/run_files.h"
 #include "platform/posix/system_calls.h"
-#include "settings/ini_document.h"
 
 namespace mirrolet::posix {
-
-// The largest registry or profile file the stand-in reads, far above any real
-// one (a list of 10,000 entries is under 1 MiB). A larger file is unreadable.
-inline constexpr long long kMaxSettingsFileSize = 16ll << 20;
 
 // What GetPrivateProfileStringA writes for `value` into a buffer of `size`
 // bytes (at least 1): its ANSI bytes, never a character split, then a NUL.

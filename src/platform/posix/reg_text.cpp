@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "platform/posix/locale_text.h"
-#include "settings/ini_document.h"
-#include "settings/name_fold.h"
+#include "base/ini_document.h"
+#include "base/name_fold.h"
 
 namespace mirrolet::posix {
 

@@ -20,7 +20,7 @@
 #include "platform/posix/host_error.h"
 #include "platform/posix/locale_text.h"
 #include "platform/posix/posix_platform.h"
-#include "settings/name_fold.h"
+#include "base/name_fold.h"
 
 namespace mirrolet::posix {
 

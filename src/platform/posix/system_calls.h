@@ -12,23 +12,9 @@
 #include <functional>
 #include <utility>
 
-#include "base/unique_handle.h"
+#include "os/posix/unique_fd.h"
 
 namespace mirrolet::posix {
-
-struct FdTraits {
-  using type = int;
-  static int Invalid() { return -1; }
-  static void Close(int fd) { ::close(fd); }
-};
-using UniqueFd = UniqueHandle<FdTraits>;
-
-struct DirTraits {
-  using type = DIR*;
-  static DIR* Invalid() { return nullptr; }
-  static void Close(DIR* dir) { ::closedir(dir); }
-};
-using UniqueDir = UniqueHandle<DirTraits>;
 
 class SystemCalls {
  public:

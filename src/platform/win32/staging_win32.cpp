@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/win32/win32_platform.h"
-#include "settings/name_fold.h"
+#include "base/name_fold.h"
 
 namespace mirrolet::win32 {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "settings/name_fold.h"
+#include "base/name_fold.h"
 
 namespace mirrolet::win32 {
 

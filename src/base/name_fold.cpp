@@ -1,4 +1,4 @@
-#include "settings/name_fold.h"
+#include "base/name_fold.h"
 
 #include <algorithm>
 #include <array>

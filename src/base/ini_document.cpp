@@ -1,6 +1,6 @@
-#include "settings/ini_document.h"
+#include "base/ini_document.h"
 
-#include "settings/name_fold.h"
+#include "base/name_fold.h"
 
 namespace mirrolet {
 

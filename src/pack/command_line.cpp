@@ -1,0 +1,161 @@
+// The command line: one row per command, each with its usage, its options and
+// what it does with its arguments.
+#include <algorithm>
+#include <iterator>
+
+#include "pack/pack.h"
+#include "pack/pack_host.h"
+#include "pack/tree.h"
+
+namespace mirrolet::pack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr wchar_t kCheckUsage[] =
+    L"usage: mirrolet-pack check FOLDER [--code-page N]\n"
+    L"Reads FOLDER/mirrolet.ini as MirroletV2.exe reads it on a Windows whose ANSI code page is N\n"
+    L"(default 950), prints the entries it will copy and every finding with its line.\n"
+    L"Exit status: 0 clean, 1 warnings only, 2 errors.\n";
+constexpr wchar_t kBuildUsage[] =
+    L"usage: mirrolet-pack build SOURCE_TREE OUT_FOLDER [--exe PATH] [--code-page N]\n"
+    L"Makes an update folder from SOURCE_TREE, laid out like the product folder: copies every file,\n"
+    L"writes mirrolet.ini in code page N (default 950) with one entry per file, copies the program\n"
+    L"given with --exe beside it, and checks the result. OUT_FOLDER must be empty or absent; it is\n"
+    L"written only when the check finds no error.\n"
+    L"Exit status: 0 clean, 1 written with warnings, 2 refused or failed.\n";
+
+// A command and its arguments once its options are read.
+struct Invocation {
+  std::wstring command;
+  std::vector<fs::path> positional;
+  fs::path program;  // --exe
+  unsigned codePage = kDefaultCodePage;
+};
+
+int CheckCommand(const Invocation& arguments);
+int BuildCommand(const Invocation& arguments);
+
+struct Command {
+  const wchar_t* name;
+  const wchar_t* usage;
+  std::size_t positional;  // how many arguments it takes
+  bool takesExe;
+  int (*run)(const Invocation&);
+};
+
+constexpr Command kCommands[] = {
+    {L"check", kCheckUsage, 1, false, CheckCommand},
+    {L"build", kBuildUsage, 2, true, BuildCommand},
+};
+
+int Usage(const std::wstring& problem, const std::wstring& command) {
+  Write(true, L"mirrolet-pack: " + problem + L" (see: mirrolet-pack " + command + (command.empty() ? L"" : L" ") +
+                  L"--help)\n");
+  return 2;
+}
+
+int Help() {
+  std::wstring text = L"mirrolet-pack: makes and checks the update folders MirroletV2.exe runs from.\n";
+  for (const Command& command : kCommands) text += L"\n" + std::wstring(command.usage);
+  Write(false, text);
+  return 0;
+}
+
+// Reads the value of --code-page; nothing after printing why it is refused.
+std::optional<unsigned> CodePage(const std::wstring& number, const std::wstring& command) {
+  const bool digits = !number.empty() && number.size() <= 5 &&
+                      std::all_of(number.begin(), number.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+  const unsigned codePage = digits ? static_cast<unsigned>(std::stoul(number)) : 0;
+  if (codePage == 0 || codePage > 65535) {
+    Usage(L"--code-page takes a number such as 950, not " + Quote(number), command);
+    return std::nullopt;
+  }
+  if (!CodePageKnown(codePage)) {
+    Usage(L"code page " + number + L" is not known on this machine", command);
+    return std::nullopt;
+  }
+  return codePage;
+}
+
+// Reads the options and positional arguments after the command. Returns the
+// exit status when it has printed help or a usage error instead.
+std::optional<int> ReadArguments(const std::vector<fs::path>& words, const Command& command, Invocation& arguments) {
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    const std::wstring word = Text(words[i]);
+    const std::size_t equals = word.find(L'=');
+    const std::wstring option = word.rfind(L"--", 0) == 0 ? word.substr(0, equals) : L"";
+    if (option == L"--help" || word == L"-h") {
+      Write(false, command.usage);
+      return 0;
+    }
+    if (option.empty()) {
+      arguments.positional.push_back(words[i]);
+      continue;
+    }
+    if (option != L"--code-page" && (option != L"--exe" || !command.takesExe)) {
+      return Usage(L"unknown option " + option, arguments.command);
+    }
+    fs::path value;
+    if (equals != std::wstring::npos) {
+      value = NamePath(word.substr(equals + 1));
+    } else if (++i < words.size()) {
+      value = words[i];
+    } else {
+      return Usage(option + L" needs a value", arguments.command);
+    }
+    if (option == L"--exe") {
+      arguments.program = value;
+      continue;
+    }
+    const std::optional<unsigned> codePage = CodePage(Text(value), arguments.command);
+    if (!codePage) return 2;
+    arguments.codePage = *codePage;
+  }
+  if (arguments.positional.size() != command.positional) {
+    return Usage(std::wstring(arguments.positional.size() < command.positional ? L"too few" : L"too many") + L" arguments",
+                 arguments.command);
+  }
+  return std::nullopt;
+}
+
+int CheckCommand(const Invocation& arguments) {
+  const fs::path& folder = arguments.positional[0];
+  std::error_code error;
+  if (!fs::is_directory(folder, error)) return Usage(Quote(Text(folder)) + L" is not a folder", arguments.command);
+  const Report report = Check(folder, arguments.codePage);
+  Write(false, FormatReport(report));
+  return report.ExitStatus();
+}
+
+int BuildCommand(const Invocation& arguments) {
+  const fs::path& out = arguments.positional[1];
+  const BuildResult result = Build(arguments.positional[0], out, arguments.program, arguments.codePage);
+  for (const std::wstring& refusal : result.refused) Write(true, L"mirrolet-pack: refused: " + refusal + L"\n");
+  if (!result.failure.empty()) Write(true, L"mirrolet-pack: " + result.failure + L"\n");
+  if (result.report.listRead) Write(false, FormatReport(result.report));
+  if (result.written) {
+    Write(false, L"wrote " + Text(out) + L": " + std::to_wstring(result.report.plan.size()) + L" files\n");
+  } else if (result.refused.empty() && result.failure.empty()) {
+    Write(true, L"mirrolet-pack: the check found errors; " + Text(out) + L" was not written\n");
+  }
+  return result.ExitStatus();
+}
+
+}  // namespace
+
+int Run(const std::vector<fs::path>& words) {
+  Invocation arguments;
+  arguments.command = words.empty() ? L"" : Text(words[0]);
+  if (arguments.command == L"--help" || arguments.command == L"-h" || arguments.command == L"help") return Help();
+  const auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [&](const Command& row) { return arguments.command == row.name; });
+  if (command == std::end(kCommands)) {
+    return Usage(arguments.command.empty() ? L"no command given" : L"unknown command " + Quote(arguments.command), L"");
+  }
+  if (const std::optional<int> status = ReadArguments(words, *command, arguments)) return *status;
+  return command->run(arguments);
+}
+
+}  // namespace mirrolet::pack
