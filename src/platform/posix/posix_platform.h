@@ -98,11 +98,9 @@ class PosixPlatform : public Platform {
   // This run's lock in `folder`, taken on first use. Returns 0 or an errno value.
   int LockFolder(const std::string& folder);
   void ReleaseLocksWhenIdle();
-  // Hashes a staged destination is known by: its text, its own identity, and
-  // its folder's identity with its folded name.
-  std::size_t TextKey(const std::wstring& path);
-  void RememberDestination(const std::wstring& destination, const std::string& to, const struct stat& folder,
-                           const std::optional<struct stat>& replaced);
+  // Hashes a staged destination is known by: its own identity, and its
+  // folder's identity with its folded name.
+  void RememberDestination(const std::string& to, const struct stat& folder, const std::optional<struct stat>& replaced);
 
   const Registry& LoadedRegistry();
   // The parsed profile file, or nullptr when it cannot be read. The last

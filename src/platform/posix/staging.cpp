@@ -117,7 +117,7 @@ bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& de
     return Fail(error, WindowsCode(why), why);
   }
   if (!replaced) paths_.Pending(to);
-  RememberDestination(destination, to, folderStat, replaced);
+  RememberDestination(to, folderStat, replaced);
   id = staged_.size();
   staged_.push_back({to, number, folderStat.st_dev, false});
   ++uncommitted_;
@@ -378,34 +378,10 @@ void PosixPlatform::RemoveLeftovers(const std::string& folder) {
   }
 }
 
-std::size_t PosixPlatform::TextKey(const std::wstring& path) {
-  std::wstring absolute = path;
-  if (absolute.empty() || (absolute.front() != L'/' && absolute.front() != L'\\')) {
-    char* cwd = ::getcwd(nullptr, 0);
-    absolute = (cwd ? LocaleToWide(cwd) : std::wstring()) + L"/" + absolute;
-    std::free(cwd);
-  }
-  std::vector<std::wstring_view> parts;
-  const std::wstring_view text = absolute;
-  for (std::size_t start = 0; start <= text.size();) {
-    std::size_t end = text.find_first_of(L"/\\", start);
-    if (end == std::wstring_view::npos) end = text.size();
-    const std::wstring_view part = text.substr(start, end - start);
-    if (part == L"..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != L".") {
-      parts.push_back(part);
-    }
-    start = end + 1;
-  }
-  std::wstring key;
-  for (const std::wstring_view part : parts) key.append(L"/").append(part);
-  return Hash("text", 0, 0, FoldName(key));
-}
-
-void PosixPlatform::RememberDestination(const std::wstring& destination, const std::string& to,
-                                        const struct stat& folder, const std::optional<struct stat>& replaced) {
-  stagedKeys_.insert(TextKey(destination));
+void PosixPlatform::RememberDestination(const std::string& to, const struct stat& folder,
+                                        const std::optional<struct stat>& replaced) {
+  // The folder's identity and the folded name stand for every spelling of the
+  // path, links and ".." included; the file's own identity for a link to it.
   stagedKeys_.insert(Hash("entry", folder.st_dev, folder.st_ino, FoldName(LocaleToWide(BaseName(to)))));
   if (replaced) stagedKeys_.insert(Hash("file", replaced->st_dev, replaced->st_ino));
 }
@@ -414,7 +390,6 @@ bool PosixPlatform::IsStagedDestination(const std::wstring& path) {
   // Hashes only, so a long pass costs little memory: a collision costs no
   // more than an early commit.
   if (stagedKeys_.empty()) return false;
-  if (stagedKeys_.contains(TextKey(path))) return true;
   const std::string native = paths_.NativePath(path);
   struct stat st;
   if (::stat(native.c_str(), &st) == 0 && stagedKeys_.contains(Hash("file", st.st_dev, st.st_ino))) return true;
