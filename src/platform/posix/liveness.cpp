@@ -1,0 +1,94 @@
+// How the stand-in tells a live run's temporaries from a dead one's: a run
+// holds a lock file in each folder where it has temporaries (flock), so
+// another run can prove it has ended by taking that lock. A process id says
+// nothing across pid namespaces, /proc with hidepid, or two machines sharing
+// a folder; a lock says the same everywhere.
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/posix/posix_platform.h"
+
+namespace mirrolet::posix {
+
+namespace {
+
+std::string InFolder(const std::string& folder, const std::string& name) {
+  return (folder == "/" ? std::string() : folder) + "/" + name;
+}
+
+}  // namespace
+
+int PosixPlatform::LockFolder(const std::string& folder) {
+  if (locks_.contains(folder)) return 0;
+  FolderLock lock;
+  lock.path = InFolder(folder, LockName(run_));
+  int why = paths_.OwnChange(folder, [&] {
+    lock.fd.reset(::open(lock.path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+    return lock.fd ? 0 : errno;
+  });
+  if (why == 0 && ::flock(lock.fd.get(), LOCK_EX | LOCK_NB) != 0) why = errno;
+  if (why != 0) {
+    if (lock.fd) ::unlink(lock.path.c_str());
+    return why;
+  }
+  struct statfs fs;
+  lock.fuse = ::fstatfs(lock.fd.get(), &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC;
+  locks_.emplace(folder, std::move(lock));
+  return 0;
+}
+
+void PosixPlatform::ReleaseLocksWhenIdle() {
+  if (uncommitted_ != 0) return;
+  // The file goes before the lock: whoever opens it meanwhile finds it no
+  // longer under its name and leaves it alone (see RunEnded).
+  for (auto& [folder, lock] : locks_) paths_.OwnChange(folder, [&] { return ::unlink(lock.path.c_str()); });
+  locks_.clear();
+  stagedKeys_.clear();
+}
+
+bool PosixPlatform::RunEnded(const std::string& folder, const RunId& run, UniqueFd& lock) {
+  const std::string path = InFolder(folder, LockName(run));
+  lock.reset(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!lock) {
+    // No lock file: a run that copied before runs held locks, judged by its
+    // process as then; a process this one cannot see counts as ended.
+    return errno == ENOENT && ProcessStartTime(run.pid) != run.start;
+  }
+  // A run holds its lock until it has no temporaries left here. Taking it
+  // proves the run has ended, wherever it ran; the file must still be the
+  // one under that name, or the run may have made a new one meanwhile.
+  struct stat held, named;
+  return ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(lock.get(), &held) == 0 &&
+         ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+void PosixPlatform::RemoveLeftovers(const std::string& folder) {
+  if (!cleanedFolders_.insert(folder).second) return;
+  std::map<RunId, std::vector<std::string>> byRun;
+  {
+    const UniqueDir dir(sys_.opendir(folder.c_str()));
+    if (!dir) return;  // the copy itself will say what is wrong with the folder
+    while (const dirent* entry = ::readdir(dir.get())) {
+      const auto owner = RunFileOwner(entry->d_name);
+      if (owner && *owner != run_) byRun[*owner].push_back(entry->d_name);
+    }
+  }
+  for (auto& [run, names] : byRun) {
+    UniqueFd lock;
+    if (!RunEnded(folder, run, lock)) continue;  // another run's files stay while it goes on
+    // The lock file last, while we hold its lock.
+    std::stable_partition(names.begin(), names.end(), [&](const std::string& name) { return name != LockName(run); });
+    for (const std::string& name : names) {
+      paths_.OwnChange(folder, [&] { return sys_.unlink(InFolder(folder, name).c_str()); });
+    }
+  }
+}
+
+}  // namespace mirrolet::posix
