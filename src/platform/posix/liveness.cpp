@@ -48,7 +48,10 @@ void PosixPlatform::ReleaseLocksWhenIdle() {
   if (uncommitted_ != 0) return;
   // The file goes before the lock: whoever opens it meanwhile finds it no
   // longer under its name and leaves it alone (see RunEnded).
-  for (auto& [folder, lock] : locks_) paths_.OwnChange(folder, [&] { return ::unlink(lock.path.c_str()); });
+  for (const auto& held : locks_) {
+    const std::string& path = held.second.path;
+    paths_.OwnChange(held.first, [&] { return ::unlink(path.c_str()); });
+  }
   locks_.clear();
   stagedKeys_.clear();
 }
@@ -80,7 +83,9 @@ void PosixPlatform::RemoveLeftovers(const std::string& folder) {
       if (owner && *owner != run_) byRun[*owner].push_back(entry->d_name);
     }
   }
-  for (auto& [run, names] : byRun) {
+  for (auto& owned : byRun) {
+    const RunId& run = owned.first;
+    std::vector<std::string>& names = owned.second;
     UniqueFd lock;
     if (!RunEnded(folder, run, lock)) continue;  // another run's files stay while it goes on
     // The lock file last, while we hold its lock.
