@@ -10,6 +10,7 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "pack/bundle.h"
 #include "pack/pack_host.h"
 #include "settings/ini_document.h"
 #include "settings/name_fold.h"
@@ -643,6 +644,7 @@ int Run(const std::vector<fs::path>& arguments) {
                      std::wstring(kCheckUsage) + L"\n" + kBuildUsage);
     return 0;
   }
+  if (command == L"bundle") return BundleCommand({arguments.begin() + 1, arguments.end()});
   if (command != L"check" && command != L"build") {
     return Usage(command.empty() ? L"no command given" : L"unknown command " + Quote(command), L"");
   }
@@ -690,6 +692,7 @@ int Run(const std::vector<fs::path>& arguments) {
 
   if (command == L"check") {
     std::error_code error;
+    if (fs::is_regular_file(positional[0], error)) return CheckBundle(positional[0], codePage);
     if (!fs::is_directory(positional[0], error)) return Usage(Quote(Text(positional[0])) + L" is not a folder", command);
     const Report report = Check(positional[0], codePage);
     Write(false, FormatReport(report));

@@ -38,6 +38,10 @@ inline constexpr wchar_t kAdviceDiskFull[] = L"磁碟空間不足，請騰出空
 inline constexpr wchar_t kAdviceUnspellable[] =  // 1113
     L"請將更新資料夾移到較簡單的路徑（例如 C:\\Update）後再執行。";
 
+// The failure report for an update file whose payload does not verify.
+inline constexpr wchar_t kPayloadDamagedText[] =
+    L"更新檔已損毀，自動更新已中止！\n\n原因：更新檔的內容與其校驗碼不符。\n建議：請重新下載完整的更新檔，再更新一次。";
+
 struct CopyFailure;
 
 // Whether Windows error `code` says that another program has the file open.

@@ -24,8 +24,6 @@
 
 namespace mirrolet::posix {
 
-namespace {
-
 unsigned long WindowsCode(int error) {
   switch (error) {
     case ENOENT: return kErrorFileNotFound;
@@ -38,6 +36,8 @@ unsigned long WindowsCode(int error) {
     default: return kErrorGenFailure;
   }
 }
+
+namespace {
 
 bool Fail(HostError& error, unsigned long code, int errnoValue) {
   error.code = code;

@@ -38,6 +38,8 @@ class Win32Platform final : public Platform {
   std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::string& key,
                                          const std::string& defaultValue, char* buffer,
                                          std::uint32_t size, const std::string& fileName) override;
+  PayloadState UnpackPayload(std::wstring& folder, HostError& error) override;  // payload_win32.cpp
+  void RemovePayload() override;
 
  private:
   struct Staged {
@@ -54,6 +56,9 @@ class Win32Platform final : public Platform {
   unsigned nextTemp_ = 0;
   std::vector<Staged> staged_;
   std::set<std::wstring> cleanedFolders_;
+
+  std::wstring payloadFolder_;   // the private folder of an unpacked payload, while the run goes
+  void* payloadLock_ = nullptr;  // its lock file, held open without delete sharing
 };
 
 // The host's description of Win32 error `code`: the system message without
