@@ -301,6 +301,22 @@ bool PayloadWriter::Finish() {
   return sink_(bytes(trailer), trailer.size());
 }
 
+std::optional<std::uint32_t> PeChecksum(const ReadAt& read, std::uint64_t size, std::uint64_t checksumField) {
+  std::vector<std::uint8_t> buffer(kChunk);  // even, so words never straddle two reads
+  std::uint64_t sum = 0;
+  for (std::uint64_t at = 0; at < size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - at));
+    if (!Read(read, at, buffer.data(), n)) return std::nullopt;
+    for (std::size_t i = 0; i < n; i += 2) {
+      if (at + i >= checksumField && at + i < checksumField + 4) continue;
+      sum += buffer[i] | (i + 1 < n ? buffer[i + 1] << 8 : 0);
+      sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    at += n;
+  }
+  return static_cast<std::uint32_t>(((sum & 0xFFFF) + (sum >> 16)) + size);
+}
+
 bool ValidName(std::string_view name) {
   if (name.empty() || name.size() > kMaxName || !FromUtf8(name)) return false;
   for (std::size_t start = 0; start <= name.size();) {

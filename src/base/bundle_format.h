@@ -134,6 +134,11 @@ class PayloadWriter {
   std::uint64_t written_ = 0;
 };
 
+// The checksum a PE file's optional header holds for the whole file of
+// `size` bytes (its own field counted as zero): what signing tools write and
+// check, so that taking a bundle's signature off gives back the bundle.
+std::optional<std::uint32_t> PeChecksum(const ReadAt& read, std::uint64_t size, std::uint64_t checksumField);
+
 // Whether `name` may be stored (see the format above).
 bool ValidName(std::string_view name);
 

@@ -138,6 +138,18 @@ std::optional<std::uint64_t> WriteBundle(ProgramFile& program, const bundle::Pro
   return writer.Length();
 }
 
+// The checksum of the whole bundle goes into its PE header, as a linker or a
+// signing tool would write it.
+bool SetPeChecksum(const fs::path& path, std::uint64_t field) {
+  ProgramFile file(path);
+  const auto checksum = file.Open() ? bundle::PeChecksum(file.Reader(), file.Size(), field) : std::nullopt;
+  if (!checksum) return false;
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(static_cast<std::streamoff>(field));
+  for (int i = 0; i < 4; ++i) out.put(static_cast<char>(*checksum >> (8 * i) & 0xFF));
+  return static_cast<bool>(out);
+}
+
 int Bundle(const fs::path& folder, const fs::path& out, fs::path program, unsigned codePage) {
   std::error_code error;
   if (!fs::is_directory(folder, error)) return Fail(L"\"" + Text(folder) + L"\" is not a folder");
@@ -146,12 +158,13 @@ int Bundle(const fs::path& folder, const fs::path& out, fs::path program, unsign
   if (report.ExitStatus() == 2) return Fail(L"refused: the check found errors; " + Text(out) + L" was not written");
   if (program.empty()) program = folder / NamePath(kProgramName);
   ProgramFile file(program);
-  const auto layout = file.Open() ? bundle::ReadProgramLayout(file.Reader(), file.Size()) : std::nullopt;
-  if (!layout) return Fail(L"\"" + Text(program) + L"\" is no 64-bit Windows program (PE) or Linux program (ELF)");
-  if (layout->certificateSize != 0) {
+  const auto read = file.Open() ? bundle::ReadProgramLayout(file.Reader(), file.Size()) : std::nullopt;
+  if (!read) return Fail(L"\"" + Text(program) + L"\" is no 64-bit Windows program (PE) or Linux program (ELF)");
+  const bundle::ProgramLayout layout = read.value();
+  if (layout.certificateSize != 0) {
     Write(true, L"mirrolet-pack: " + Text(program) + L" is signed; the signature is removed, since a signature "
                 L"stays valid only when nothing follows it: sign " + Text(out) + L" instead\n");
-  } else if (layout->payloadEnd != layout->imageEnd) {
+  } else if (layout.payloadEnd != layout.imageEnd) {
     Write(true, L"mirrolet-pack: " + Text(program) + L" already carries data after the program; it is left out\n");
   }
   const auto files = PayloadFiles(folder, report);
@@ -160,9 +173,13 @@ int Bundle(const fs::path& folder, const fs::path& out, fs::path program, unsign
   // Written beside OUT and renamed into place, so that OUT is never half written.
   const fs::path partial = out.string() + ".partial";
   std::ofstream stream(partial, std::ios::binary | std::ios::trunc);
-  const auto length = stream ? WriteBundle(file, *layout, *files, stream) : std::nullopt;
+  const auto length = stream ? WriteBundle(file, layout, *files, stream) : std::nullopt;
   stream.close();
   if (!length || !stream) {
+    fs::remove(partial, error);
+    return Fail(L"cannot write " + Text(out));
+  }
+  if (layout.pe && !SetPeChecksum(partial, layout.checksumField)) {
     fs::remove(partial, error);
     return Fail(L"cannot write " + Text(out));
   }
