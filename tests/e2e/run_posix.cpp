@@ -108,6 +108,7 @@ RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbo
     if (answer != "ok") typed += (answer == "yes" ? "y" : answer == "no" ? "n" : answer) + "\n";
   }
   const std::string registry = sandbox.Native(L"registry.reg").string();
+  const std::string temp = sandbox.Native(L"tmp").string();
   const std::string locales = BuildLocale(locale);
   int input[2], output[2];
   if (::pipe(input) != 0 || ::pipe(output) != 0) return {};
@@ -118,6 +119,7 @@ RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbo
     ::close(input[1]);
     ::close(output[0]);
     ::setenv("MIRROLET_REGISTRY", registry.c_str(), 1);
+    ::setenv("TMPDIR", temp.c_str(), 1);
     ::setenv("LC_ALL", locale.c_str(), 1);
     if (!locale.starts_with("C.")) ::setenv("LOCPATH", locales.c_str(), 1);
     if (::chdir(program.parent_path().c_str()) == 0) ::execl(program.c_str(), program.c_str(), nullptr);

@@ -49,8 +49,9 @@ long MakeSpecial(const std::string& kind, const std::filesystem::path&) {
 
 void StopSpecial(long) {}
 
-RunResult RunProgram(const std::filesystem::path& program, const Sandbox&, const std::vector<std::string>& answers,
+RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbox, const std::vector<std::string>& answers,
                      const std::string&) {
+  SetEnvironmentVariableW(L"TMP", sandbox.Native(L"tmp").c_str());  // the run's temporary folder
   std::vector<int> buttons;
   for (const std::string& answer : answers) buttons.push_back(answer == "yes" ? IDYES : answer == "no" ? IDNO : IDOK);
   const e2e::Session session = e2e::RunAndAnswer(program.wstring(), program.parent_path().wstring(), buttons);
