@@ -85,8 +85,8 @@ class FolderSink final : public bundle::FileSink {
     for (unsigned attempt = 0; folder.empty(); ++attempt) {
       wchar_t name[64];
       std::swprintf(name, 64, L"%08lx-%016llx-%u", GetCurrentProcessId(), GetTickCount64(), attempt);
-      const std::wstring candidate = ExtendedPath(temp + kFolderPrefix + name);
-      if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+      const std::wstring candidate = temp + kFolderPrefix + name;  // as the failure report shows it
+      if (CreateDirectoryW(ExtendedPath(candidate).c_str(), nullptr)) {
         folder = candidate;
       } else if (GetLastError() != ERROR_ALREADY_EXISTS || attempt == 100) {
         return Fail(error_, GetLastError());
@@ -109,11 +109,12 @@ class FolderSink final : public bundle::FileSink {
     for (wchar_t& c : name) c = c == L'/' ? L'\\' : c;
     const std::wstring files = folder_ + kFilesName + L"\\";
     for (std::size_t slash = name.find(L'\\'); slash != std::wstring::npos; slash = name.find(L'\\', slash + 1)) {
-      if (!CreateDirectoryW((files + name.substr(0, slash)).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      if (!CreateDirectoryW(ExtendedPath(files + name.substr(0, slash)).c_str(), nullptr) &&
+          GetLastError() != ERROR_ALREADY_EXISTS) {
         return Fail(error_, GetLastError());
       }
     }
-    file_ = CreateFileW((files + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    file_ = CreateFileW(ExtendedPath(files + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     return file_ != INVALID_HANDLE_VALUE || Fail(error_, GetLastError());
   }
@@ -196,7 +197,7 @@ void Win32Platform::RemovePayload() {
   payloadLock_ = nullptr;
   if (!payloadFolder_.empty()) {
     std::error_code ignored;
-    std::filesystem::remove_all(payloadFolder_, ignored);
+    std::filesystem::remove_all(ExtendedPath(payloadFolder_), ignored);
   }
   payloadFolder_.clear();
 }
