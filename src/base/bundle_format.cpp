@@ -54,6 +54,15 @@ std::optional<ProgramLayout> PeLayout(const ReadAt& read, std::uint64_t fileSize
     const std::uint64_t size = Load(section + 16, 4), at = Load(section + 20, 4);
     if (size != 0) layout.imageEnd = std::max(layout.imageEnd, at + size);
   }
+  // A program linked without -s keeps a COFF symbol table, and its string
+  // table, after the last section: still the program's own bytes.
+  const std::uint64_t symbols = Load(head + 12, 4), symbolCount = Load(head + 16, 4);
+  if (symbols != 0) {
+    std::uint8_t strings[4];
+    const std::uint64_t end = symbols + 18 * symbolCount;
+    if (end + 4 > fileSize || !Read(read, end, strings, sizeof strings)) return std::nullopt;
+    layout.imageEnd = std::max(layout.imageEnd, end + std::max<std::uint64_t>(4, Load(strings, 4)));
+  }
   const std::uint64_t certificate = Load(head + 24 + 112 + 32, 4);
   layout.certificateSize = Load(head + 24 + 112 + 36, 4);
   layout.payloadEnd = fileSize;
