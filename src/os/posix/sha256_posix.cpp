@@ -1,3 +1,4 @@
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <stdexcept>
@@ -8,9 +9,16 @@ namespace mirrolet::os {
 
 namespace {
 
+EVP_MD_CTX* NewContext() {
+  // The system's openssl.cnf may load providers and engines: nothing a
+  // checksum needs, and each would cost the run time and memory.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+  return EVP_MD_CTX_new();
+}
+
 class OpenSslSha256 final : public bundle::Hasher {
  public:
-  OpenSslSha256() : context_(EVP_MD_CTX_new()) {
+  OpenSslSha256() : context_(NewContext()) {
     if (context_ == nullptr || EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) != 1) {
       EVP_MD_CTX_free(context_);
       throw std::runtime_error("SHA-256 is not available");
