@@ -8,16 +8,17 @@
 # set either replaces files the product holds or creates them all new.
 # Prints medians, the ratios, the peak resident memory of the update, and the
 # time from start to the first box (a run answered No at once, so an upper bound).
+# Last, the 1 GiB update as one bundle against the same folder run, alternating.
 set -eu
 cd "$(dirname "$0")/.."
 rounds=${1:-3}
 scripts/install-deps.sh cmake make g++ time bc rsync >/dev/null
 cmake --preset native-release >/dev/null
-cmake --build --preset native-release --target mirrolet >/dev/null
+cmake --build --preset native-release --target mirrolet mirrolet-pack >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/mirrolet-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-export LC_ALL=C.UTF-8 MIRROLET_REGISTRY="$work/registry.reg"
+export LC_ALL=C.UTF-8 MIRROLET_REGISTRY="$work/registry.reg" TMPDIR="$work"  # a bundle unpacks on the same disk
 printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Varnholt\\Halvix]\r\n"WorkPath"="%s"\r\n' "$work/product" \
   > "$MIRROLET_REGISTRY"
 
@@ -92,3 +93,19 @@ make_set 1 1
 # Twenty runs in one timing, so that the timer's own cost does not count.
 timed t.first 'for r in $(seq 20); do "$work/update/mirrolet" </dev/null 2>/dev/null || true; done'
 awk '{ printf "start to first box: %.1f ms\n", $1 * 1000 / 20 }' "$work/t.first"
+
+bundle_round() {
+  timed t.folder 'echo y | "$work/update/mirrolet" 2>/dev/null'
+  timed t.bundle 'echo y | /usr/bin/time -f %M -o "$work/rss" "$work/bundle/mirrolet" 2>/dev/null'
+  cat "$work/rss" >> "$work/t.brss"
+}
+make_set 4 262144
+mkdir -p "$work/bundle"
+build/native-release/mirrolet-pack bundle "$work/update" "$work/bundle/mirrolet" --exe build/native-release/mirrolet \
+  --code-page 65001 >/dev/null || [ $? = 1 ]
+bundle_round
+rm -f "$work"/t.*
+for r in $(seq "$rounds"); do bundle_round; done
+b=$(median < "$work/t.bundle") f=$(median < "$work/t.folder")
+printf '1 GiB in 4 files as one bundle: %.3f s, the folder %.3f s (%.2f ×); peak RSS %.1f MiB\n' "$b" "$f" \
+  "$(echo "$b / $f" | bc -l)" "$(echo "$(sort -n "$work/t.brss" | tail -1) / 1024" | bc -l)"

@@ -1,10 +1,11 @@
 #!/bin/sh
 # A demo update on Linux: builds mirrolet and mirrolet-pack, sets up a
 # throwaway sandbox with two registered products, makes the update folder with
-# mirrolet-pack, runs the update (answering Yes), and shows what landed where.
+# mirrolet-pack and then one program file that carries it (a bundle), runs the
+# bundle alone in a folder (answering Yes), and shows what landed where.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh cmake make g++ >/dev/null
+scripts/install-deps.sh cmake make g++ libssl-dev >/dev/null
 cmake --preset native -DMIRROLET_BUILD_TESTS=OFF >/dev/null
 cmake --build --preset native --target mirrolet mirrolet-pack >/dev/null
 
@@ -34,14 +35,19 @@ echo "== mirrolet-pack check update --code-page 65001"
 echo "   (the Linux program is mirrolet, not MirroletV2.exe: hence two of the warnings)"
 (cd "$sandbox" && "$OLDPWD/build/native/mirrolet-pack" check update --code-page 65001) | sed 's/^/   /' || true
 
+echo "== mirrolet-pack bundle update download/mirrolet --exe build/native/mirrolet --code-page 65001"
+mkdir "$sandbox/download"
+build/native/mirrolet-pack bundle "$sandbox/update" "$sandbox/download/mirrolet" --exe build/native/mirrolet \
+  --code-page 65001 | tail -1 | sed 's/^/   /' || true
+
 echo "== Sandbox: $sandbox"
 echo "== Registry ($MIRROLET_REGISTRY):"
 sed 's/^/   /' "$MIRROLET_REGISTRY" | tr -d '\r'
 echo "== Copy list (update/mirrolet.ini):"
 sed 's/^/   /' "$sandbox/update/mirrolet.ini" | tr -d '\r'
-echo "== Running update/mirrolet, answering Yes:"
+echo "== Running download/mirrolet, the bundle alone in its folder, answering Yes:"
 status=0
-echo y | "$sandbox/update/mirrolet" 2>&1 || status=$?
+echo y | "$sandbox/download/mirrolet" 2>&1 || status=$?
 echo
 echo "== Exit status: $status"
 echo "== The products now:"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "pack/bundle.h"
 #include "pack/pack.h"
 #include "pack/pack_host.h"
 #include "pack/tree.h"
@@ -14,8 +15,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr wchar_t kCheckUsage[] =
-    L"usage: mirrolet-pack check FOLDER [--code-page N]\n"
-    L"Reads FOLDER/mirrolet.ini as MirroletV2.exe reads it on a Windows whose ANSI code page is N\n"
+    L"usage: mirrolet-pack check FOLDER|BUNDLE [--code-page N]\n"
+    L"Reads FOLDER/mirrolet.ini (or the one a bundle carries, once its checksums match) as MirroletV2.exe reads it on a Windows whose ANSI code page is N\n"
     L"(default 950), prints the entries it will copy and every finding with its line.\n"
     L"Exit status: 0 clean, 1 warnings only, 2 errors.\n";
 constexpr wchar_t kBuildUsage[] =
@@ -24,6 +25,12 @@ constexpr wchar_t kBuildUsage[] =
     L"writes mirrolet.ini in code page N (default 950) with one entry per file, copies the program\n"
     L"given with --exe beside it, and checks the result. OUT_FOLDER must be empty or absent; it is\n"
     L"written only when the check finds no error.\n"
+    L"Exit status: 0 clean, 1 written with warnings, 2 refused or failed.\n";
+constexpr wchar_t kBundleUsage[] =
+    L"usage: mirrolet-pack bundle FOLDER OUT [--exe PATH] [--code-page N]\n"
+    L"Checks the update folder FOLDER and writes OUT: the program (--exe, else FOLDER's MirroletV2.exe)\n"
+    L"followed by mirrolet.ini and every file the list names, each with its SHA-256. A signature on the\n"
+    L"program is removed: sign OUT instead. Refused when the check finds an error. check OUT verifies it.\n"
     L"Exit status: 0 clean, 1 written with warnings, 2 refused or failed.\n";
 
 // A command and its arguments once its options are read.
@@ -36,6 +43,9 @@ struct Invocation {
 
 int CheckCommand(const Invocation& arguments);
 int BuildCommand(const Invocation& arguments);
+int BundleCommand(const Invocation& arguments) {
+  return Bundle(arguments.positional[0], arguments.positional[1], arguments.program, arguments.codePage);
+}
 
 struct Command {
   const wchar_t* name;
@@ -48,6 +58,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {L"check", kCheckUsage, 1, false, CheckCommand},
     {L"build", kBuildUsage, 2, true, BuildCommand},
+    {L"bundle", kBundleUsage, 2, true, BundleCommand},
 };
 
 int Usage(const std::wstring& problem, const std::wstring& command) {
@@ -123,7 +134,10 @@ std::optional<int> ReadArguments(const std::vector<fs::path>& words, const Comma
 int CheckCommand(const Invocation& arguments) {
   const fs::path& folder = arguments.positional[0];
   std::error_code error;
-  if (!fs::is_directory(folder, error)) return Usage(Quote(Text(folder)) + L" is not a folder", arguments.command);
+  if (fs::is_regular_file(folder, error)) return CheckBundle(folder, arguments.codePage);
+  if (!fs::is_directory(folder, error)) {
+    return Usage(Quote(Text(folder)) + L" is neither a folder nor a bundle", arguments.command);
+  }
   const Report report = Check(folder, arguments.codePage);
   Write(false, FormatReport(report));
   return report.ExitStatus();

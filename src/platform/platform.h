@@ -86,6 +86,14 @@ struct FileHolder {
   bool operator==(const FileHolder&) const = default;
 };
 
+// What UnpackPayload found at the end of the program's own file.
+enum class PayloadState {
+  kNone,      // nothing: the update is the folder beside the program
+  kUnpacked,  // a payload whose checksums hold, written to a new private folder
+  kDamaged,   // something that is no whole payload; nothing was written
+  kFailed,    // a whole payload that could not be written; `error` says why
+};
+
 class Platform {
  public:
   Platform() = default;
@@ -196,6 +204,18 @@ class Platform {
   virtual std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::string& key,
                                                  const std::string& defaultValue, char* buffer,
                                                  std::uint32_t size, const std::string& fileName) = 0;
+
+  // The update the program carries at the end of its own file (the format is
+  // base/bundle_format.h; on Windows the file ends where a signature's
+  // certificate table starts). Checks the whole payload and each file's
+  // checksum, then writes the files into a new private folder in the user's
+  // temporary folder and gives its path in `folder`. Folders that earlier
+  // runs left there are removed first, once their runs have provably ended.
+  // Leaves nothing behind unless it returns kUnpacked.
+  virtual PayloadState UnpackPayload(std::wstring& folder, HostError& error) = 0;
+
+  // Removes the folder UnpackPayload made, if any, and everything in it.
+  virtual void RemovePayload() = 0;
 };
 
 }  // namespace mirrolet

@@ -24,6 +24,12 @@ UpdateFailure UpdateFailure::Internal(std::string_view what) {
   return UpdateFailure(Kind::kInternal, {kErrorGenFailure, DecodeUtf8(what)});
 }
 
+UpdateFailure UpdateFailure::PayloadUnwritable(std::wstring folder, HostError error) {
+  UpdateFailure failure(Kind::kPayloadUnwritable, std::move(error));
+  failure.destination = std::move(folder);
+  return failure;
+}
+
 UpdateFailure UpdateFailure::Copy(std::int32_t entry, std::int32_t count, std::wstring source,
                                   std::wstring destination, CopyStep step, HostError error) {
   UpdateFailure failure(Kind::kCopy, std::move(error));

@@ -18,7 +18,7 @@ enum class CopyStep { kStage, kFlush, kCommit, kSync };
 
 class UpdateFailure : public std::exception {
  public:
-  enum class Kind { kListUnreadable, kAppFolderUnknown, kOutOfMemory, kInternal, kCopy };
+  enum class Kind { kListUnreadable, kAppFolderUnknown, kOutOfMemory, kInternal, kPayloadUnwritable, kCopy };
 
   // The copy list at `listPath` exists but cannot be read (its path has no
   // spelling in the code page, it is past the size bound, ...).
@@ -28,6 +28,9 @@ class UpdateFailure : public std::exception {
   static UpdateFailure OutOfMemory();
   // Anything else that went wrong; `what` is a C++ library's message, read as UTF-8.
   static UpdateFailure Internal(std::string_view what);
+  // The update's carried files verified but could not be written to the
+  // private folder `folder` (empty when it could not be made).
+  static UpdateFailure PayloadUnwritable(std::wstring folder, HostError error);
   // Entry `entry` of `count` could not be copied from `source` to `destination`.
   static UpdateFailure Copy(std::int32_t entry, std::int32_t count, std::wstring source, std::wstring destination,
                             CopyStep step, HostError error);
@@ -37,8 +40,8 @@ class UpdateFailure : public std::exception {
   Kind kind;
   std::int32_t entry = 0;  // 1-based, for kCopy
   std::int32_t count = 0;  // the list's "SUM", for kCopy
-  std::wstring source;     // the copy's source, or the unreadable list
-  std::wstring destination;
+  std::wstring source;       // the copy's source, or the unreadable list
+  std::wstring destination;  // the copy's destination, or the payload's private folder
   CopyStep step = CopyStep::kStage;
   HostError error;
 

@@ -17,6 +17,12 @@ const wchar_t* Advice(const UpdateFailure& failure) {
   // or looking for a missing folder would not help, so it gets no advice.
   if (copy && (NamesNoFile(failure.source) || NamesNoFile(failure.destination))) return nullptr;
   if (FileInUse(failure.error.code)) return kAdviceInUse;
+  // The private folder of a payload is no folder of the product, nor a file
+  // of the update: a missing one says nothing the user can act on.
+  if (failure.kind == UpdateFailure::Kind::kPayloadUnwritable &&
+      (failure.error.code == kErrorFileNotFound || failure.error.code == kErrorPathNotFound)) {
+    return nullptr;
+  }
   // Once staged, the files a step works on are our own temporaries: one that
   // is missing was taken away, not left out of the update.
   if (copy && failure.step != CopyStep::kStage &&
@@ -46,6 +52,8 @@ std::wstring CopyFailedText(const std::wstring& product, const UpdateFailure& fa
   if (!product.empty()) text += L"產品：" + product + L"\n";
   if (failure.kind == UpdateFailure::Kind::kListUnreadable) {
     text += L"無法讀取複製清單：" + failure.source + L"\n";
+  } else if (failure.kind == UpdateFailure::Kind::kPayloadUnwritable && !failure.destination.empty()) {
+    text += L"無法寫入暫存資料夾：" + failure.destination + L"\n";
   } else if (failure.kind == UpdateFailure::Kind::kCopy) {
     text += L"項目：第 " + std::to_wstring(failure.entry) + L" 項，共 " + std::to_wstring(failure.count) +
             L" 項\n來源：" + failure.source + L"\n目的地：" +

@@ -46,6 +46,10 @@ inline constexpr wchar_t kAdviceTemporaryGone[] =  // 2 or 3 after staging: our 
 // place, the report says so and where the new copy was kept.
 inline constexpr wchar_t kDestinationLostText[] = L"注意：目的地的檔案已不在原處，新版本保留為：";
 
+// The failure report for an update file whose payload does not verify.
+inline constexpr wchar_t kPayloadDamagedText[] =
+    L"更新檔已損毀，自動更新已中止！\n\n原因：更新檔的內容與其校驗碼不符。\n建議：請重新下載完整的更新檔，再更新一次。";
+
 class UpdateFailure;
 
 // Whether Windows error `code` says that another program has the file open.

@@ -1,9 +1,11 @@
 #include "update/update_run.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "settings/work_path.h"
@@ -19,6 +21,13 @@ std::wstring WithTrailingBackslash(std::wstring path) {
   return path;
 }
 
+// Every end of a run that may have unpacked a payload: its folder goes first,
+// whatever the outcome.
+void Finish(Platform& host, unsigned status) {
+  host.RemovePayload();
+  host.EndProcess(status);
+}
+
 void ReportFailure(Platform& host, std::size_t product, const UpdateFailure& failure) {
   const std::wstring name = product < kProducts.size() ? kProducts[product].name : L"";
   std::vector<FileHolder> holders;
@@ -27,7 +36,29 @@ void ReportFailure(Platform& host, std::size_t product, const UpdateFailure& fai
     holders = host.FileHolders(held);
   }
   host.ShowMessageBox(CopyFailedText(name, failure, holders), kCopyFailedTitle, kMbOk | kMbIconError);
-  host.EndProcess(kExitCopyFailed);
+  Finish(host, kExitCopyFailed);
+}
+
+// The program folder of the passes: the folder a carried payload was unpacked
+// into, else the program's own. Returns false when the run must stop, having
+// reported why.
+bool TakePayload(Platform& host, std::wstring& programFolder) {
+  std::wstring unpacked;
+  HostError error;
+  switch (host.UnpackPayload(unpacked, error)) {
+    case PayloadState::kNone:
+      return true;
+    case PayloadState::kUnpacked:
+      programFolder = WithTrailingBackslash(unpacked);
+      return true;
+    case PayloadState::kDamaged:
+      host.ShowMessageBox(kPayloadDamagedText, kCopyFailedTitle, kMbOk | kMbIconError);
+      Finish(host, kExitCopyFailed);
+      return false;
+    case PayloadState::kFailed:
+      break;
+  }
+  throw UpdateFailure::PayloadUnwritable(std::move(unpacked), std::move(error));
 }
 
 }  // namespace
@@ -50,7 +81,7 @@ void Main(Platform& host, const CopyListRoutine& routine) {
   std::size_t current = kProducts.size();  // the product whose pass runs, if any
   try {
     for (std::size_t i = 0; i < kProducts.size(); ++i) workPaths[i] = ReadWorkPath(host, kProducts[i].key);
-    const std::wstring appFolder = GetAppFolder(host);
+    std::wstring appFolder = GetAppFolder(host);
     // Without its own folder the run would look for the list in the root of
     // the drive (or of the file system), which is never what was meant.
     if (appFolder == L"\\") {
@@ -64,6 +95,11 @@ void Main(Platform& host, const CopyListRoutine& routine) {
       return;
     }
 
+    // Only a run that will copy reads the payload: a declined run, or one
+    // with no product, ends as fast as a plain program.
+    const bool anyProduct = std::any_of(workPaths.begin(), workPaths.end(), [](const auto& path) { return !path.empty(); });
+    if (anyProduct && !TakePayload(host, appFolder)) return;
+
     std::int16_t productFound = 0;
     bool everyListRead = true;
     for (current = 0; current < kProducts.size(); ++current) {
@@ -75,10 +111,10 @@ void Main(Platform& host, const CopyListRoutine& routine) {
 
     if (productFound == 1) {
       host.ShowMessageBox(kDoneText, kDoneTitle, kMbOk | kMbIconInformation);
-      host.EndProcess(everyListRead ? kExitDone : kExitListMissing);
+      Finish(host, everyListRead ? kExitDone : kExitListMissing);
     } else {
       host.ShowMessageBox(kNothingRegisteredText, kNothingRegisteredTitle, kMbOk | kMbIconWarning);
-      host.EndProcess(kExitNothingFound);
+      Finish(host, kExitNothingFound);
     }
     return;
   } catch (const UpdateFailure& failure) {

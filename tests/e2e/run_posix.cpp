@@ -109,9 +109,11 @@ RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbo
   const auto quoted = [](const std::filesystem::path& path) { return "'" + path.string() + "' "; };
   // A program that hangs is killed: that is a failure, not a wait.
   const std::string command = "cd " + quoted(program.parent_path()) + "&& MIRROLET_REGISTRY=" +
-                              quoted(sandbox.Native(L"registry.reg")) + "LC_ALL=" + locale +
-                              (locale.starts_with("C.") ? " " : " LOCPATH=" + quoted(BuildLocale(locale))) + "timeout -s KILL 60 " + quoted(program) + "<" +
-                              quoted(sandbox.Native(L"typed.txt")) + "2>" + quoted(sandbox.Native(L"printed.txt"));
+                              quoted(sandbox.Native(L"registry.reg")) + "TMPDIR=" + quoted(sandbox.Native(L"tmp")) +
+                              "LC_ALL=" + locale +
+                              (locale.starts_with("C.") ? " " : " LOCPATH=" + quoted(BuildLocale(locale))) +
+                              "timeout -s KILL 60 " + quoted(program) + "<" + quoted(sandbox.Native(L"typed.txt")) +
+                              "2>" + quoted(sandbox.Native(L"printed.txt"));
   const int status = std::system(command.c_str());
   const std::string printed = sandbox.Read(L"printed.txt");
   RunResult result;

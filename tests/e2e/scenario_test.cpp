@@ -8,6 +8,7 @@
 #include <map>
 
 #include "host_fixture.h"
+#include "pack/bundle.h"
 #include "pack/pack.h"
 #include "update/copy_list.h"
 #include "update/messages.h"
@@ -28,6 +29,37 @@ std::vector<Case> LoadScenarios() {
 std::wstring Wide(const std::string& utf8) { return FromUtf8(utf8); }
 
 std::vector<std::string> Words(const std::string& text) { return Parts(text, " "); }
+
+// update\PROGRAM as mirrolet-pack bundles the update folder it builds from
+// `tree`, alone in its folder, then damaged as `damage` says: "flip" (the
+// first byte of the first file), "cut" (the payload 8 bytes short), "length"
+// (a payload length past the file's start).
+void MakeBundle(const Sandbox& sandbox, const std::wstring& tree, const std::wstring& update, const std::string& damage) {
+  const std::filesystem::path packed = sandbox.Native(L"packed"), out = sandbox.Native(update) / ProgramUnderTest().filename();
+  const unsigned codePage = HostName() == "windows" ? 950 : 65001;
+  ASSERT_TRUE(pack::Build(sandbox.Native(tree), packed, {}, codePage).written);
+  std::filesystem::create_directories(out.parent_path());
+  std::filesystem::create_directories(sandbox.Native(L"tmp"));
+  ASSERT_LT(pack::Bundle(packed, out, ProgramUnderTest(), codePage), 2);
+  std::filesystem::remove_all(packed);
+  const auto size = std::filesystem::file_size(out);
+  std::fstream file(out, std::ios::binary | std::ios::in | std::ios::out);
+  std::uint64_t length = 0;
+  file.seekg(static_cast<std::streamoff>(size - 48));
+  for (int i = 0; i < 8; ++i) length |= static_cast<std::uint64_t>(static_cast<std::uint8_t>(file.get())) << (8 * i);
+  if (damage == "flip") {
+    file.seekg(static_cast<std::streamoff>(size - length));
+    const char first = static_cast<char>(file.get());
+    file.seekp(static_cast<std::streamoff>(size - length));
+    file.put(static_cast<char>(first ^ 1));
+  } else if (damage == "length") {
+    file.seekp(static_cast<std::streamoff>(size - 48));
+    for (int i = 0; i < 8; ++i) file.put(static_cast<char>((size + 8) >> (8 * i) & 0xFF));
+  }
+  file.close();
+  if (damage == "cut") std::filesystem::resize_file(out, size - 8);
+  ASSERT_TRUE(damage.empty() || damage == "flip" || damage == "cut" || damage == "length") << damage;
+}
 
 class ScenarioTest : public ::testing::TestWithParam<Case> {};
 
@@ -104,6 +136,9 @@ TEST_P(ScenarioTest, Runs) {
         const std::string source = sandbox.Read(Wide(tree) + L"\\" + entry.source);
         checks.emplace_back("after", Utf8(ExpandAppPath(entry.destination, L"Halvix\\")) + " = " + source);
       }
+    } else if (directive == "bundle") {
+      const auto [tree, damage] = Split(argument, " = ");
+      MakeBundle(sandbox, Wide(tree), update, damage);
     } else if (directive == "locale") {
       locale = argument;
     } else if (directive == "answers") {
@@ -157,7 +192,7 @@ TEST_P(ScenarioTest, Runs) {
   EXPECT_TRUE(asked == 0 || run.boxes.front().prompts == asked) << "asked " << run.boxes.front().prompts << " times";
   EXPECT_EQ(run.exitCode, exitCode);
   for (const auto& [kind, raw] : checks) {
-    const auto [path, text] = Split(expand(raw), " = ");
+    const auto [path, text] = Split(expand(raw) + (raw.ends_with(" =") ? " " : ""), " = ");  // "FOLDER =": empty
     if (kind != "only-files") {
       EXPECT_EQ(sandbox.Read(Wide(path)), kind == "gone" ? "<missing>" : text) << path;
     } else {

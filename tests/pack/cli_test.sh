@@ -1,6 +1,6 @@
 #!/bin/sh
-# mirrolet-pack as its users run it, on a faulty update folder and on one it
-# builds itself. Both builds must print exactly cli_expected.txt:
+# mirrolet-pack as its users run it, on a faulty update folder, on one it
+# builds itself and on a bundle of that. Both builds must print exactly cli_expected.txt:
 #   cli_test.sh PROGRAM...   (the tool, or "wine-env.sh BUILD run mirrolet-pack.exe")
 set -eu
 expected=$(cd "$(dirname "$0")" && pwd)/cli_expected.txt
@@ -18,6 +18,8 @@ echo 使用 > tree/Docs/使用.txt
 echo exe > MirroletV2.exe
 
 prefix=$#
+for program in "$@"; do :; done
+cp "$program" packer  # a program to bundle: the tool itself, PE or ELF
 run() {  # run PROGRAM... ARGUMENTS...: shows the arguments, the output and the status
   shown="" i=0
   for word in "$@"; do i=$((i + 1)); [ $i -le $prefix ] || shown="$shown $word"; done
@@ -34,5 +36,12 @@ run() {  # run PROGRAM... ARGUMENTS...: shows the arguments, the output and the 
   iconv -f CP950 -t UTF-8 shipped/mirrolet.ini | sed 's/\r$/\\r/'
   run "$@" build tree shipped
   run "$@" check faulty --code-page
+  run "$@" bundle shipped one --exe packer
+  "$@" bundle shipped two --exe packer > /dev/null 2>&1 || true
+  cmp one two && echo "two bundles of one folder: the same bytes"
+  cp one flipped
+  printf '\001' | dd of=flipped bs=1 seek="$(stat -c %s packer)" conv=notrunc 2> /dev/null
+  run "$@" check one
+  run "$@" check flipped
 } > transcript.txt
 diff -u "$expected" transcript.txt

@@ -60,6 +60,8 @@ class PosixPlatform : public Platform {
   std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::string& key,
                                          const std::string& defaultValue, char* buffer,
                                          std::uint32_t size, const std::string& fileName) override;
+  PayloadState UnpackPayload(std::wstring& folder, HostError& error) override;  // payload_posix.cpp
+  void RemovePayload() override;
 
   // For tests: `faults` is asked before each system call of the copy by its
   // name (see SystemCalls) and makes that call fail with the errno value it
@@ -130,6 +132,12 @@ class PosixPlatform : public Platform {
   std::map<std::string, FolderLock> locks_;
   std::set<std::string> foldersToSync_;
   std::set<std::string> cleanedFolders_;
+
+  std::string payloadFolder_;  // the private folder of an unpacked payload, while the run goes
+  int payloadLock_ = -1;       // held for as long as the run goes
 };
+
+// The Windows error code for errno value `error`, as the stand-in reports it.
+unsigned long WindowsCode(int error);
 
 }  // namespace mirrolet::posix

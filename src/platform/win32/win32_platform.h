@@ -41,6 +41,8 @@ class Win32Platform final : public Platform {
   std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::string& key,
                                          const std::string& defaultValue, char* buffer,
                                          std::uint32_t size, const std::string& fileName) override;
+  PayloadState UnpackPayload(std::wstring& folder, HostError& error) override;  // payload_win32.cpp
+  void RemovePayload() override;
 
  // For tests: `faults` is asked before each call of the copy by its name
   // (see Win32Calls) and makes it fail with the error code it returns, unless 0.
@@ -74,6 +76,9 @@ class Win32Platform final : public Platform {
   // its folder's identity with its name.
   std::unordered_set<std::size_t> stagedKeys_;
   std::set<std::wstring> cleanedFolders_;
+
+  std::wstring payloadFolder_;   // the private folder of an unpacked payload, while the run goes
+  void* payloadLock_ = nullptr;  // its lock file, held open without delete sharing
 };
 
 // The host's description of Win32 error `code`: the system message without

@@ -1,0 +1,150 @@
+// The bundle: one program file that carries its update. The program (a PE
+// MirroletV2.exe or the ELF stand-in) is followed by a payload, and nothing
+// else but, on Windows, the certificate table a signature appends:
+//
+//   program image | payload | [certificate table]
+//
+// The payload, every integer little-endian, every part a multiple of 8 bytes
+// long so that a signature pads nothing:
+//
+//   data       each file's bytes, in directory order, each padded with zero
+//              bytes to a multiple of 8
+//   directory  per file: u64 size, 32-byte SHA-256 of its bytes, u32 name
+//              length, u32 zero, the name padded with zero bytes to a
+//              multiple of 8
+//   trailer    64 bytes: u32 file count, u32 format version (1), u64
+//              directory length, u64 payload length (data + directory +
+//              trailer), the SHA-256 of the payload from its first byte up to
+//              this field, then the 8 bytes "MRLTBNDL"
+//
+// Names are UTF-8, relative, "/" between parts, in strictly ascending byte
+// order (so the same files always give the same bytes); no part is empty,
+// "." or "..", and none holds a control character or one of \ : * ? " < > |.
+// The payload begins exactly where the program image ends. Nothing in it
+// depends on time or on the machine that wrote it.
+//
+// This code only parses and checks bytes: reading, writing and hashing come
+// from the caller.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mirrolet::bundle {
+
+using Digest = std::array<std::uint8_t, 32>;
+
+// SHA-256, given by the system (src/os/*/sha256_*.cpp).
+class Hasher {
+ public:
+  virtual ~Hasher() = default;
+  virtual void Update(const std::uint8_t* bytes, std::size_t size) = 0;
+  virtual Digest Finish() = 0;
+};
+using HasherFactory = std::function<std::unique_ptr<Hasher>()>;
+
+// Reads exactly `size` bytes at `offset` of the program file; false when it
+// cannot (an error, or the file ends first).
+using ReadAt = std::function<bool(std::uint64_t offset, std::uint8_t* into, std::size_t size)>;
+
+inline constexpr std::size_t kTrailerSize = 64;
+inline constexpr std::uint32_t kFormatVersion = 1;
+inline constexpr char kMagic[] = "MRLTBNDL";
+
+// Where things are in a program file.
+struct ProgramLayout {
+  bool pe = false;                     // else ELF
+  std::uint64_t imageEnd = 0;          // the end of the program's own bytes
+  std::uint64_t payloadEnd = 0;        // the certificate table's start, else the file's end
+  std::uint64_t certificateSize = 0;   // 0 when the file is not signed
+  std::uint64_t securityEntry = 0;     // PE: file offset of the security directory entry
+  std::uint64_t checksumField = 0;     // PE: file offset of the optional header's checksum
+};
+
+// The layout of a 64-bit PE or a little-endian ELF64 file of `fileSize`
+// bytes, or nothing when it is neither or its headers point outside it.
+std::optional<ProgramLayout> ReadProgramLayout(const ReadAt& read, std::uint64_t fileSize);
+
+struct FileEntry {
+  std::string name;  // as stored: UTF-8, "/" between parts
+  std::uint64_t size = 0;
+  Digest digest{};
+};
+
+// What a program file turned out to carry.
+enum class Unpacked {
+  kNone,         // nothing follows the program image: a plain program
+  kDone,         // every file verified and written
+  kDamaged,      // something follows, but it is no payload whose checksums hold
+  kWriteFailed,  // the payload verified, but the sink refused a file
+};
+
+// Where the unpacked files go. Open creates the file `name` (and the folders
+// it needs) new; a false from any call stops the unpacking with kWriteFailed.
+class FileSink {
+ public:
+  virtual ~FileSink() = default;
+  virtual bool Open(const FileEntry& entry) = 0;
+  virtual bool Write(const std::uint8_t* bytes, std::size_t size) = 0;
+  virtual bool Close() = 0;
+};
+
+// Looks for a payload in `layout`, verifies the whole payload's SHA-256 in one
+// streaming pass, then writes each file to `sink` while checking its own
+// SHA-256. `sink` hears nothing unless the whole payload verified; a file
+// whose bytes change between the two passes ends in kDamaged. Memory use does
+// not grow with the files' sizes.
+Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher, FileSink& sink);
+
+// Lists the files of a verified payload without writing them (for reports).
+// Same result codes as Unpack; `visit` sees each entry in order.
+Unpacked List(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher,
+              const std::function<void(const FileEntry&)>& visit);
+
+// Writes a payload through `sink` (its bytes in order); each call returns
+// false when the sink failed. Names must be added in ascending byte order.
+class PayloadWriter {
+ public:
+  using Sink = std::function<bool(const std::uint8_t* bytes, std::size_t size)>;
+  PayloadWriter(const HasherFactory& hasher, Sink sink);
+
+  // Adds a file whose bytes `read` gives (the count read, 0 at the end, -1 on
+  // an error). False on a read error, a bad or unordered name, or a failed write.
+  bool AddFile(const std::string& name, const std::function<long long(std::uint8_t*, std::size_t)>& read);
+  // The directory and the trailer.
+  bool Finish();
+  std::uint64_t Length() const { return written_; }
+
+ private:
+  bool Put(const std::uint8_t* bytes, std::size_t size);
+  bool Pad();
+
+  HasherFactory factory_;
+  std::unique_ptr<Hasher> whole_;
+  Sink sink_;
+  std::string directory_;
+  std::string lastName_;
+  std::uint32_t count_ = 0;
+  std::uint64_t written_ = 0;
+};
+
+// The checksum a PE file's optional header holds for the whole file of
+// `size` bytes (its own field counted as zero): what signing tools write and
+// check, so that taking a bundle's signature off gives back the bundle.
+std::optional<std::uint32_t> PeChecksum(const ReadAt& read, std::uint64_t size, std::uint64_t checksumField);
+
+// Whether `name` may be stored (see the format above).
+bool ValidName(std::string_view name);
+
+// UTF-8 and the wide text of the host (UTF-16 on Windows, UTF-32 on Linux).
+// FromUtf8 returns nothing for bytes that are not UTF-8.
+std::optional<std::wstring> FromUtf8(std::string_view text);
+std::string ToUtf8(std::wstring_view text);
+
+}  // namespace mirrolet::bundle

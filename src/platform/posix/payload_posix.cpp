@@ -1,0 +1,177 @@
+// The stand-in's side of a bundle: its own file is /proc/self/exe, the
+// private folder a new one under $TMPDIR (else /tmp) with mode 0700.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "base/bundle_format.h"
+#include "os/sha256.h"
+#include "platform/posix/locale_text.h"
+#include "platform/posix/posix_platform.h"
+
+namespace mirrolet::posix {
+
+namespace {
+
+constexpr char kFolderPrefix[] = "mirrolet-bundle-";
+// Inside the private folder: the lock its run holds, and the update's files
+// beside it, so that no file of the update can take the lock's name.
+constexpr char kLockName[] = "lock";
+constexpr char kFilesName[] = "update";
+
+std::string TempFolder() {
+  const char* folder = std::getenv("TMPDIR");
+  return folder && *folder ? folder : "/tmp";
+}
+
+// Removes the private folders of runs that have ended. A run holds an flock
+// on its folder's lock file for as long as it goes, and the kernel drops it
+// however the run ends: a lock we can take proves that run is over. A folder
+// without a lock file may belong to a run that is just starting, so it stays.
+void RemoveEndedRuns(const std::string& temp) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(temp.c_str()), ::closedir);
+  if (!dir) return;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    if (std::string_view(entry->d_name).rfind(kFolderPrefix, 0) != 0) continue;
+    const std::string folder = temp + "/" + entry->d_name;
+    struct stat st;
+    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
+    const int lock = ::open((folder + "/" + kLockName).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (lock < 0) continue;
+    if (::flock(lock, LOCK_EX | LOCK_NB) == 0) {
+      std::error_code ignored;
+      std::filesystem::remove_all(folder, ignored);
+    }
+    ::close(lock);
+  }
+}
+
+bool Fail(HostError& error, int errnoValue) {
+  error = {WindowsCode(errnoValue), ErrnoText(errnoValue)};
+  return false;
+}
+
+// Writes the files into the private folder, made when the first file comes.
+class FolderSink final : public bundle::FileSink {
+ public:
+  FolderSink(std::string& folder, int& lock, HostError& error) : folder_(folder), lock_(lock), error_(error) {}
+  ~FolderSink() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool MakeFolder() {
+    if (!folder_.empty()) return true;
+    std::string pattern = TempFolder() + "/" + kFolderPrefix + "XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) return Fail(error_, errno);  // new, never reused, mode 0700
+    folder_ = pattern;
+    lock_ = ::open((folder_ + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (lock_ < 0 || ::flock(lock_, LOCK_EX) != 0) return Fail(error_, errno);
+    if (::mkdir((folder_ + "/" + kFilesName).c_str(), 0700) != 0) return Fail(error_, errno);
+    return true;
+  }
+
+  bool Open(const bundle::FileEntry& entry) override {
+    if (!MakeFolder()) return false;
+    // Names are checked UTF-8; on disk they are in the locale's encoding, as
+    // the copy list's names will be looked up.
+    bool lossless = true;
+    const std::string name = WideToLocale(bundle::FromUtf8(entry.name).value_or(L""), &lossless);
+    if (!lossless) {
+      error_ = {kErrorNoUnicodeTranslation, ErrnoText(EILSEQ)};
+      return false;
+    }
+    std::string path = folder_ + "/" + kFilesName;
+    for (std::size_t start = 0, slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
+      path = folder_ + "/" + kFilesName + "/" + name.substr(0, slash);
+      if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return Fail(error_, errno);
+    }
+    // The folder keeps others out; the files get the usual mode, which a
+    // new product file takes over from its source.
+    fd_ = ::open((folder_ + "/" + kFilesName + "/" + name).c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    return fd_ >= 0 || Fail(error_, errno);
+  }
+
+  bool Write(const std::uint8_t* bytes, std::size_t size) override {
+    while (size > 0) {
+      const ssize_t n = ::write(fd_, bytes, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Fail(error_, errno);
+      bytes += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  bool Close() override {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0 || Fail(error_, errno);
+  }
+
+ private:
+  std::string& folder_;
+  int& lock_;
+  HostError& error_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+PayloadState PosixPlatform::UnpackPayload(std::wstring& folder, HostError& error) {
+  const int self = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (self < 0 || ::fstat(self, &st) != 0) {
+    if (self >= 0) ::close(self);
+    return PayloadState::kNone;
+  }
+  const bundle::ReadAt read = [self](std::uint64_t offset, std::uint8_t* into, std::size_t size) {
+    while (size > 0) {
+      const ssize_t n = ::pread(self, into, size, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      into += n;
+      offset += static_cast<std::uint64_t>(n);
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  };
+  const auto layout = bundle::ReadProgramLayout(read, static_cast<std::uint64_t>(st.st_size));
+  PayloadState state = PayloadState::kNone;
+  if (layout && layout->payloadEnd != layout->imageEnd) {
+    RemoveEndedRuns(TempFolder());
+    FolderSink sink(payloadFolder_, payloadLock_, error);
+    switch (bundle::Unpack(read, *layout, os::NewSha256, sink)) {
+      case bundle::Unpacked::kNone: break;
+      case bundle::Unpacked::kDone: state = sink.MakeFolder() ? PayloadState::kUnpacked : PayloadState::kFailed; break;
+      case bundle::Unpacked::kDamaged: state = PayloadState::kDamaged; break;
+      case bundle::Unpacked::kWriteFailed: state = PayloadState::kFailed; break;
+    }
+  }
+  ::close(self);
+  if (state == PayloadState::kUnpacked) {
+    folder = LocaleToWide(payloadFolder_ + "/" + kFilesName);
+  } else {
+    RemovePayload();
+  }
+  return state;
+}
+
+void PosixPlatform::RemovePayload() {
+  if (!payloadFolder_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(payloadFolder_, ignored);
+  }
+  if (payloadLock_ >= 0) ::close(payloadLock_);
+  payloadFolder_.clear();
+  payloadLock_ = -1;
+}
+
+}  // namespace mirrolet::posix

@@ -1,0 +1,205 @@
+// The Windows side of a bundle: the exe's own file up to its certificate
+// table, and a new private folder in the user's temporary folder.
+#include <windows.h>
+
+#include <cwchar>
+#include <filesystem>
+#include <string>
+
+#include "base/bundle_format.h"
+#include "os/sha256.h"
+#include "platform/win32/win32_platform.h"
+
+namespace mirrolet::win32 {
+
+namespace {
+
+constexpr wchar_t kFolderPrefix[] = L"mirrolet-bundle-";
+// Inside the private folder: the lock its run holds open, and the update's
+// files beside it, so that no file of the update can take the lock's name.
+constexpr wchar_t kLockName[] = L"\\lock";
+constexpr wchar_t kFilesName[] = L"\\update";
+
+bool Fail(HostError& error, DWORD code) {
+  error = {code, WindowsErrorText(code)};
+  return false;
+}
+
+std::wstring TempFolder() {
+  std::wstring path(MAX_PATH + 1, L'\0');
+  const DWORD n = GetTempPathW(static_cast<DWORD>(path.size()), path.data());
+  path.resize(n < path.size() ? n : 0);
+  return path;  // ends with "\"
+}
+
+std::wstring OwnPath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) return path.substr(0, n);
+    path.resize(path.size() * 2);
+  }
+}
+
+// Removes the private folders of runs that have ended. A run holds its
+// folder's lock file open without delete sharing for as long as it goes, and
+// Windows closes the handle however the run ends: a lock file we can open for
+// deleting proves that run is over. A process id alone proves nothing, since
+// ids are reused. A folder without a lock file may belong to a run that is
+// just starting, so it stays.
+void RemoveEndedRuns(const std::wstring& temp) {
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((temp + kFolderPrefix + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      continue;
+    }
+    const std::wstring folder = temp + found.cFileName;
+    const HANDLE lock = CreateFileW((folder + kLockName).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (lock == INVALID_HANDLE_VALUE) continue;
+    CloseHandle(lock);
+    std::error_code ignored;
+    std::filesystem::remove_all(ExtendedPath(folder), ignored);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
+// Writes the files into the private folder, made when the first file comes.
+class FolderSink final : public bundle::FileSink {
+ public:
+  FolderSink(std::wstring& folder, void*& lock, HostError& error) : folder_(folder), lock_(lock), error_(error) {}
+  ~FolderSink() override {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  }
+
+  bool MakeFolder() {
+    if (!folder_.empty()) return true;
+    const std::wstring temp = TempFolder();
+    if (temp.empty()) return Fail(error_, GetLastError());
+    // A name that no folder has: CreateDirectory fails on one that exists, so
+    // a folder is never reused, whoever made it.
+    std::wstring folder;
+    for (unsigned attempt = 0; folder.empty(); ++attempt) {
+      wchar_t name[64];
+      std::swprintf(name, 64, L"%08lx-%016llx-%u", GetCurrentProcessId(), GetTickCount64(), attempt);
+      const std::wstring candidate = temp + kFolderPrefix + name;  // as the failure report shows it
+      if (CreateDirectoryW(ExtendedPath(candidate).c_str(), nullptr)) {
+        folder = candidate;
+      } else if (GetLastError() != ERROR_ALREADY_EXISTS || attempt == 100) {
+        return Fail(error_, GetLastError());
+      }
+    }
+    folder_ = folder;
+    lock_ = CreateFileW((folder_ + kLockName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (lock_ == INVALID_HANDLE_VALUE) {
+      lock_ = nullptr;
+      return Fail(error_, GetLastError());
+    }
+    if (!CreateDirectoryW((folder_ + kFilesName).c_str(), nullptr)) return Fail(error_, GetLastError());
+    return true;
+  }
+
+  bool Open(const bundle::FileEntry& entry) override {
+    if (!MakeFolder()) return false;
+    std::wstring name = bundle::FromUtf8(entry.name).value_or(L"");
+    for (wchar_t& c : name) c = c == L'/' ? L'\\' : c;
+    const std::wstring files = folder_ + kFilesName + L"\\";
+    for (std::size_t slash = name.find(L'\\'); slash != std::wstring::npos; slash = name.find(L'\\', slash + 1)) {
+      if (!CreateDirectoryW(ExtendedPath(files + name.substr(0, slash)).c_str(), nullptr) &&
+          GetLastError() != ERROR_ALREADY_EXISTS) {
+        return Fail(error_, GetLastError());
+      }
+    }
+    file_ = CreateFileW(ExtendedPath(files + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return file_ != INVALID_HANDLE_VALUE || Fail(error_, GetLastError());
+  }
+
+  bool Write(const std::uint8_t* bytes, std::size_t size) override {
+    while (size > 0) {
+      DWORD put = 0;
+      if (!WriteFile(file_, bytes, static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30)), &put, nullptr)) {
+        return Fail(error_, GetLastError());
+      }
+      bytes += put;
+      size -= put;
+    }
+    return true;
+  }
+
+  bool Close() override {
+    const HANDLE file = file_;
+    file_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(file) || Fail(error_, GetLastError());
+  }
+
+ private:
+  std::wstring& folder_;
+  void*& lock_;
+  HostError& error_;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace
+
+PayloadState Win32Platform::UnpackPayload(std::wstring& folder, HostError& error) {
+  const HANDLE self = CreateFileW(ExtendedPath(OwnPath()).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  LARGE_INTEGER size{};
+  if (self == INVALID_HANDLE_VALUE) return PayloadState::kNone;
+  const bundle::ReadAt read = [self](std::uint64_t offset, std::uint8_t* into, std::size_t count) {
+    while (count > 0) {
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD got = 0;
+      const DWORD ask = static_cast<DWORD>(count < (1u << 30) ? count : (1u << 30));
+      if (!ReadFile(self, into, ask, &got, &at) || got == 0) return false;
+      into += got;
+      offset += got;
+      count -= got;
+    }
+    return true;
+  };
+  // The layout stops at the certificate table of a signed file: nothing in
+  // or after it is read.
+  const auto layout = GetFileSizeEx(self, &size) ? bundle::ReadProgramLayout(read, static_cast<std::uint64_t>(size.QuadPart))
+                                                 : std::nullopt;
+  PayloadState state = PayloadState::kNone;
+  if (layout && layout->payloadEnd != layout->imageEnd) {
+    const std::wstring temp = TempFolder();
+    if (!temp.empty()) RemoveEndedRuns(temp);
+    FolderSink sink(payloadFolder_, payloadLock_, error);
+    switch (bundle::Unpack(read, *layout, os::NewSha256, sink)) {
+      case bundle::Unpacked::kNone: break;
+      case bundle::Unpacked::kDone: state = sink.MakeFolder() ? PayloadState::kUnpacked : PayloadState::kFailed; break;
+      case bundle::Unpacked::kDamaged: state = PayloadState::kDamaged; break;
+      case bundle::Unpacked::kWriteFailed: state = PayloadState::kFailed; break;
+    }
+  }
+  CloseHandle(self);
+  if (state == PayloadState::kUnpacked) {
+    folder = payloadFolder_ + kFilesName;
+  } else {
+    RemovePayload();
+  }
+  return state;
+}
+
+void Win32Platform::RemovePayload() {
+  // The lock goes first: a file held open without delete sharing cannot be
+  // deleted, not even by the run that holds it.
+  if (payloadLock_ != nullptr) CloseHandle(payloadLock_);
+  payloadLock_ = nullptr;
+  if (!payloadFolder_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(ExtendedPath(payloadFolder_), ignored);
+  }
+  payloadFolder_.clear();
+}
+
+}  // namespace mirrolet::win32
