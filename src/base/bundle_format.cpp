@@ -226,22 +226,45 @@ std::optional<ProgramLayout> ReadProgramLayout(const ReadAt& read, std::uint64_t
 
 Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory, FileSink& sink) {
   Located found;
-  const Unpacked checked = Checked(read, layout, factory, found);
-  if (checked != Unpacked::kDone) return checked;
+  const Unpacked located = Locate(read, layout, found);
+  if (located != Unpacked::kDone) return located;
+  // The directory is checked whole before anything is written, so a malformed
+  // one never leaves some files written and the rest not.
+  const Unpacked listed = Walk(read, found, [](const FileEntry&, std::uint64_t) { return Unpacked::kDone; });
+  if (listed != Unpacked::kDone) return listed;
+  // One pass over the data: each byte is read once and goes into its file's
+  // hash and the whole payload's as it is written. What is written goes only
+  // to the run's private folder, which the caller removes unless every hash
+  // matched; reading and hashing a large update twice would double its time.
+  const std::unique_ptr<Hasher> whole = factory();
   std::vector<std::uint8_t> buffer(kChunk);
-  return Walk(read, found, [&](const FileEntry& entry, std::uint64_t at) {
+  const auto take = [&](std::uint64_t at, std::size_t n) {
+    if (!Read(read, at, buffer.data(), n)) return false;
+    whole->Update(buffer.data(), n);
+    return true;
+  };
+  const Unpacked written = Walk(read, found, [&](const FileEntry& entry, std::uint64_t at) {
     if (!sink.Open(entry)) return Unpacked::kWriteFailed;
     const std::unique_ptr<Hasher> hasher = factory();
     for (std::uint64_t done = 0; done < entry.size;) {
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), entry.size - done));
-      if (!Read(read, at + done, buffer.data(), n)) return Unpacked::kDamaged;
+      if (!take(at + done, n)) return Unpacked::kDamaged;
       hasher->Update(buffer.data(), n);
       if (!sink.Write(buffer.data(), n)) return Unpacked::kWriteFailed;
       done += n;
     }
+    if (!take(at + entry.size, static_cast<std::size_t>(Padded(entry.size) - entry.size))) return Unpacked::kDamaged;
     if (!sink.Close()) return Unpacked::kWriteFailed;
     return hasher->Finish() == entry.digest ? Unpacked::kDone : Unpacked::kDamaged;
   });
+  if (written != Unpacked::kDone) return written;
+  // Then the directory and the trailer's head, which the whole hash covers too.
+  for (std::uint64_t at = found.directory, end = found.trailer + 24; at < end;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), end - at));
+    if (!take(at, n)) return Unpacked::kDamaged;
+    at += n;
+  }
+  return whole->Finish() == found.digest ? Unpacked::kDone : Unpacked::kDamaged;
 }
 
 Unpacked List(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory,

@@ -95,11 +95,11 @@ class FileSink {
   virtual bool Close() = 0;
 };
 
-// Looks for a payload in `layout`, verifies the whole payload's SHA-256 in one
-// streaming pass, then writes each file to `sink` while checking its own
-// SHA-256. `sink` hears nothing unless the whole payload verified; a file
-// whose bytes change between the two passes ends in kDamaged. Memory use does
-// not grow with the files' sizes.
+// Looks for a payload in `layout`, checks its directory whole, then in one
+// streaming pass writes each file to `sink` while checking its own SHA-256
+// and the whole payload's. Anything but kDone means what `sink` got must be
+// thrown away: a payload is trusted only once every hash matched. Memory use
+// does not grow with the files' sizes.
 Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher, FileSink& sink);
 
 // Lists the files of a verified payload without writing them (for reports).
