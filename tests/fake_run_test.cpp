@@ -195,7 +195,7 @@ TEST_P(FakeRun, Runs) {
   EXPECT_EQ(host.openKeys, 0) << "a key left open";
 }
 
-INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCases(FAKE_RUNS_FILE)), CaseName);
+INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCases(TESTS_DIR "/data/fake_runs.txt")), CaseName);
 
 }  // namespace
 }  // namespace mirrolet::testing

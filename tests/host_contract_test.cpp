@@ -30,7 +30,7 @@ TEST(HostProfile, ReadsEveryFixtureAsWindowsDoes) {
   const auto host = MakeHost(sandbox);
   const std::string file = host->ToAnsi(sandbox.HostPath(L"list.ini"));
   int checked = 0;
-  for (const Case& test : ReadCases(INI_CASES_FILE)) {
+  for (const Case& test : ReadCases(TESTS_DIR "/data/ini_cases.txt")) {
     for (const auto& [kind, line] : test.lines) {
       if (kind == "bytes") sandbox.Write(L"list.ini", Unescape(line));
       if (kind != "read" && kind != "int") continue;

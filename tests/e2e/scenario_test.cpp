@@ -16,7 +16,7 @@ namespace {
 
 // The scenarios this host can run.
 std::vector<Case> LoadScenarios() {
-  std::vector<Case> scenarios = ReadCases(SCENARIOS_FILE);
+  std::vector<Case> scenarios = ReadCases(TESTS_DIR "/e2e/scenarios.txt");
   std::erase_if(scenarios, [](const Case& scenario) {
     return std::any_of(scenario.lines.begin(), scenario.lines.end(),
                        [](const auto& step) { return step.first == "only" && step.second != HostName(); });
