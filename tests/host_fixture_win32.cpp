@@ -76,21 +76,18 @@ std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<Reg
   return std::make_unique<win32::Win32Platform>();
 }
 
-void SetHidden(const std::filesystem::path& path) {
-  SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_HIDDEN);
+void AddAttribute(const std::filesystem::path& path, DWORD attribute) {
+  SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | attribute);
 }
-void SetSystem(const std::filesystem::path& path) {
-  SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_SYSTEM);
-}
+void SetHidden(const std::filesystem::path& path) { AddAttribute(path, FILE_ATTRIBUTE_HIDDEN); }
+void SetSystem(const std::filesystem::path& path) { AddAttribute(path, FILE_ATTRIBUTE_SYSTEM); }
+void SetReadOnly(const std::filesystem::path& path) { AddAttribute(path, FILE_ATTRIBUTE_READONLY); }
 std::uint64_t CreationTime(const std::filesystem::path& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
   return static_cast<std::uint64_t>(data.ftCreationTime.dwHighDateTime) << 32 | data.ftCreationTime.dwLowDateTime;
 }
 
-void SetReadOnly(const std::filesystem::path& path) {
-  SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_READONLY);
-}
 
 HeldOpen::HeldOpen(const std::filesystem::path& path)
     : handle_(reinterpret_cast<std::intptr_t>(

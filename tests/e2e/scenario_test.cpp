@@ -24,8 +24,6 @@ std::vector<Case> LoadScenarios() {
   return scenarios;
 }
 
-std::wstring Wide(const std::string& utf8) { return FromUtf8(utf8); }
-
 class ScenarioTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScenarioTest, Runs) {
@@ -54,44 +52,44 @@ TEST_P(ScenarioTest, Runs) {
   int asked = 0;
   unsigned long exitCode = 0;
   const auto productRegistered = [&](const std::vector<std::string>& words) {
-    std::filesystem::create_directories(sandbox.Native(Wide(words[0])));
+    std::filesystem::create_directories(sandbox.Native(FromUtf8(words[0])));
     const bool slash = std::find(words.begin(), words.end(), "\\") != words.end();
     const bool view32 = std::find(words.begin(), words.end(), "32") != words.end();
-    products.push_back({words[0], "WorkPath", 1, sandbox.HostPath(Wide(words[0])) + (slash ? L"\\" : L""), true, view32});
+    products.push_back({words[0], "WorkPath", 1, sandbox.HostPath(FromUtf8(words[0])) + (slash ? L"\\" : L""), true, view32});
   };
   for (const auto& [directive, raw] : GetParam().lines) {
     const std::string argument = expand(raw);
     const auto [left, right] = Split(argument, " = ");
     const std::vector<std::string> words = Parts(argument, " ");
     if (directive == "update") {
-      update = Wide(argument);
+      update = FromUtf8(argument);
     } else if (directive == "register") {
       registered = true;
       if (!words.empty()) productRegistered(words);
     } else if (directive == "folder") {
-      std::filesystem::create_directories(sandbox.Native(Wide(argument)));
+      std::filesystem::create_directories(sandbox.Native(FromUtf8(argument)));
     } else if (directive == "file") {
-      sandbox.Write(Wide(left), right);
+      sandbox.Write(FromUtf8(left), right);
     } else if (directive == "list") {
-      sandbox.Write(update + L"\\mirrolet.ini", SystemCodePage(Wide(argument)));
+      sandbox.Write(update + L"\\mirrolet.ini", SystemCodePage(FromUtf8(argument)));
     } else if (directive == "hidden") {
-      SetHidden(sandbox.Native(Wide(argument)));
+      SetHidden(sandbox.Native(FromUtf8(argument)));
     } else if (directive == "hold") {
-      held = std::make_unique<HeldOpen>(sandbox.Native(Wide(argument)));
+      held = std::make_unique<HeldOpen>(sandbox.Native(FromUtf8(argument)));
     } else if (directive == "running" || directive == "fifo") {
-      running = MakeSpecial(directive, sandbox.Native(Wide(argument)));
+      running = MakeSpecial(directive, sandbox.Native(FromUtf8(argument)));
       variables["$PID"] = std::to_string(running);
     } else if (directive == "pack") {
       // The update folder as mirrolet-pack builds it from a product-shaped tree.
       const unsigned codePage = HostName() == "windows" ? 950 : 65001;
-      const pack::BuildResult built = pack::Build(sandbox.Native(Wide(left)), sandbox.Native(update), ProgramUnderTest(), codePage);
+      const pack::BuildResult built = pack::Build(sandbox.Native(FromUtf8(left)), sandbox.Native(update), ProgramUnderTest(), codePage);
       ASSERT_TRUE(built.written) << Utf8(pack::FormatReport(built.report));
       std::string found;
       for (const pack::Finding& finding : built.report.findings) found += Utf8(pack::KindName(finding.kind)) + " ";
       EXPECT_EQ(found, right + " ") << Utf8(pack::FormatReport(built.report));
       for (const pack::PlanEntry& entry : built.report.plan) {
         // Every file lands where the plan says, holding what the tree held.
-        const std::string source = sandbox.Read(Wide(left) + L"\\" + entry.source);
+        const std::string source = sandbox.Read(FromUtf8(left) + L"\\" + entry.source);
         checks.emplace_back("after", Utf8(ExpandAppPath(entry.destination, L"Halvix\\")) + " = " + source);
       }
     } else if (directive == "locale") {
@@ -138,7 +136,7 @@ TEST_P(ScenarioTest, Runs) {
     EXPECT_EQ(run.boxes[i].yesNo, argument == "confirm") << i;
     // A report holds each of its parts; other boxes say exactly their text.
     for (const std::string& part : kind == "box" ? std::vector<std::string>{} : Parts(expand(argument), " | ")) {
-      EXPECT_NE(run.boxes[i].text.find(Wide(part)), std::wstring::npos) << part;
+      EXPECT_NE(run.boxes[i].text.find(FromUtf8(part)), std::wstring::npos) << part;
     }
     EXPECT_EQ(kind == "box" ? run.boxes[i].text : text, text) << i;
   }
@@ -147,11 +145,11 @@ TEST_P(ScenarioTest, Runs) {
   for (const auto& [kind, raw] : checks) {
     const auto [path, text] = Split(expand(raw), " = ");
     std::vector<std::wstring> names;
-    for (const std::string& name : Parts(text, " ")) names.push_back(Wide(name));
+    for (const std::string& name : Parts(text, " ")) names.push_back(FromUtf8(name));
     if (kind == "only-files") {
-      EXPECT_EQ(sandbox.List(Wide(path)), names) << path;
+      EXPECT_EQ(sandbox.List(FromUtf8(path)), names) << path;
     } else {
-      EXPECT_EQ(sandbox.Read(Wide(path)), kind == "gone" ? "<missing>" : text) << path;
+      EXPECT_EQ(sandbox.Read(FromUtf8(path)), kind == "gone" ? "<missing>" : text) << path;
     }
   }
 }
