@@ -70,9 +70,7 @@ std::vector<RunBox> ReadBoxes(const std::string& printed) {
       inText = false;
       if (!boxes.empty() && line.starts_with("[是")) {
         boxes.back().yesNo = true;
-        for (std::size_t at = line.find("是(Y)"); at != std::string::npos; at = line.find("是(Y)", at + 1)) {
-          ++boxes.back().prompts;
-        }
+        for (std::size_t at = 0; (at = line.find("是(Y)", at)) != std::string::npos; ++at) ++boxes.back().prompts;
       }
     } else if (!inText && line.size() > 2 && line.front() == '[' && line.back() == ']') {
       boxes.push_back({FromUtf8(line.substr(1, line.size() - 2)), L"", false, 0});
