@@ -84,6 +84,7 @@ std::wstring LeftoverName(bool runEnded);
 
 // The updater this build makes: MirroletV2.exe, or mirrolet on Linux.
 std::filesystem::path ProgramUnderTest();
+// "windows" or "linux".
 inline std::string HostName() { return std::filesystem::path::preferred_separator == L'\\' ? "windows" : "linux"; }
 // `text` as a copy list's author saves it: in the system code page (Wine), or UTF-8 (Linux).
 std::string SystemCodePage(const std::wstring& text);
