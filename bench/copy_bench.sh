@@ -24,7 +24,7 @@ printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Varnholt\\Halvix]\r\n"Wor
 
 # make_set COUNT SIZE_KIB: an update folder of COUNT files of SIZE_KIB each
 # (random bytes; one random file copied when there are many), its list, and a
-# product that already holds every file (see fresh for one that holds none).
+# product that already holds every file (see timed for one that holds none).
 make_set() {
   rm -rf "$work/update" "$work/product"
   mkdir -p "$work/update/files" "$work/product"
@@ -39,28 +39,21 @@ make_set() {
   sync
 }
 
-# timed FILE 'COMMAND': runs COMMAND in this shell and adds its seconds to FILE.
+# timed FILE 'COMMAND': empties the product's folder when the data set creates
+# new files (untimed), then runs COMMAND in this shell and adds its seconds to FILE.
 timed() {
+  if [ "$new" = yes ]; then rm -rf "$work/product/files" && mkdir "$work/product/files" && sync; fi
   start=$(date +%s.%N)
   eval "$2"
   echo "$(date +%s.%N) - $start" | bc >> "$work/$1"
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-# fresh: empties the product's folder when the data set creates new files (untimed).
-fresh() {
-  if [ "$new" = yes ]; then rm -rf "$work/product/files" && mkdir "$work/product/files" && sync; fi
-}
-
 round() {
-  fresh
   timed t.mirrolet 'echo y | /usr/bin/time -f %M -o "$work/rss" "$work/update/mirrolet" 2>/dev/null'
   cat "$work/rss" >> "$work/t.rss"
-  fresh
   timed t.cp 'cp --preserve=timestamps -r "$work/update/files/." "$work/product/files/"'
-  fresh
   timed t.cpsync 'cp --preserve=timestamps -r "$work/update/files/." "$work/product/files/" && sync'
-  fresh
   timed t.rsync 'rsync -rt --ignore-times "$work/update/files/" "$work/product/files/" && sync'
 }
 
@@ -89,6 +82,7 @@ for kind in replace new; do
     "$(echo "$(cat "$work/median.$kind.10000") / $(cat "$work/median.$kind.100")" | bc -l)"
 done
 
+new=no
 make_set 1 1
 # Twenty runs in one timing, so that the timer's own cost does not count.
 timed t.first 'for r in $(seq 20); do "$work/update/mirrolet" </dev/null 2>/dev/null || true; done'

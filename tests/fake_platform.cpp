@@ -74,8 +74,7 @@ bool FakePlatform::IsStagedDestination(const std::wstring& path) {
   const auto key = [](const std::wstring& full) {
     std::string slashed = Utf8(FoldName(full));
     std::replace(slashed.begin(), slashed.end(), '\\', '/');
-    const auto normal = std::filesystem::path(std::u8string(slashed.begin(), slashed.end())).lexically_normal().u8string();
-    return std::string(normal.begin(), normal.end());
+    return std::filesystem::path(slashed).lexically_normal();
   };
   for (StageId id = 0; id < staged_.size(); ++id) {
     if (!committed_[id] && key(staged_[id].second) == key(path)) return true;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "fake_platform.h"
 #include "test_support.h"
@@ -47,7 +48,9 @@ std::vector<std::string> Calls(const std::vector<std::string>& calls, const std:
 }
 
 // The failure report below its reason: the advice for each kind of reason, and
-// the programs that hold the file, five at most.
+// the programs that hold the file, five at most. The fake runs' reports hold
+// the advice for access denied (5), a file in use (32) with its holder, a path
+// the code page cannot spell (1113) and a temporary gone while flushed (2).
 TEST(FailureReport, AdvisesByTheReasonAndNamesWhoHoldsTheFile) {
   struct Row {
     unsigned long code;
@@ -59,20 +62,16 @@ TEST(FailureReport, AdvisesByTheReasonAndNamesWhoHoldsTheFile) {
   };
   const wchar_t* file = L"C:\\Halvix\\b.dll";
   const Row rows[] = {
-      {5, file, 0, L"R\n建議：請在本程式上按右鍵，選擇「以系統管理員身分執行」，再更新一次。"},
-      {32, file, 1, L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。\n使用中的程式：p1（PID 1）"},
       {33, file, 0, L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。"},
       {1224, file, 6, L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。\n使用中的程式：p1（PID 1），p2（PID 2），p3（PID 3），p4（PID 4），p5（PID 5）等"},
       {3, file, 0, L"R\n建議：此產品的安裝資料夾中沒有這個資料夾，這份更新可能不適用於此版本。"},
       {2, file, 0, L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。"},
       {112, file, 0, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
       {39, file, 0, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
-      {1113, file, 0, L"R\n建議：請將更新資料夾移到較簡單的路徑（例如 C:\\Update）後再執行。"},
       {31, file, 0, L"R"},
       {5, L"C:\\Halvix\\", 0, L"R"},  // the product folder itself as a destination: the list is at fault
       {kErrorSourceChanged, file, 0, L"來源檔案在複製時被改變。\n建議：請確認沒有其他程式正在寫入更新資料夾，再更新一次。"},
       // Once staged, a missing file is our own temporary, taken away: no missing source.
-      {2, file, 0, L"R\n建議：更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。", CopyStep::kFlush},
       {3, file, 0, L"R\n建議：更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。", CopyStep::kCommit},
       {1177, file, 0, L"R\n注意：目的地的檔案已不在原處，新版本保留為：C:\\Halvix\\b.dll.new", CopyStep::kCommit,
        L"C:\\Halvix\\b.dll.new"},
@@ -93,14 +92,18 @@ class FakeRun : public ::testing::TestWithParam<Case> {};
 TEST_P(FakeRun, Runs) {
   FakePlatform host;
   const std::string list = "C:\\Update\\mirrolet.ini";
-  std::map<std::string, std::string> expected{{"boxes", ""}, {"passes", ""}, {"copies", ""}};
+  std::map<std::string, std::string> expected{{"boxes", "confirm"}, {"copies", ""}, {"exit", "0"}};
+  host.registry["Software\\Varnholt\\Halvix"]["WorkPath"] = {kRegSz, std::string("C:\\Halvix", 10)};
+  host.answers = {kIdYes};
+  bool registered = false;  // the first "register" line replaces the default
   std::vector<FileHolder> holders;
   std::vector<std::wstring> heldPaths;  // what `holders` hold: by default the failing destinations
   std::string throws;
   for (const auto& [key, value] : GetParam().lines) {
     const auto [left, right] = Split(value, key == "error" ? " " : " = ");
     if (key == "register") {
-      host.registry["Software\\Varnholt\\" + left]["WorkPath"] = {kRegSz, right + '\0'};
+      if (!std::exchange(registered, true)) host.registry.clear();
+      if (!value.empty()) host.registry["Software\\Varnholt\\" + left]["WorkPath"] = {kRegSz, right + '\0'};
     } else if (key == "folder") {
       host.executableFolder = FromUtf8(value);
     } else if (key == "list") {  // "FILE = COPYTO | ...", "-" for a gap
@@ -132,6 +135,7 @@ TEST_P(FakeRun, Runs) {
         holders.push_back({FromUtf8(Split(holder, " ").first), std::stoul(Split(holder, " ").second)});
       }
     } else if (key == "answers") {
+      host.answers.clear();
       for (const std::string& word : Parts(value, " ")) {
         host.answers.push_back(word == "yes" ? kIdYes : word == "no" ? kIdNo : std::stoi(word));
       }
@@ -171,15 +175,13 @@ TEST_P(FakeRun, Runs) {
   std::vector<Box> wanted;
   for (const std::string& kind : Parts(expected["boxes"], " ")) wanted.push_back(kinds.at(kind));
   EXPECT_EQ(boxes, wanted);
-  ASSERT_TRUE(expected.contains("exit"));
   EXPECT_EQ(host.exits, std::vector<unsigned>{static_cast<unsigned>(std::stoul(expected["exit"]))});
   std::vector<std::string> copies;
   for (const auto& [source, destination] : host.copies) copies.push_back(Utf8(source) + " -> " + Utf8(destination));
   EXPECT_EQ(copies, Parts(expected["copies"], ", "));
-  EXPECT_EQ(passes, Parts(expected["passes"], ", "));
-  for (const char* check : {"steps", "reads", "finds"}) {
+  for (const char* check : {"passes", "steps", "reads", "finds"}) {
     if (!expected.contains(check)) continue;
-    EXPECT_EQ(Calls(host.calls, check), Parts(expected[check], ", ")) << check;
+    EXPECT_EQ(std::string(check) == "passes" ? passes : Calls(host.calls, check), Parts(expected[check], ", ")) << check;
   }
   auto at = host.calls.begin();  // each call of "order" after the one before it
   for (const std::string& call : Parts(expected["order"], ", ")) {
@@ -189,7 +191,7 @@ TEST_P(FakeRun, Runs) {
   EXPECT_EQ(host.openKeys, 0) << "a key left open";
 }
 
-INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCases(FAKE_RUNS_FILE)), CaseName);
+INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCases(TESTS_DIR "/data/fake_runs.txt")), CaseName);
 
 }  // namespace
 }  // namespace mirrolet::testing

@@ -40,9 +40,9 @@ class Sandbox {
 // MAX_PATH included. Returns what went wrong, or empty text.
 std::string RemoveTree(const std::filesystem::path& root);
 
-// A registry value for the host to find under HKEY_LOCAL_MACHINE.
+// A registry value under HKEY_LOCAL_MACHINE\Software\ROOT.
 struct RegEntry {
-  std::string subKey;  // relative to the test's own key
+  std::string subKey;  // relative to ROOT
   std::string name;
   std::uint32_t type;
   std::wstring text;   // may hold NULs
@@ -50,6 +50,9 @@ struct RegEntry {
   bool only32BitView = false;
 };
 
+// Makes the registry (Windows) or the sandbox's registry.reg (Linux) hold
+// `registry` below ROOT and nothing below the test's own key or Varnholt's.
+void SetRegistry(const Sandbox& sandbox, const std::vector<RegEntry>& registry, const std::string& root);
 // The real host of this build, seeing `registry` under the sub-key that
 // TestKey() names.
 std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<RegEntry>& registry = {});
@@ -82,16 +85,11 @@ std::wstring LeftoverName(bool runEnded);
 // The updater this build makes: MirroletV2.exe, or mirrolet on Linux.
 std::filesystem::path ProgramUnderTest();
 // "windows" or "linux".
-std::string HostName();
-// Registers `product` (Halvix, Pruvex) with `workPath`, in the 32-bit view
-// if asked; ClearProducts forgets every registration.
-void RegisterProduct(const Sandbox& sandbox, const std::wstring& product, const std::wstring& workPath, bool view32);
-void ClearProducts(const Sandbox& sandbox);
-// `text` as a copy list's author saves it: in the system code page (Wine),
-// or in the encoding of `locale` (Linux).
-std::string SystemCodePage(const std::wstring& text, const std::string& locale);
-// A process running from `path` ("running"), a FIFO ("fifo") or a link to
-// /dev/zero ("device") at `path`; Linux only. Returns the process id, or 0.
+inline std::string HostName() { return std::filesystem::path::preferred_separator == L'\\' ? "windows" : "linux"; }
+// `text` as a copy list's author saves it: in the system code page (Wine), or UTF-8 (Linux).
+std::string SystemCodePage(const std::wstring& text);
+// A process running from `path` ("running") or a FIFO ("fifo") at `path`;
+// Linux only. Returns the process id, or 0.
 long MakeSpecial(const std::string& kind, const std::filesystem::path& path);
 void StopSpecial(long pid);
 // Linux: a folder for LOCPATH that holds `locale` (built with localedef once).
@@ -116,7 +114,5 @@ RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbo
 
 // Whether the tests run under Wine rather than Windows or Linux.
 bool RunningUnderWine();
-// Whether a name starting with "." makes a file hidden (Linux and Wine).
-bool DotFilesAreHidden();
 
 }  // namespace mirrolet::testing

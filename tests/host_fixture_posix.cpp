@@ -40,14 +40,14 @@ std::string RemoveTree(const std::filesystem::path& root) {
   return error ? error.message() : std::string();
 }
 
-std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<RegEntry>& registry) {
+void SetRegistry(const Sandbox& sandbox, const std::vector<RegEntry>& registry, const std::string& root) {
   // Written the way regedit exports: UTF-16LE, every string value as hex(n)
   // bytes so NULs and missing terminators survive.
   std::string text = "\xFF\xFE";
   std::wstring lines = L"Windows Registry Editor Version 5.00\r\n\r\n";
   for (const RegEntry& entry : registry) {
-    const std::wstring view = entry.only32BitView ? L"Software\\WOW6432Node\\MirroletTest\\" : L"Software\\MirroletTest\\";
-    lines += L"[HKEY_LOCAL_MACHINE\\" + view + std::wstring(entry.subKey.begin(), entry.subKey.end()) + L"]\r\n";
+    const std::string key = (entry.only32BitView ? "Software\\WOW6432Node\\" : "Software\\") + root + "\\" + entry.subKey;
+    lines += L"[HKEY_LOCAL_MACHINE\\" + std::wstring(key.begin(), key.end()) + L"]\r\n";
     lines += L"\"" + std::wstring(entry.name.begin(), entry.name.end()) + L"\"=hex(" + std::to_wstring(entry.type) + L"):";
     std::string bytes;
     AppendUtf16(bytes, entry.text);
@@ -62,6 +62,10 @@ std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<Reg
   }
   AppendUtf16(text, lines);
   sandbox.Write(L"registry.reg", text);
+}
+
+std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<RegEntry>& registry) {
+  SetRegistry(sandbox, registry, "MirroletTest");
   return std::make_unique<posix::PosixPlatform>(sandbox.Native(L"registry.reg"));
 }
 
@@ -89,7 +93,5 @@ std::wstring LeftoverName(bool runEnded) {
 }
 
 bool RunningUnderWine() { return false; }
-
-bool DotFilesAreHidden() { return true; }
 
 }  // namespace mirrolet::testing

@@ -10,19 +10,18 @@ namespace mirrolet::testing {
 
 namespace {
 
-// Every run writes below its own key and removes it afterwards.
-class TestRegistry {
- public:
-  ~TestRegistry() { Clear(); }
-  void Clear() {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\MirroletTest");
-    HKEY view32 = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &view32) == 0) {
-      RegDeleteTreeA(view32, "MirroletTest");
-      RegCloseKey(view32);
-    }
+// Every test writes below its own key or Varnholt's, and leaves neither behind.
+void ClearRegistry() {
+  for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+    HKEY software = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | view, &software) != 0) continue;
+    for (const char* root : {"MirroletTest", "Varnholt"}) RegDeleteTreeA(software, root);
+    RegCloseKey(software);
   }
-} registry;
+}
+struct ClearedAtExit {
+  ~ClearedAtExit() { ClearRegistry(); }
+} clearedAtExit;
 
 // Deletes what `folder` ("\\?\" form) holds, then the folder itself.
 DWORD RemoveFolder(const std::wstring& folder) {
@@ -55,13 +54,13 @@ std::string RemoveTree(const std::filesystem::path& root) {
   return error == ERROR_SUCCESS ? std::string() : "Windows error " + std::to_string(error);
 }
 
-std::unique_ptr<Platform> MakeHost(const Sandbox&, const std::vector<RegEntry>& entries) {
-  registry.Clear();
+void SetRegistry(const Sandbox&, const std::vector<RegEntry>& entries, const std::string& root) {
+  ClearRegistry();
   for (const RegEntry& entry : entries) {
     HKEY key = nullptr;
     const REGSAM view = entry.only32BitView ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, TestKey(entry.subKey).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view,
-                    nullptr, &key, nullptr);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, ("Software\\" + root + "\\" + entry.subKey).c_str(), 0, nullptr, 0,
+                    KEY_ALL_ACCESS | view, nullptr, &key, nullptr);
     // RegSetValueExW quietly counts a terminator that follows the data, so an
     // unterminated value needs a non-NUL character after it.
     std::wstring data = entry.text + (entry.terminated ? std::wstring(1, L'\0') : std::wstring(L"X"));
@@ -70,24 +69,25 @@ std::unique_ptr<Platform> MakeHost(const Sandbox&, const std::vector<RegEntry>& 
     RegSetValueExW(key, name.c_str(), 0, entry.type, reinterpret_cast<const BYTE*>(data.c_str()), bytes);
     RegCloseKey(key);
   }
+}
+
+std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<RegEntry>& entries) {
+  SetRegistry(sandbox, entries, "MirroletTest");
   return std::make_unique<win32::Win32Platform>();
 }
 
-void SetHidden(const std::filesystem::path& path) {
-  SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_HIDDEN);
+void AddAttribute(const std::filesystem::path& path, DWORD attribute) {
+  SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | attribute);
 }
-void SetSystem(const std::filesystem::path& path) {
-  SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_SYSTEM);
-}
+void SetHidden(const std::filesystem::path& path) { AddAttribute(path, FILE_ATTRIBUTE_HIDDEN); }
+void SetSystem(const std::filesystem::path& path) { AddAttribute(path, FILE_ATTRIBUTE_SYSTEM); }
+void SetReadOnly(const std::filesystem::path& path) { AddAttribute(path, FILE_ATTRIBUTE_READONLY); }
 std::uint64_t CreationTime(const std::filesystem::path& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
   return static_cast<std::uint64_t>(data.ftCreationTime.dwHighDateTime) << 32 | data.ftCreationTime.dwLowDateTime;
 }
 
-void SetReadOnly(const std::filesystem::path& path) {
-  SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_READONLY);
-}
 
 HeldOpen::HeldOpen(const std::filesystem::path& path)
     : handle_(reinterpret_cast<std::intptr_t>(
@@ -108,7 +108,5 @@ std::wstring LeftoverName(bool runEnded) {
 bool RunningUnderWine() {
   return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
-
-bool DotFilesAreHidden() { return RunningUnderWine(); }
 
 }  // namespace mirrolet::testing

@@ -11,23 +11,16 @@
 #include <fstream>
 #include <map>
 
-#include "fake_platform.h"
 #include "host_fixture.h"
 #include "pack/pack.h"
-#include "pack/pack_host.h"
 
 namespace mirrolet::testing {
 namespace {
 
 // Writes a file below the sandbox, or makes a folder when `relative` ends with "\".
-// Names go through the tool's own conversion: on Linux, std::filesystem
-// converts wide names only under a UTF-8 C++ locale.
-void Put(const Sandbox& sandbox, const std::string& utf8, const std::string& bytes = "data") {
-  std::wstring relative = FromUtf8(utf8);
-  std::replace(relative.begin(), relative.end(), L'\\', L'/');
-  const std::filesystem::path path = sandbox.root() / pack::NamePath(relative);
-  std::filesystem::create_directories(relative.back() == L'/' ? path : path.parent_path());
-  if (relative.back() != L'/') std::ofstream(path, std::ios::binary) << bytes;
+void Put(const Sandbox& sandbox, const std::string& relative, const std::string& bytes = "data") {
+  if (!relative.ends_with('\\')) return sandbox.Write(FromUtf8(relative), bytes);
+  std::filesystem::create_directories(sandbox.Native(FromUtf8(relative)));
 }
 
 // Makes what `fifo:`, `link:` and `list-size:` ask for in `folder` of the sandbox.
@@ -47,9 +40,10 @@ void PutSpecial(const Sandbox& sandbox, const std::string& folder, std::map<std:
 }
 
 TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
-  for (const Case& test : ReadCases(PACK_CASES_FILE)) {
+  for (const Case& test : ReadCases(TESTS_DIR "/data/pack_cases.txt")) {
     SCOPED_TRACE(test.name);
-    std::map<std::string, std::string> row(test.lines.begin(), test.lines.end());
+    std::map<std::string, std::string> row{{"status", "0"}};
+    for (const auto& [key, value] : test.lines) row[key] = value;
     if (row.contains("linux-only") && std::filesystem::path::preferred_separator == L'\\') continue;
     Sandbox sandbox;
     if (row.contains("tree")) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <fstream>
 
+#include "update/failure.h"
+
 namespace mirrolet::testing {
 
 std::string Utf8(std::wstring_view text) {
@@ -20,23 +22,7 @@ std::string Utf8(std::wstring_view text) {
   return out;
 }
 
-std::wstring FromUtf8(std::string_view text) {
-  std::wstring out;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const int extra = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-    char32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (int k = 1; k <= extra && i + k < text.size(); ++k) c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    i += 1 + extra;
-    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-      out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-      out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<wchar_t>(c);
-    }
-  }
-  return out;
-}
+std::wstring FromUtf8(std::string_view text) { return DecodeUtf8(text); }
 
 std::vector<Case> ReadCases(const std::string& file) {
   std::ifstream in(file);

@@ -12,7 +12,8 @@
 
 namespace mirrolet::testing {
 
-// UTF-8 to wide text and back (UTF-16 pairs where wchar_t has 16 bits).
+// UTF-8 to wide text and back (UTF-16 pairs where wchar_t has 16 bits); what
+// is not UTF-8 becomes U+FFFD.
 std::string Utf8(std::wstring_view text);
 std::wstring FromUtf8(std::string_view text);
 

@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "program_under_test.h"
 #include "version.h"
@@ -25,38 +27,29 @@ TEST(Resources, VersionInformationReadsBackExactly) {
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
-  EXPECT_EQ(fixed->dwFileVersionLS, 0u);
-  EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
-  EXPECT_EQ(fixed->dwProductVersionLS, 0u);
-
-  WORD* translation = nullptr;
+  EXPECT_EQ((std::vector<DWORD>{fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS,
+                                fixed->dwProductVersionLS}),
+            (std::vector<DWORD>{0x00010000u, 0, 0x00010000u, 0}));
+  WORD* translation = nullptr;  // Traditional Chinese (Taiwan), UTF-16
   ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
   ASSERT_EQ(length, 4u);
-  EXPECT_EQ(translation[0], 0x0404);
-  EXPECT_EQ(translation[1], 1200);
+  EXPECT_EQ((std::pair<int, int>{translation[0], translation[1]}), (std::pair<int, int>{0x0404, 1200}));
 
-  const std::pair<const wchar_t*, std::wstring> strings[] = {
-      {L"CompanyName", L"Varnholt"},       {L"ProductName", L"Mirrolet"},
-      {L"FileVersion", L"1.00"},           {L"ProductVersion", L"1.00"},
-      {L"InternalName", L"MirroletV2"},    {L"OriginalFilename", L"MirroletV2.exe"}};
+  // The strings, and none of the other usual ones (nullptr).
+  const std::pair<const wchar_t*, const wchar_t*> strings[] = {
+      {L"CompanyName", L"Varnholt"},    {L"ProductName", L"Mirrolet"},      {L"FileVersion", L"1.00"},
+      {L"ProductVersion", L"1.00"},     {L"InternalName", L"MirroletV2"},   {L"OriginalFilename", L"MirroletV2.exe"},
+      {L"FileDescription", nullptr},    {L"LegalCopyright", nullptr},       {L"LegalTrademarks", nullptr},
+      {L"Comments", nullptr},           {L"PrivateBuild", nullptr},         {L"SpecialBuild", nullptr}};
   for (const auto& [name, expected] : strings) {
     wchar_t* value = nullptr;
-    ASSERT_TRUE(VerQueryValueW(block.data(), (std::wstring(L"\\StringFileInfo\\040404B0\\") + name).c_str(),
-                               reinterpret_cast<void**>(&value), &length))
-        << name;
-    EXPECT_EQ(std::wstring(value), expected) << name;
+    const bool found = VerQueryValueW(block.data(), (std::wstring(L"\\StringFileInfo\\040404B0\\") + name).c_str(),
+                                      reinterpret_cast<void**>(&value), &length);
+    EXPECT_EQ(found ? std::wstring(value) : L"<none>", expected ? expected : L"<none>") << name;
   }
-  // The same strings as the code's version header, and none of the other usual ones.
-  EXPECT_EQ(strings[0].second, Widen(MIRROLET_COMPANY_NAME));
-  EXPECT_EQ(strings[5].second, Widen(MIRROLET_ORIGINAL_FILENAME));
-  for (const wchar_t* name : {L"FileDescription", L"LegalCopyright", L"LegalTrademarks", L"Comments", L"PrivateBuild",
-                              L"SpecialBuild"}) {
-    wchar_t* value = nullptr;
-    EXPECT_FALSE(VerQueryValueW(block.data(), (std::wstring(L"\\StringFileInfo\\040404B0\\") + name).c_str(),
-                                reinterpret_cast<void**>(&value), &length))
-        << name;
-  }
+  // The same strings as the code's version header.
+  EXPECT_EQ(Widen(MIRROLET_COMPANY_NAME), strings[0].second);
+  EXPECT_EQ(Widen(MIRROLET_ORIGINAL_FILENAME), strings[5].second);
 }
 
 BOOL CALLBACK CollectType(HMODULE, LPWSTR type, LONG_PTR param) {

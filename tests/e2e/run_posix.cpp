@@ -20,19 +20,7 @@ namespace mirrolet::testing {
 
 std::filesystem::path ProgramUnderTest() { return PROGRAM_UNDER_TEST; }
 
-std::string HostName() { return "linux"; }
-
-void RegisterProduct(const Sandbox& sandbox, const std::wstring& product, const std::wstring& workPath, bool view32) {
-  std::string path;  // backslashes and quotes escaped, as regedit writes them
-  for (const char c : Utf8(workPath)) path += c == '\\' || c == '"' ? std::string{'\\', c} : std::string{c};
-  std::ofstream(sandbox.Native(L"registry.reg"), std::ios::app)
-      << "[HKEY_LOCAL_MACHINE\\Software\\" << (view32 ? "WOW6432Node\\" : "") << "Varnholt\\" << Utf8(product)
-      << "]\n\"WorkPath\"=\"" << path << "\"\n\n";
-}
-
-void ClearProducts(const Sandbox& sandbox) { sandbox.Write(L"registry.reg", "REGEDIT4\n\n"); }
-
-std::string SystemCodePage(const std::wstring& text, const std::string&) { return Utf8(text); }
+std::string SystemCodePage(const std::wstring& text) { return Utf8(text); }
 
 // The locale's files, built once into a folder of our own.
 std::string BuildLocale(const std::string& locale) {
@@ -51,7 +39,6 @@ std::string BuildLocale(const std::string& locale) {
 long MakeSpecial(const std::string& kind, const std::filesystem::path& path) {
   std::filesystem::create_directories(path.parent_path());
   if (kind == "fifo") return ::mkfifo(path.c_str(), 0644), 0;
-  if (kind == "device") return std::filesystem::create_symlink("/dev/zero", path), 0;
   std::filesystem::copy_file("/bin/sleep", path);
   const pid_t child = ::fork();
   if (child == 0) {
@@ -83,9 +70,7 @@ std::vector<RunBox> ReadBoxes(const std::string& printed) {
       inText = false;
       if (!boxes.empty() && line.starts_with("[是")) {
         boxes.back().yesNo = true;
-        for (std::size_t at = line.find("是(Y)"); at != std::string::npos; at = line.find("是(Y)", at + 1)) {
-          ++boxes.back().prompts;
-        }
+        for (std::size_t at = 0; (at = line.find("是(Y)", at)) != std::string::npos; ++at) ++boxes.back().prompts;
       }
     } else if (!inText && line.size() > 2 && line.front() == '[' && line.back() == ']') {
       boxes.push_back({FromUtf8(line.substr(1, line.size() - 2)), L"", false, 0});

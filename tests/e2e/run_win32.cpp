@@ -12,28 +12,7 @@ namespace mirrolet::testing {
 
 std::filesystem::path ProgramUnderTest() { return e2e::ProgramUnderTest(); }
 
-std::string HostName() { return "windows"; }
-
-void RegisterProduct(const Sandbox&, const std::wstring& product, const std::wstring& workPath, bool view32) {
-  HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Varnholt\\" + product).c_str(), 0, nullptr, 0,
-                  KEY_ALL_ACCESS | (view32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY), nullptr, &key, nullptr);
-  RegSetValueExW(key, L"WorkPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(workPath.c_str()),
-                 static_cast<DWORD>((workPath.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-}
-
-void ClearProducts(const Sandbox&) {
-  for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
-    HKEY software = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_ALL_ACCESS | view, &software) == 0) {
-      RegDeleteTreeW(software, L"Varnholt");
-      RegCloseKey(software);
-    }
-  }
-}
-
-std::string SystemCodePage(const std::wstring& text, const std::string&) {
+std::string SystemCodePage(const std::wstring& text) {
   EXPECT_EQ(GetACP(), 950u) << "the tests expect a Traditional Chinese system (see wine-env.sh)";
   const int size = static_cast<int>(text.size());
   const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);

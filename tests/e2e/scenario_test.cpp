@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <map>
 
@@ -18,17 +19,13 @@ namespace {
 
 // The scenarios this host can run.
 std::vector<Case> LoadScenarios() {
-  std::vector<Case> scenarios = ReadCases(SCENARIOS_FILE);
+  std::vector<Case> scenarios = ReadCases(TESTS_DIR "/e2e/scenarios.txt");
   std::erase_if(scenarios, [](const Case& scenario) {
     return std::any_of(scenario.lines.begin(), scenario.lines.end(),
                        [](const auto& step) { return step.first == "only" && step.second != HostName(); });
   });
   return scenarios;
 }
-
-std::wstring Wide(const std::string& utf8) { return FromUtf8(utf8); }
-
-std::vector<std::string> Words(const std::string& text) { return Parts(text, " "); }
 
 // update\PROGRAM as mirrolet-pack bundles the update folder it builds from
 // `tree`, alone in its folder, then damaged as `damage` says: "flip" (the
@@ -64,87 +61,81 @@ void MakeBundle(const Sandbox& sandbox, const std::wstring& tree, const std::wst
 class ScenarioTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScenarioTest, Runs) {
-  const Case& scenario = GetParam();
   Sandbox sandbox;
-  ClearProducts(sandbox);
   std::wstring update = L"update";
-  std::map<std::string, std::string> variables{{"$LONG", ""}};
-  for (int i = 0; i < 12; ++i) variables["$LONG"] += "\\a-rather-long-folder-name";
-  variables["$SANDBOX"] = Utf8(sandbox.HostPath(L""));
+  // "\r\n" is a line end; any other "\" is a path's.
+  std::map<std::string, std::string> variables{{"$SANDBOX", Utf8(sandbox.HostPath(L""))}, {"\\r\\n", "\r\n"}};
   if (variables["$SANDBOX"].ends_with('\\') || variables["$SANDBOX"].ends_with('/')) variables["$SANDBOX"].pop_back();
+  for (int i = 0; i < 12; ++i) variables["$LONG"] += "\\a-rather-long-folder-name";
   const auto expand = [&](std::string text) {
     for (const auto& [name, value] : variables) {
       for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size())) {
         text.replace(at, name.size(), value);
       }
     }
-    std::string out;  // "\r\n" as a line end; any other "\" is a path's
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      if (text.compare(i, 4, "\\r\\n") == 0) {
-        out += "\r\n";
-        i += 3;
-      } else {
-        out += text[i];
-      }
-    }
-    return out;
+    return text;
   };
 
+  std::vector<RegEntry> products;
+  bool registered = false;  // the first "register" line replaces Halvix, the default
   std::vector<std::string> answers;
-  std::vector<std::pair<std::string, std::string>> expected;  // box kind, argument
-  std::vector<std::pair<std::string, std::string>> checks;
+  std::vector<std::pair<std::string, std::string>> expected, checks;  // box kind or check, argument
   std::unique_ptr<HeldOpen> held;
   std::string locale = "C.UTF-8";
   long running = 0;
   int asked = 0;
   unsigned long exitCode = 0;
-  for (const auto& [directive, raw] : scenario.lines) {
+  const auto productRegistered = [&](const std::vector<std::string>& words) {
+    std::filesystem::create_directories(sandbox.Native(FromUtf8(words[0])));
+    const bool slash = std::find(words.begin(), words.end(), "\\") != words.end();
+    const bool view32 = std::find(words.begin(), words.end(), "32") != words.end();
+    products.push_back({words[0], "WorkPath", 1, sandbox.HostPath(FromUtf8(words[0])) + (slash ? L"\\" : L""), true, view32});
+  };
+  for (const auto& [directive, raw] : GetParam().lines) {
     const std::string argument = expand(raw);
     const auto [left, right] = Split(argument, " = ");
+    const std::vector<std::string> words = Parts(argument, " ");
     if (directive == "update") {
-      update = Wide(argument);
+      update = FromUtf8(argument);
     } else if (directive == "register") {
-      const auto words = Words(argument);
-      std::filesystem::create_directories(sandbox.Native(Wide(words[0])));
-      const bool view32 = std::find(words.begin(), words.end(), "32") != words.end();
-      const bool slash = std::find(words.begin(), words.end(), "\\") != words.end();
-      RegisterProduct(sandbox, Wide(words[0]), sandbox.HostPath(Wide(words[0])) + (slash ? L"\\" : L""), view32);
+      registered = true;
+      if (!words.empty()) productRegistered(words);
     } else if (directive == "folder") {
-      std::filesystem::create_directories(sandbox.Native(Wide(argument)));
+      std::filesystem::create_directories(sandbox.Native(FromUtf8(argument)));
     } else if (directive == "file") {
-      sandbox.Write(Wide(left), right);
+      sandbox.Write(FromUtf8(left), right);
     } else if (directive == "list") {
-      sandbox.Write(update + L"\\mirrolet.ini", SystemCodePage(Wide(argument), locale));
+      sandbox.Write(update + L"\\mirrolet.ini", SystemCodePage(FromUtf8(argument)));
     } else if (directive == "hidden") {
-      SetHidden(sandbox.Native(Wide(argument)));
+      SetHidden(sandbox.Native(FromUtf8(argument)));
     } else if (directive == "hold") {
-      held = std::make_unique<HeldOpen>(sandbox.Native(Wide(argument)));
-    } else if (directive == "running" || directive == "fifo" || directive == "device") {
-      running = MakeSpecial(directive, sandbox.Native(Wide(argument)));
+      held = std::make_unique<HeldOpen>(sandbox.Native(FromUtf8(argument)));
+    } else if (directive == "running" || directive == "fifo") {
+      running = MakeSpecial(directive, sandbox.Native(FromUtf8(argument)));
       variables["$PID"] = std::to_string(running);
     } else if (directive == "pack") {
       // The update folder as mirrolet-pack builds it from a product-shaped tree.
-      const auto [tree, kinds] = Split(argument, " = ");
       const unsigned codePage = HostName() == "windows" ? 950 : 65001;
-      const pack::BuildResult built = pack::Build(sandbox.Native(Wide(tree)), sandbox.Native(update), ProgramUnderTest(), codePage);
+      const pack::BuildResult built = pack::Build(sandbox.Native(FromUtf8(left)), sandbox.Native(update), ProgramUnderTest(), codePage);
       ASSERT_TRUE(built.written) << Utf8(pack::FormatReport(built.report));
       std::string found;
       for (const pack::Finding& finding : built.report.findings) found += Utf8(pack::KindName(finding.kind)) + " ";
-      EXPECT_EQ(found, kinds + " ") << Utf8(pack::FormatReport(built.report));
+      EXPECT_EQ(found, right + " ") << Utf8(pack::FormatReport(built.report));
       for (const pack::PlanEntry& entry : built.report.plan) {
         // Every file lands where the plan says, holding what the tree held.
-        const std::string source = sandbox.Read(Wide(tree) + L"\\" + entry.source);
+        const std::string source = sandbox.Read(FromUtf8(left) + L"\\" + entry.source);
         checks.emplace_back("after", Utf8(ExpandAppPath(entry.destination, L"Halvix\\")) + " = " + source);
       }
     } else if (directive == "bundle") {
       const auto [tree, damage] = Split(argument, " = ");
-      MakeBundle(sandbox, Wide(tree), update, damage);
+      MakeBundle(sandbox, FromUtf8(tree), update, damage);
     } else if (directive == "locale") {
       locale = argument;
-    } else if (directive == "answers") {
-      answers = Words(argument);
     } else if (directive == "box" || directive == "report") {
-      expected.emplace_back(directive, raw);
+      const bool answered = directive == "box" && words.size() > 1;  // a report is answered OK
+      expected.emplace_back(directive, directive == "box" ? words.at(0) : raw);
+      answers.insert(answers.end(), answered ? words.begin() + 1 : words.end(), words.end());
+      if (!answered) answers.push_back("ok");
     } else if (directive == "asked") {
       asked = std::stoi(argument);
     } else if (directive == "exit") {
@@ -155,6 +146,8 @@ TEST_P(ScenarioTest, Runs) {
       ASSERT_EQ(directive, "only") << "unknown directive";
     }
   }
+  if (!registered) productRegistered({"Halvix"});
+  SetRegistry(sandbox, products, "Varnholt");
 
   std::filesystem::create_directories(sandbox.Native(update));
   const std::filesystem::path program = sandbox.Native(update) / ProgramUnderTest().filename();
@@ -171,34 +164,29 @@ TEST_P(ScenarioTest, Runs) {
       {"confirm", {kConfirmTitle, kConfirmText}},
       {"list-missing", {kListMissingTitle, kListMissingText}},
       {"done", {kDoneTitle, kDoneText}},
-      {"nothing", {kNothingRegisteredTitle, kNothingRegisteredText}}};
+      {"nothing", {kNothingRegisteredTitle, kNothingRegisteredText}},
+      {"report", {kCopyFailedTitle, L""}}};
   for (std::size_t i = 0; i < expected.size(); ++i) {
     const auto& [kind, argument] = expected[i];
-    if (kind == "box") {
-      EXPECT_EQ(run.boxes[i].title, boxes.at(argument).first) << i;
-      EXPECT_EQ(run.boxes[i].text, boxes.at(argument).second) << i;
-      EXPECT_EQ(run.boxes[i].yesNo, argument == "confirm") << i;
-    } else {
-      EXPECT_EQ(run.boxes[i].title, kCopyFailedTitle);
-      std::string parts = expand(argument);
-      for (std::size_t at = 0; at <= parts.size();) {
-        const std::size_t end = std::min(parts.find(" | ", at), parts.size());
-        const std::wstring part = Wide(parts.substr(at, end - at));
-        EXPECT_NE(run.boxes[i].text.find(part), std::wstring::npos) << Utf8(part);
-        at = end + 3;
-      }
+    const auto& [title, text] = boxes.at(kind == "box" ? argument : kind);
+    EXPECT_EQ(run.boxes[i].title, title) << i;
+    EXPECT_EQ(run.boxes[i].yesNo, argument == "confirm") << i;
+    // A report holds each of its parts; other boxes say exactly their text.
+    for (const std::string& part : kind == "box" ? std::vector<std::string>{} : Parts(expand(argument), " | ")) {
+      EXPECT_NE(run.boxes[i].text.find(FromUtf8(part)), std::wstring::npos) << part;
     }
+    EXPECT_EQ(kind == "box" ? run.boxes[i].text : text, text) << i;
   }
   EXPECT_TRUE(asked == 0 || run.boxes.front().prompts == asked) << "asked " << run.boxes.front().prompts << " times";
   EXPECT_EQ(run.exitCode, exitCode);
   for (const auto& [kind, raw] : checks) {
     const auto [path, text] = Split(expand(raw) + (raw.ends_with(" =") ? " " : ""), " = ");  // "FOLDER =": empty
-    if (kind != "only-files") {
-      EXPECT_EQ(sandbox.Read(Wide(path)), kind == "gone" ? "<missing>" : text) << path;
+    std::vector<std::wstring> names;
+    for (const std::string& name : Parts(text, " ")) names.push_back(FromUtf8(name));
+    if (kind == "only-files") {
+      EXPECT_EQ(sandbox.List(FromUtf8(path)), names) << path;
     } else {
-      std::vector<std::wstring> names;
-      for (const std::string& name : Words(text)) names.push_back(Wide(name));
-      EXPECT_EQ(sandbox.List(Wide(path)), names) << path;
+      EXPECT_EQ(sandbox.Read(FromUtf8(path)), kind == "gone" ? "<missing>" : text) << path;
     }
   }
 }

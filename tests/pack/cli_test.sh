@@ -31,7 +31,6 @@ run() {  # run PROGRAM... ARGUMENTS...: shows the arguments, the output and the 
 {
   run "$@" check faulty
   run "$@" build tree shipped --exe MirroletV2.exe
-  run "$@" check shipped
   echo "\$ iconv -f CP950 shipped/mirrolet.ini"
   iconv -f CP950 -t UTF-8 shipped/mirrolet.ini | sed 's/\r$/\\r/'
   run "$@" build tree shipped
