@@ -79,6 +79,12 @@ class HeldOpen {
 // The name of a temporary file the host's copy would leave behind if killed:
 // of a run that has ended, or of one still going (this very process).
 std::wstring LeftoverName(bool runEnded);
+// Leaves in `folder` the temporary of a run whose process looks ended, held
+// the way a live run holds its files (the stand-in: its lock file in the
+// folder, locked; Windows: open without delete sharing) for as long as `hold`
+// lives. Returns the names in the folder that must stay.
+std::vector<std::wstring> LeaveLiveLeftover(const Sandbox& sandbox, const std::wstring& folder,
+                                            std::unique_ptr<HeldOpen>& hold);
 
 // --- whole runs of the program, for tests/e2e/scenario_test.cpp ---
 

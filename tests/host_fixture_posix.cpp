@@ -92,6 +92,15 @@ std::wstring LeftoverName(bool runEnded) {
   return std::wstring(name.begin(), name.end());
 }
 
+std::vector<std::wstring> LeaveLiveLeftover(const Sandbox& sandbox, const std::wstring& folder,
+                                            std::unique_ptr<HeldOpen>& hold) {
+  const std::string run = ".mirrolet-" + std::to_string(::getpid()) + "-2";
+  sandbox.Write(folder + L"\\" + FromUtf8(run + "-7.tmp"), "left");
+  sandbox.Write(folder + L"\\" + FromUtf8(run + ".lock"), "");
+  hold = std::make_unique<HeldOpen>(sandbox.Native(folder + L"\\" + FromUtf8(run + ".lock")));
+  return {FromUtf8(run + "-7.tmp"), FromUtf8(run + ".lock")};
+}
+
 bool RunningUnderWine() { return false; }
 
 }  // namespace mirrolet::testing

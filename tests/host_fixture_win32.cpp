@@ -105,6 +105,15 @@ std::wstring LeftoverName(bool runEnded) {
   return name;
 }
 
+std::vector<std::wstring> LeaveLiveLeftover(const Sandbox& sandbox, const std::wstring& folder,
+                                            std::unique_ptr<HeldOpen>& hold) {
+  wchar_t name[64];
+  std::swprintf(name, 64, L"~mirrolet-%08lx-%016llx-%08x.tmp", GetCurrentProcessId(), 2ull, 7u);
+  sandbox.Write(folder + L"\\" + name, "left");
+  hold = std::make_unique<HeldOpen>(sandbox.Native(folder + L"\\" + name));
+  return {name};
+}
+
 bool RunningUnderWine() {
   return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
