@@ -16,8 +16,9 @@ namespace {
 
 constexpr wchar_t kCheckUsage[] =
     L"usage: mirrolet-pack check FOLDER|BUNDLE [--code-page N]\n"
-    L"Reads FOLDER/mirrolet.ini (or the one a bundle carries, once its checksums match) as MirroletV2.exe reads it on a Windows whose ANSI code page is N\n"
-    L"(default 950), prints the entries it will copy and every finding with its line.\n"
+    L"Reads FOLDER/mirrolet.ini (or, once its checksums match, the one a bundle carries) as MirroletV2.exe\n"
+    L"reads it on a Windows whose ANSI code page is N (default 950), prints the entries it will copy and\n"
+    L"every finding with its line.\n"
     L"Exit status: 0 clean, 1 warnings only, 2 errors.\n";
 constexpr wchar_t kBuildUsage[] =
     L"usage: mirrolet-pack build SOURCE_TREE OUT_FOLDER [--exe PATH] [--code-page N]\n"
