@@ -111,7 +111,10 @@ std::vector<TreeFile> TreeFiles(const fs::path& tree, unsigned codePage, const f
 }
 
 std::string ListText(const std::vector<TreeFile>& files) {
-  std::string list = "[" + Ascii(kCopyListSection) + "]\r\n" + Ascii(kEntryCountKey) + "=" + std::to_string(files.size()) + "\r\n";
+  // Appended piece by piece: GCC 12 at -O3 warns falsely of an overlap in "[" + std::string&&.
+  std::string list = "[";
+  list.append(Ascii(kCopyListSection)).append("]\r\n").append(Ascii(kEntryCountKey)).append("=");
+  list.append(std::to_string(files.size())).append("\r\n");
   for (std::size_t i = 0; i < files.size(); ++i) {
     const auto entry = static_cast<std::int32_t>(i + 1);
     list += Ascii(SourceKey(entry)) + "=" + ListValue(files[i].bytes) + "\r\n";
