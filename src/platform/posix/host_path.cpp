@@ -72,7 +72,10 @@ std::string PathResolver::MatchInFolder(const std::string& folder, std::wstring_
   }
   if (const auto match = known.names.find(*key); match != known.names.end()) return match->second;
   if (const auto names = pending_.find(where); names != pending_.end()) {
-    if (const auto match = names->second.find(*key); match != names->second.end()) return match->second;
+    const auto [first, last] = names->second.equal_range(std::hash<std::wstring>{}(*key));
+    for (auto match = first; match != last; ++match) {
+      if (CaseKey(LocaleToWide(match->second)) == key) return match->second;
+    }
   }
   return spelled;
 }
@@ -91,7 +94,12 @@ int PathResolver::OwnChange(const std::string& folder, const std::function<int()
 
 void PathResolver::Pending(const std::string& nativePath) {
   if (const auto key = CaseKey(LocaleToWide(BaseName(nativePath)))) {
-    pending_[ParentPath(nativePath)].try_emplace(*key, BaseName(nativePath));
+    auto& names = pending_[ParentPath(nativePath)];
+    const auto [first, last] = names.equal_range(std::hash<std::wstring>{}(*key));
+    // The first spelling stays, as a name on disk would.
+    if (std::none_of(first, last, [&](const auto& name) { return CaseKey(LocaleToWide(name.second)) == key; })) {
+      names.emplace(std::hash<std::wstring>{}(*key), BaseName(nativePath));
+    }
   }
 }
 
@@ -99,13 +107,17 @@ void PathResolver::Settled(const std::string& nativePath, bool created) {
   const std::string folder = ParentPath(nativePath);
   const auto names = pending_.find(folder);
   if (names == pending_.end()) return;
-  if (const auto key = CaseKey(LocaleToWide(BaseName(nativePath)))) names->second.erase(*key);
-  if (names->second.empty()) pending_.erase(names);
-  if (!created) return;
-  // Now on disk: a current listing of the folder gets the name too.
-  if (const auto known = folders_.find(folder); known != folders_.end() && known->second.read) {
-    if (const auto key = CaseKey(LocaleToWide(BaseName(nativePath)))) known->second.names.try_emplace(*key, BaseName(nativePath));
+  if (const auto key = CaseKey(LocaleToWide(BaseName(nativePath)))) {
+    const auto [first, last] = names->second.equal_range(std::hash<std::wstring>{}(*key));
+    const auto match =
+        std::find_if(first, last, [&](const auto& name) { return CaseKey(LocaleToWide(name.second)) == key; });
+    if (match != last) names->second.erase(match);
   }
+  if (names->second.empty()) pending_.erase(names);
+  // The name is now on disk: the folder is read again when next looked in,
+  // rather than its listing kept twice meanwhile. A pass commits its new
+  // files together, after its last lookup, so that is at most once a pass.
+  if (created) folders_.erase(folder);
 }
 
 std::string PathResolver::NativePath(std::wstring_view path) {

@@ -49,8 +49,10 @@ class PathResolver {
   };
   std::string MatchInFolder(const std::string& folder, std::wstring_view part);
   std::unordered_map<std::string, Folder> folders_;
-  // Names about to be created, by folder and folded spelling.
-  std::unordered_map<std::string, std::unordered_map<std::wstring, std::string>> pending_;
+  // Names about to be created, by folder and the hash of their folded
+  // spelling (a long pass holds thousands; a collision is told apart by
+  // folding the name again).
+  std::unordered_map<std::string, std::unordered_multimap<std::size_t, std::string>> pending_;
 };
 
 // The last part of a native path.

@@ -22,8 +22,6 @@ namespace mirrolet::posix {
 
 PosixPlatform::PosixPlatform(std::string registryFile)
     : registryFile_(std::move(registryFile)), run_{::getpid(), ProcessStartTime(::getpid()).value_or(0)} {
-  umask_ = ::umask(0);
-  ::umask(umask_);
   // A lock per destination folder is held while the run copies into it: a
   // long list over many folders must not run out of descriptors.
   struct rlimit files;

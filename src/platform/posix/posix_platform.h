@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -92,8 +93,8 @@ class PosixPlatform : public Platform {
   // Copies all of `in` to `out`, in the kernel where it can. Returns 0 or an
   // errno value; `copied` counts the bytes.
   int CopyData(int in, int out, off_t& copied);
-  // Gives the temporary `fd` the owner and mode its destination will have.
-  int TakePermissions(int fd, const struct stat* replaced, const struct stat& source, const std::string& to);
+  // Gives the temporary `fd` the owner and mode of the file it replaces.
+  int TakePermissions(int fd, const struct stat& replaced, const std::string& to);
   // Removes what runs that have provably ended left in `folder`, once per folder and run.
   void RemoveLeftovers(const std::string& folder);
   bool RunEnded(const std::string& folder, const RunId& run, UniqueFd& lock);
@@ -116,17 +117,17 @@ class PosixPlatform : public Platform {
   HostKey nextKey_ = 1;
 
   struct CachedProfile {
-    std::string path;
+    std::string name;  // as the run gave it
+    std::string path;  // as it resolved
     struct stat stat {};
     IniDocument document;
   };
   std::optional<CachedProfile> profile_;
 
   RunId run_;
-  mode_t umask_ = 022;
   SystemCalls sys_;
   unsigned nextTemp_ = 0;
-  std::vector<Staged> staged_;
+  std::deque<Staged> staged_;  // grows without copying, for a long pass
   std::size_t uncommitted_ = 0;
   std::unordered_set<std::size_t> stagedKeys_;
   std::map<std::string, FolderLock> locks_;

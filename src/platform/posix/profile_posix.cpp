@@ -11,9 +11,17 @@
 namespace mirrolet::posix {
 
 const IniDocument* PosixPlatform::LoadProfile(const std::string& fileName) {
-  const std::string native = paths_.NativePath(LocaleToWide(fileName));
+  // The run reads one list key by key: the name resolved for the last read
+  // is used again while it still names a file.
   struct stat now;
-  if (::stat(native.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) return nullptr;
+  std::string native;
+  if (profile_ && profile_->name == fileName && ::stat(profile_->path.c_str(), &now) == 0) {
+    native = profile_->path;
+  } else {
+    native = paths_.NativePath(LocaleToWide(fileName));
+    if (::stat(native.c_str(), &now) != 0) return nullptr;
+  }
+  if (!S_ISREG(now.st_mode)) return nullptr;
   if (profile_ && profile_->path == native && profile_->stat.st_dev == now.st_dev &&
       profile_->stat.st_ino == now.st_ino && profile_->stat.st_size == now.st_size &&
       profile_->stat.st_mtim.tv_sec == now.st_mtim.tv_sec && profile_->stat.st_mtim.tv_nsec == now.st_mtim.tv_nsec &&
@@ -27,7 +35,7 @@ const IniDocument* PosixPlatform::LoadProfile(const std::string& fileName) {
   // The bytes go before the parse, so the file is not held three times over.
   const std::wstring text = DecodeProfileBytes(*bytes, LocaleToWide);
   bytes.reset();
-  profile_ = CachedProfile{native, now, IniDocument::Parse(text)};
+  profile_ = CachedProfile{fileName, native, now, IniDocument::Parse(text)};
   return &profile_->document;
 }
 

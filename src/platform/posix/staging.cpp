@@ -26,6 +26,9 @@ namespace {
 // Our own code for a source that changed while it was copied.
 constexpr int kSourceChanged = -1;
 
+// Files from this size on get their room reserved before they are written.
+constexpr off_t kReserveFrom = 64 << 10;
+
 bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -157,16 +160,21 @@ int PosixPlatform::WriteTemporary(int in, const struct stat& source, const std::
     number = nextTemp_++;
     temp = InFolder(folder, TempName(run_, number));
     why = paths_.OwnChange(folder, [&] {
-      created = sys_.open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      // A new file is made with the source's permission bits, which the
+      // umask trims as it should; a replacement is given its own below.
+      created = sys_.open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replaced ? 0600 : source.st_mode & 0777);
       return created < 0 ? errno : 0;
     });
   }
   if (created < 0) return why;
   const UniqueFd out(created);
 
-  // Room for the whole file at once: a full disk shows now, and the file
-  // system lays the data out in one go rather than block by block.
-  if (source.st_size > 0 && sys_.fallocate(out.get(), source.st_size) != 0 && errno != EOPNOTSUPP) why = errno;
+  // Room for a large file at once: a full disk shows now, and the file system
+  // lays the data out in one go rather than block by block. A small file is
+  // written in one go anyway, and reserving it would cost a journal entry.
+  if (source.st_size >= kReserveFrom && sys_.fallocate(out.get(), source.st_size) != 0 && errno != EOPNOTSUPP) {
+    why = errno;
+  }
   off_t copied = 0;
   if (why == 0) why = CopyData(in, out.get(), copied);
   // A source that another program truncated, extended or rewrote meanwhile
@@ -177,7 +185,7 @@ int PosixPlatform::WriteTemporary(int in, const struct stat& source, const std::
                    !SameTime(after.st_mtim, source.st_mtim))) {
     why = kSourceChanged;
   }
-  if (why == 0) why = TakePermissions(out.get(), replaced ? &*replaced : nullptr, source, to);
+  if (why == 0 && replaced) why = TakePermissions(out.get(), *replaced, to);
   const struct timespec times[2] = {source.st_atim, source.st_mtim};
   if (why == 0 && sys_.futimens(out.get(), times) != 0) why = errno;
   if (why != 0) paths_.OwnChange(folder, [&] { return ::unlink(temp.c_str()); });
@@ -216,21 +224,17 @@ int PosixPlatform::CopyData(int in, int out, off_t& copied) {
   }
 }
 
-int PosixPlatform::TakePermissions(int fd, const struct stat* replaced, const struct stat& source,
-                                   const std::string& to) {
-  mode_t mode = source.st_mode & 0777 & ~umask_;  // never setuid, setgid or sticky from the update
-  if (replaced != nullptr) {
-    // Replacing keeps what the file was: owner, group, mode, DOS attributes.
-    mode = replaced->st_mode & 07777;
-    if ((replaced->st_uid != ::geteuid() || replaced->st_gid != ::getegid()) &&
-        sys_.fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
-      if (errno != EPERM) return errno;
-      mode &= 0777;  // a file that cannot keep its owner must not keep setuid either
-    }
-    char attributes[64];
-    const ssize_t size = ::getxattr(to.c_str(), "user.DOSATTRIB", attributes, sizeof attributes);
-    if (size > 0) ::fsetxattr(fd, "user.DOSATTRIB", attributes, static_cast<std::size_t>(size), 0);
+int PosixPlatform::TakePermissions(int fd, const struct stat& replaced, const std::string& to) {
+  // Replacing keeps what the file was: owner, group, mode, DOS attributes.
+  mode_t mode = replaced.st_mode & 07777;
+  if ((replaced.st_uid != ::geteuid() || replaced.st_gid != ::getegid()) &&
+      sys_.fchown(fd, replaced.st_uid, replaced.st_gid) != 0) {
+    if (errno != EPERM) return errno;
+    mode &= 0777;  // a file that cannot keep its owner must not keep setuid either
   }
+  char attributes[64];
+  const ssize_t size = ::getxattr(to.c_str(), "user.DOSATTRIB", attributes, sizeof attributes);
+  if (size > 0) ::fsetxattr(fd, "user.DOSATTRIB", attributes, static_cast<std::size_t>(size), 0);
   if (sys_.fchmod(fd, mode) != 0) return errno;
   return 0;
 }
@@ -323,7 +327,9 @@ bool PosixPlatform::IsStagedDestination(const std::wstring& path) {
   if (stagedKeys_.empty()) return false;
   const std::string native = paths_.NativePath(path);
   struct stat st;
-  if (::stat(native.c_str(), &st) == 0 && stagedKeys_.contains(Hash("file", st.st_dev, st.st_ino))) return true;
+  // A file that exists is known by its identity; one that does not yet may be
+  // a new destination, known by its folder's identity and its name.
+  if (::stat(native.c_str(), &st) == 0) return stagedKeys_.contains(Hash("file", st.st_dev, st.st_ino));
   return ::stat(ParentPath(native).c_str(), &st) == 0 &&
          stagedKeys_.contains(Hash("entry", st.st_dev, st.st_ino, FoldName(LocaleToWide(BaseName(native)))));
 }
