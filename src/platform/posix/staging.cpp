@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include "platform/posix/host_error.h"
@@ -28,6 +29,10 @@ constexpr int kSourceChanged = -1;
 
 // Files from this size on get their room reserved before they are written.
 constexpr off_t kReserveFrom = 64 << 10;
+
+// Up to this many staged files on one file system are flushed one by one;
+// more are flushed with one syncfs.
+constexpr std::size_t kFlushEachUpTo = 16;
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -240,17 +245,24 @@ int PosixPlatform::TakePermissions(int fd, const struct stat& replaced, const st
 }
 
 bool PosixPlatform::FlushStaged(StageId& failed, HostError& error) {
-  // One syncfs per file system makes every staged file durable with one
-  // journal commit, where an fsync per file would pay one each. It goes
-  // through the lock held in the folder, so it needs no right to read the folder.
+  // Many files are made durable by one syncfs per file system, with one
+  // journal commit where an fsync per file would pay one each; it goes
+  // through the lock held in the folder, so it needs no right to read the
+  // folder. A few files are flushed each by itself, so that what else waits
+  // on the disk (a bundle's unpacked files, which are never read again once
+  // the run ends) is not written with them. On FUSE, where syncfs does not
+  // reach the daemon, every file is flushed by itself.
+  std::map<dev_t, std::size_t> waiting;
+  for (const Staged& staged : staged_) {
+    if (!staged.flushed && !staged.target.empty()) ++waiting[staged.device];
+  }
   std::vector<dev_t> synced;
   for (StageId id = 0; id < staged_.size(); ++id) {
     Staged& staged = staged_[id];
     if (staged.flushed || staged.target.empty()) continue;
     const FolderLock& lock = locks_.at(ParentPath(staged.target));
     int why = 0;
-    if (lock.fuse) {
-      // syncfs does not reach a FUSE daemon: each file is flushed itself.
+    if (lock.fuse || waiting[staged.device] <= kFlushEachUpTo) {
       const UniqueFd file(sys_.open(TempPath(staged).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
       if (!file || sys_.fsync(file.get()) != 0) why = errno;
     } else if (std::find(synced.begin(), synced.end(), staged.device) == synced.end()) {
