@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 
 #include "base/bundle_format.h"
 #include "os/sha256.h"
@@ -36,20 +35,18 @@ std::string TempFolder() {
 // however the run ends: a lock we can take proves that run is over. A folder
 // without a lock file may belong to a run that is just starting, so it stays.
 void RemoveEndedRuns(const std::string& temp) {
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(temp.c_str()), ::closedir);
+  const UniqueDir dir(::opendir(temp.c_str()));
   if (!dir) return;
   while (const dirent* entry = ::readdir(dir.get())) {
     if (std::string_view(entry->d_name).rfind(kFolderPrefix, 0) != 0) continue;
     const std::string folder = temp + "/" + entry->d_name;
     struct stat st;
     if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
-    const int lock = ::open((folder + "/" + kLockName).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (lock < 0) continue;
-    if (::flock(lock, LOCK_EX | LOCK_NB) == 0) {
+    const UniqueFd lock(::open((folder + "/" + kLockName).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (lock && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
       std::error_code ignored;
       std::filesystem::remove_all(folder, ignored);
     }
-    ::close(lock);
   }
 }
 
@@ -61,18 +58,15 @@ bool Fail(HostError& error, int errnoValue) {
 // Writes the files into the private folder, made when the first file comes.
 class FolderSink final : public bundle::FileSink {
  public:
-  FolderSink(std::string& folder, int& lock, HostError& error) : folder_(folder), lock_(lock), error_(error) {}
-  ~FolderSink() override {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  FolderSink(std::string& folder, UniqueFd& lock, HostError& error) : folder_(folder), lock_(lock), error_(error) {}
 
   bool MakeFolder() {
     if (!folder_.empty()) return true;
     std::string pattern = TempFolder() + "/" + kFolderPrefix + "XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) return Fail(error_, errno);  // new, never reused, mode 0700
     folder_ = pattern;
-    lock_ = ::open((folder_ + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (lock_ < 0 || ::flock(lock_, LOCK_EX) != 0) return Fail(error_, errno);
+    lock_.reset(::open((folder_ + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!lock_ || ::flock(lock_.get(), LOCK_EX) != 0) return Fail(error_, errno);
     if (::mkdir((folder_ + "/" + kFilesName).c_str(), 0700) != 0) return Fail(error_, errno);
     return true;
   }
@@ -94,14 +88,14 @@ class FolderSink final : public bundle::FileSink {
     }
     // The folder keeps others out; the files get the usual mode, which a
     // new product file takes over from its source.
-    fd_ = ::open((folder_ + "/" + kFilesName + "/" + name).c_str(),
-                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    return fd_ >= 0 || Fail(error_, errno);
+    fd_.reset(::open((folder_ + "/" + kFilesName + "/" + name).c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    return fd_ || Fail(error_, errno);
   }
 
   bool Write(const std::uint8_t* bytes, std::size_t size) override {
     while (size > 0) {
-      const ssize_t n = ::write(fd_, bytes, size);
+      const ssize_t n = ::write(fd_.get(), bytes, size);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return Fail(error_, errno);
       bytes += n;
@@ -110,31 +104,24 @@ class FolderSink final : public bundle::FileSink {
     return true;
   }
 
-  bool Close() override {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0 || Fail(error_, errno);
-  }
+  bool Close() override { return ::close(fd_.release()) == 0 || Fail(error_, errno); }
 
  private:
   std::string& folder_;
-  int& lock_;
+  UniqueFd& lock_;
   HostError& error_;
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace
 
 PayloadState PosixPlatform::UnpackPayload(std::wstring& folder, HostError& error) {
-  const int self = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  const UniqueFd self(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
   struct stat st;
-  if (self < 0 || ::fstat(self, &st) != 0) {
-    if (self >= 0) ::close(self);
-    return PayloadState::kNone;
-  }
-  const bundle::ReadAt read = [self](std::uint64_t offset, std::uint8_t* into, std::size_t size) {
+  if (!self || ::fstat(self.get(), &st) != 0) return PayloadState::kNone;
+  const bundle::ReadAt read = [fd = self.get()](std::uint64_t offset, std::uint8_t* into, std::size_t size) {
     while (size > 0) {
-      const ssize_t n = ::pread(self, into, size, static_cast<off_t>(offset));
+      const ssize_t n = ::pread(fd, into, size, static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       into += n;
@@ -155,7 +142,6 @@ PayloadState PosixPlatform::UnpackPayload(std::wstring& folder, HostError& error
       case bundle::Unpacked::kWriteFailed: state = PayloadState::kFailed; break;
     }
   }
-  ::close(self);
   if (state == PayloadState::kUnpacked) {
     folder = LocaleToWide(payloadFolder_ + "/" + kFilesName);
   } else {
@@ -169,9 +155,8 @@ void PosixPlatform::RemovePayload() {
     std::error_code ignored;
     std::filesystem::remove_all(payloadFolder_, ignored);
   }
-  if (payloadLock_ >= 0) ::close(payloadLock_);
+  payloadLock_.reset();
   payloadFolder_.clear();
-  payloadLock_ = -1;
 }
 
 }  // namespace mirrolet::posix

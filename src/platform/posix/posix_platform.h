@@ -135,7 +135,7 @@ class PosixPlatform : public Platform {
   std::set<std::string> cleanedFolders_;
 
   std::string payloadFolder_;  // the private folder of an unpacked payload, while the run goes
-  int payloadLock_ = -1;       // held for as long as the run goes
+  UniqueFd payloadLock_;       // held for as long as the run goes
 };
 
 // The Windows error code for errno value `error`, as the stand-in reports it.

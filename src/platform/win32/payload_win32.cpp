@@ -33,13 +33,7 @@ std::wstring TempFolder() {
 }
 
 std::wstring OwnPath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) return path.substr(0, n);
-    path.resize(path.size() * 2);
-  }
+  return GrowToFit([](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
 }
 
 // Removes the private folders of runs that have ended. A run holds its
@@ -50,30 +44,26 @@ std::wstring OwnPath() {
 // just starting, so it stays.
 void RemoveEndedRuns(const std::wstring& temp) {
   WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW((temp + kFolderPrefix + L"*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
+  const UniqueFind search(FindFirstFileW((temp + kFolderPrefix + L"*").c_str(), &found));
+  if (!search) return;
   do {
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
       continue;
     }
     const std::wstring folder = temp + found.cFileName;
-    const HANDLE lock = CreateFileW((folder + kLockName).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (lock == INVALID_HANDLE_VALUE) continue;
-    CloseHandle(lock);
+    if (!UniqueFile(CreateFileW((folder + kLockName).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr))) {
+      continue;
+    }
     std::error_code ignored;
     std::filesystem::remove_all(ExtendedPath(folder), ignored);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  } while (FindNextFileW(search.get(), &found));
 }
 
 // Writes the files into the private folder, made when the first file comes.
 class FolderSink final : public bundle::FileSink {
  public:
-  FolderSink(std::wstring& folder, void*& lock, HostError& error) : folder_(folder), lock_(lock), error_(error) {}
-  ~FolderSink() override {
-    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-  }
+  FolderSink(std::wstring& folder, UniqueFile& lock, HostError& error) : folder_(folder), lock_(lock), error_(error) {}
 
   bool MakeFolder() {
     if (!folder_.empty()) return true;
@@ -93,12 +83,9 @@ class FolderSink final : public bundle::FileSink {
       }
     }
     folder_ = folder;
-    lock_ = CreateFileW((folder_ + kLockName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_HIDDEN, nullptr);
-    if (lock_ == INVALID_HANDLE_VALUE) {
-      lock_ = nullptr;
-      return Fail(error_, GetLastError());
-    }
+    lock_.reset(CreateFileW((folder_ + kLockName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_HIDDEN, nullptr));
+    if (!lock_) return Fail(error_, GetLastError());
     if (!CreateDirectoryW((folder_ + kFilesName).c_str(), nullptr)) return Fail(error_, GetLastError());
     return true;
   }
@@ -114,15 +101,15 @@ class FolderSink final : public bundle::FileSink {
         return Fail(error_, GetLastError());
       }
     }
-    file_ = CreateFileW(ExtendedPath(files + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    return file_ != INVALID_HANDLE_VALUE || Fail(error_, GetLastError());
+    file_.reset(CreateFileW(ExtendedPath(files + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    return file_ || Fail(error_, GetLastError());
   }
 
   bool Write(const std::uint8_t* bytes, std::size_t size) override {
     while (size > 0) {
       DWORD put = 0;
-      if (!WriteFile(file_, bytes, static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30)), &put, nullptr)) {
+      if (!WriteFile(file_.get(), bytes, static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30)), &put, nullptr)) {
         return Fail(error_, GetLastError());
       }
       bytes += put;
@@ -131,27 +118,23 @@ class FolderSink final : public bundle::FileSink {
     return true;
   }
 
-  bool Close() override {
-    const HANDLE file = file_;
-    file_ = INVALID_HANDLE_VALUE;
-    return CloseHandle(file) || Fail(error_, GetLastError());
-  }
+  bool Close() override { return CloseHandle(file_.release()) || Fail(error_, GetLastError()); }
 
  private:
   std::wstring& folder_;
-  void*& lock_;
+  UniqueFile& lock_;
   HostError& error_;
-  HANDLE file_ = INVALID_HANDLE_VALUE;
+  UniqueFile file_;
 };
 
 }  // namespace
 
 PayloadState Win32Platform::UnpackPayload(std::wstring& folder, HostError& error) {
-  const HANDLE self = CreateFileW(ExtendedPath(OwnPath()).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  const UniqueFile file(CreateFileW(ExtendedPath(OwnPath()).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   LARGE_INTEGER size{};
-  if (self == INVALID_HANDLE_VALUE) return PayloadState::kNone;
-  const bundle::ReadAt read = [self](std::uint64_t offset, std::uint8_t* into, std::size_t count) {
+  if (!file) return PayloadState::kNone;
+  const bundle::ReadAt read = [self = file.get()](std::uint64_t offset, std::uint8_t* into, std::size_t count) {
     while (count > 0) {
       OVERLAPPED at{};
       at.Offset = static_cast<DWORD>(offset);
@@ -167,7 +150,7 @@ PayloadState Win32Platform::UnpackPayload(std::wstring& folder, HostError& error
   };
   // The layout stops at the certificate table of a signed file: nothing in
   // or after it is read.
-  const auto layout = GetFileSizeEx(self, &size) ? bundle::ReadProgramLayout(read, static_cast<std::uint64_t>(size.QuadPart))
+  const auto layout = GetFileSizeEx(file.get(), &size) ? bundle::ReadProgramLayout(read, static_cast<std::uint64_t>(size.QuadPart))
                                                  : std::nullopt;
   PayloadState state = PayloadState::kNone;
   if (layout && layout->payloadEnd != layout->imageEnd) {
@@ -181,7 +164,6 @@ PayloadState Win32Platform::UnpackPayload(std::wstring& folder, HostError& error
       case bundle::Unpacked::kWriteFailed: state = PayloadState::kFailed; break;
     }
   }
-  CloseHandle(self);
   if (state == PayloadState::kUnpacked) {
     folder = payloadFolder_ + kFilesName;
   } else {
@@ -193,8 +175,7 @@ PayloadState Win32Platform::UnpackPayload(std::wstring& folder, HostError& error
 void Win32Platform::RemovePayload() {
   // The lock goes first: a file held open without delete sharing cannot be
   // deleted, not even by the run that holds it.
-  if (payloadLock_ != nullptr) CloseHandle(payloadLock_);
-  payloadLock_ = nullptr;
+  payloadLock_.reset();
   if (!payloadFolder_.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(ExtendedPath(payloadFolder_), ignored);

@@ -78,7 +78,7 @@ class Win32Platform final : public Platform {
   std::set<std::wstring> cleanedFolders_;
 
   std::wstring payloadFolder_;   // the private folder of an unpacked payload, while the run goes
-  void* payloadLock_ = nullptr;  // its lock file, held open without delete sharing
+  UniqueFile payloadLock_;       // its lock file, held open without delete sharing
 };
 
 // The host's description of Win32 error `code`: the system message without
