@@ -26,7 +26,7 @@ std::string Payload(const std::vector<std::string>& names) {
       std::memcpy(into, content.data(), n);
       content.erase(0, n);
       return static_cast<long long>(n);
-    }));
+    }, name.ends_with(".sh")));
   }
   EXPECT_TRUE(writer.Finish());
   return bytes;
@@ -39,7 +39,7 @@ Unpacked Read(const std::string& bytes, std::vector<std::string>* names = nullpt
     return true;
   };
   return List(read, {false, 8, bytes.size()}, os::NewSha256, [&](const FileEntry& entry) {
-    if (names) names->push_back(entry.name + " " + std::to_string(entry.size));
+    if (names) names->push_back(entry.name + " " + std::to_string(entry.size) + (entry.executable ? " x" : ""));
   });
 }
 
@@ -52,7 +52,10 @@ TEST(BundleFormat, ReadsBackInOrderAndRefusesAnyChangedOrMissingByte) {
   ASSERT_EQ(Read(large, &read), Unpacked::kDone);
   EXPECT_EQ(read, expected);
 
-  const std::string small = Payload({"a", "b/c.dll", "mirrolet.ini"});
+  const std::string small = Payload({"a", "b/c.dll", "mirrolet.ini", "run.sh"});
+  read.clear();
+  ASSERT_EQ(Read(small, &read), Unpacked::kDone);
+  EXPECT_EQ(read, (std::vector<std::string>{"a 2", "b/c.dll 14", "mirrolet.ini 24", "run.sh 12 x"}));
   for (std::size_t at = 8; at < small.size(); ++at) {
     std::string changed = small;
     changed[at] = static_cast<char>(changed[at] ^ 0x01);

@@ -191,7 +191,9 @@ Unpacked Walk(const ReadAt& read, const Located& found,
     entry.size = Load(head, 8);
     std::memcpy(entry.digest.data(), head + 8, entry.digest.size());
     const std::uint64_t nameSize = Load(head + 40, 4);
-    if (nameSize == 0 || nameSize > kMaxName || Load(head + 44, 4) != 0) return Unpacked::kDamaged;
+    const std::uint64_t flags = Load(head + 44, 4);
+    if (nameSize == 0 || nameSize > kMaxName || flags > 1) return Unpacked::kDamaged;
+    entry.executable = flags == 1;
     std::vector<std::uint8_t> name(Padded(nameSize));
     if (!cursor.Take(name.data(), name.size())) return Unpacked::kDamaged;
     entry.name.assign(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(nameSize));
@@ -292,7 +294,8 @@ bool PayloadWriter::Pad() {
   return Put(kZeros, static_cast<std::size_t>(Padded(written_) - written_));
 }
 
-bool PayloadWriter::AddFile(const std::string& name, const std::function<long long(std::uint8_t*, std::size_t)>& read) {
+bool PayloadWriter::AddFile(const std::string& name, const std::function<long long(std::uint8_t*, std::size_t)>& read,
+                            bool executable) {
   if (!ValidName(name) || (count_ > 0 && name <= lastName_) || count_ == kMaxFiles) return false;
   const std::unique_ptr<Hasher> hasher = factory_();
   std::vector<std::uint8_t> buffer(kChunk);
@@ -310,7 +313,7 @@ bool PayloadWriter::AddFile(const std::string& name, const std::function<long lo
   Store(directory_, size, 8);
   directory_.append(digest.begin(), digest.end());
   Store(directory_, name.size(), 4);
-  Store(directory_, 0, 4);
+  Store(directory_, executable ? 1 : 0, 4);
   directory_ += name;
   directory_.append(static_cast<std::size_t>(Padded(name.size()) - name.size()), '\0');
   lastName_ = name;

@@ -10,8 +10,9 @@
 //   data       each file's bytes, in directory order, each padded with zero
 //              bytes to a multiple of 8
 //   directory  per file: u64 size, 32-byte SHA-256 of its bytes, u32 name
-//              length, u32 zero, the name padded with zero bytes to a
-//              multiple of 8
+//              length, u32 flags (bit 0: the file could be run where it was
+//              packed, which the Linux stand-in keeps; no other bit is set),
+//              the name padded with zero bytes to a multiple of 8
 //   trailer    64 bytes: u32 file count, u32 format version (1), u64
 //              directory length, u64 payload length (data + directory +
 //              trailer), the SHA-256 of the payload from its first byte up to
@@ -75,6 +76,7 @@ struct FileEntry {
   std::string name;  // as stored: UTF-8, "/" between parts
   std::uint64_t size = 0;
   Digest digest{};
+  bool executable = false;
 };
 
 // What a program file turned out to carry.
@@ -116,7 +118,8 @@ class PayloadWriter {
 
   // Adds a file whose bytes `read` gives (the count read, 0 at the end, -1 on
   // an error). False on a read error, a bad or unordered name, or a failed write.
-  bool AddFile(const std::string& name, const std::function<long long(std::uint8_t*, std::size_t)>& read);
+  bool AddFile(const std::string& name, const std::function<long long(std::uint8_t*, std::size_t)>& read,
+               bool executable = false);
   // The directory and the trailer.
   bool Finish();
   std::uint64_t Length() const { return written_; }

@@ -124,7 +124,7 @@ std::optional<std::uint64_t> WriteBundle(ProgramFile& program, const bundle::Pro
     const bool added = in && writer.AddFile(name, [&in](std::uint8_t* into, std::size_t size) -> long long {
       in.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(size));
       return in.bad() ? -1 : in.gcount();
-    });
+    }, Executable(path));
     if (!added) return std::nullopt;
   }
   if (!writer.Finish()) return std::nullopt;

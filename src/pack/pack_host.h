@@ -27,6 +27,10 @@ bool EncodeCodePage(std::wstring_view text, unsigned codePage, std::string& byte
 // updater's search for its copy list from finding it.
 bool HiddenOrSystem(const std::filesystem::path& path);
 
+// Whether the file at `path` may be run: an execute bit on Linux; on Windows
+// no file is marked so (what runs there goes by its name).
+bool Executable(const std::filesystem::path& path);
+
 // The largest copy list read, as the stand-in bounds it.
 inline constexpr long long kMaxListBytes = 16ll << 20;
 

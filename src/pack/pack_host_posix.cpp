@@ -2,6 +2,7 @@
 // other Windows code pages), names in UTF-8, attributes and files as the stand-in reads them.
 #include <fcntl.h>
 #include <iconv.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -143,6 +144,11 @@ bool EncodeCodePage(std::wstring_view text, unsigned codePage, std::string& byte
 bool HiddenOrSystem(const std::filesystem::path& path) {
   const posix::DosAttributes attributes = posix::ReadDosAttributes(path.string());
   return attributes.hidden || attributes.system;
+}
+
+bool Executable(const std::filesystem::path& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && (st.st_mode & 0111) != 0;
 }
 
 bool NameText(const std::filesystem::path& name, std::wstring& text) { return ToWide("UTF-8", name.native(), text); }

@@ -115,6 +115,8 @@ bool EncodeCodePage(std::wstring_view text, unsigned codePage, std::string& byte
   return !defaulted && DecodeCodePage(bytes, codePage, back) && back == text;
 }
 
+bool Executable(const std::filesystem::path&) { return false; }
+
 bool HiddenOrSystem(const std::filesystem::path& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&

@@ -86,10 +86,11 @@ class FolderSink final : public bundle::FileSink {
       path = folder_ + "/" + kFilesName + "/" + name.substr(0, slash);
       if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return Fail(error_, errno);
     }
-    // The folder keeps others out; the files get the usual mode, which a
-    // new product file takes over from its source.
+    // The folder keeps others out; the files get the usual mode, with the
+    // execute bits of one that could be run where it was packed, which a new
+    // product file takes over from its source, as from a folder update.
     fd_.reset(::open((folder_ + "/" + kFilesName + "/" + name).c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, entry.executable ? 0777 : 0666));
     return fd_ || Fail(error_, errno);
   }
 
