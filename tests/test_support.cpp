@@ -3,26 +3,11 @@
 #include <algorithm>
 #include <fstream>
 
-#include "update/failure.h"
+#include "base/utf8.h"
 
 namespace mirrolet::testing {
 
-std::string Utf8(std::wstring_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto c = static_cast<char32_t>(text[i]);
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {  // a UTF-16 pair (Windows)
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[++i]) - 0xDC00);
-    }
-    const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-    constexpr char32_t kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
-    out += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
-    for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
-  }
-  return out;
-}
-
-std::wstring FromUtf8(std::string_view text) { return DecodeUtf8(text); }
+std::string Utf8(std::wstring_view text) { return ToUtf8(text); }
 
 std::vector<Case> ReadCases(const std::string& file) {
   std::ifstream in(file);

@@ -10,12 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include "base/utf8.h"
+
 namespace mirrolet::testing {
 
-// UTF-8 to wide text and back (UTF-16 pairs where wchar_t has 16 bits); what
-// is not UTF-8 becomes U+FFFD.
+// Wide text as UTF-8, for readable messages and data files; back with the
+// program's own FromUtf8 (base/utf8.h).
 std::string Utf8(std::wstring_view text);
-std::wstring FromUtf8(std::string_view text);
+using mirrolet::FromUtf8;
 
 // A data file of cases: "== NAME" starts a case, "KEY: VALUE" lines follow (a
 // bare "KEY" has an empty value), and "like: NAME" stands for the lines of an

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/utf8.h"
+
 namespace mirrolet::bundle {
 
 namespace {
@@ -353,7 +355,9 @@ std::optional<std::uint32_t> PeChecksum(const ReadAt& read, std::uint64_t size, 
 }
 
 bool ValidName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxName || !FromUtf8(name)) return false;
+  bool utf8 = true;
+  FromUtf8(name, &utf8);
+  if (name.empty() || name.size() > kMaxName || !utf8) return false;
   for (std::size_t start = 0; start <= name.size();) {
     const std::size_t end = std::min(name.find('/', start), name.size());
     const std::string_view part = name.substr(start, end - start);
@@ -366,59 +370,6 @@ bool ValidName(std::string_view name) {
     start = end + 1;
   }
   return true;
-}
-
-std::optional<std::wstring> FromUtf8(std::string_view text) {
-  std::wstring out;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const int more = lead < 0x80 ? 0 : lead >= 0xC2 && lead < 0xE0 ? 1 : lead >= 0xE0 && lead < 0xF0 ? 2
-                   : lead >= 0xF0 && lead < 0xF5 ? 3 : -1;
-    if (more < 0 || i + static_cast<std::size_t>(more) >= text.size() + (more == 0)) return std::nullopt;
-    char32_t c = more == 0 ? lead : lead & (0x3F >> more);
-    for (int k = 1; k <= more; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-      if ((next & 0xC0) != 0x80) return std::nullopt;
-      c = c << 6 | (next & 0x3F);
-    }
-    const char32_t least[] = {0, 0x80, 0x800, 0x10000};
-    if (c < least[more] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return std::nullopt;
-    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-      out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-      out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<wchar_t>(c);
-    }
-    i += static_cast<std::size_t>(more) + 1;
-  }
-  return out;
-}
-
-std::string ToUtf8(std::wstring_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto c = static_cast<char32_t>(text[i]);
-    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[++i]) - 0xDC00);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | c >> 12);
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | c >> 18);
-      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
 }
 
 }  // namespace mirrolet::bundle

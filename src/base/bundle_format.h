@@ -145,9 +145,4 @@ std::optional<std::uint32_t> PeChecksum(const ReadAt& read, std::uint64_t size, 
 // Whether `name` may be stored (see the format above).
 bool ValidName(std::string_view name);
 
-// UTF-8 and the wide text of the host (UTF-16 on Windows, UTF-32 on Linux).
-// FromUtf8 returns nothing for bytes that are not UTF-8.
-std::optional<std::wstring> FromUtf8(std::string_view text);
-std::string ToUtf8(std::wstring_view text);
-
 }  // namespace mirrolet::bundle

@@ -9,22 +9,18 @@
 #include <string>
 
 #include "base/bundle_format.h"
+#include "base/name_fold.h"
+#include "base/utf8.h"
 #include "os/sha256.h"
 #include "pack/pack.h"
 #include "pack/pack_host.h"
-#include "base/name_fold.h"
+#include "pack/tree.h"
 
 namespace mirrolet::pack {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::wstring Text(const fs::path& path) {
-  std::wstring text;
-  NameText(path, text);
-  return text;
-}
 
 // A program file opened for reading at any offset.
 class ProgramFile {
@@ -50,45 +46,23 @@ class ProgramFile {
   std::uint64_t size_ = 0;
 };
 
-// The key of a relative path as the run finds it: "\" and "/" alike, empty
-// and "." parts gone, trailing dots and spaces dropped, folded. Check has
-// already refused a source that leaves the folder.
-std::wstring FolderKey(std::wstring_view path) {
-  std::wstring key;
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = path.find_first_of(L"\\/", start);
-    if (end == std::wstring_view::npos) end = path.size();
-    std::wstring_view part = path.substr(start, end - start);
-    start = end + 1;
-    while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.remove_suffix(1);
-    if (part == L"..") {
-      key.erase(std::min(key.size(), key.rfind(L'\\') == std::wstring::npos ? 0 : key.rfind(L'\\')));
-    } else if (!part.empty()) {
-      key += (key.empty() ? L"" : L"\\") + std::wstring(part);
-    }
-  }
-  return FoldName(key);
-}
-
 // The files the bundle carries: the list and every file it names, by their
 // names in the folder ("/" between parts, UTF-8), in byte order.
 std::optional<std::map<std::string, fs::path>> PayloadFiles(const fs::path& folder, const Report& report) {
-  std::map<std::wstring, fs::path> onDisk;
-  std::error_code error;
-  for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    std::wstring name;
-    for (const fs::path& part : it->path().lexically_relative(folder)) name += (name.empty() ? L"" : L"\\") + Text(part);
-    if (it->is_regular_file()) onDisk.emplace(FoldName(name), it->path());
-  }
+  std::map<std::wstring, const TreeEntry> onDisk;
+  WalkTree(folder, [&](const TreeEntry& entry) {
+    if (entry.type == EntryType::kFile) onDisk.emplace(FoldName(entry.name), entry);
+  });
   std::vector<std::wstring> wanted{L"mirrolet.ini"};
   for (const PlanEntry& entry : report.plan) wanted.push_back(entry.source);
   std::map<std::string, fs::path> files;
   for (const std::wstring& source : wanted) {
-    const auto found = onDisk.find(FolderKey(source));
+    // Check has already refused a source that leaves the folder.
+    const auto found = onDisk.find(FoldName(BelowFolder(source).value_or(L"")));
     if (found == onDisk.end()) return std::nullopt;
     std::wstring name;
-    for (const fs::path& part : found->second.lexically_relative(folder)) name += (name.empty() ? L"" : L"/") + Text(part);
-    files.emplace(bundle::ToUtf8(name), found->second);
+    for (const fs::path& part : found->second.relative) name += (name.empty() ? L"" : L"/") + Text(part);
+    files.emplace(ToUtf8(name), found->second.path);
   }
   return files;
 }
@@ -149,7 +123,7 @@ class FolderSink final : public bundle::FileSink {
  public:
   explicit FolderSink(fs::path root) : root_(std::move(root)) {}
   bool Open(const bundle::FileEntry& entry) override {
-    const fs::path path = root_ / NamePath(bundle::FromUtf8(entry.name).value_or(L""));
+    const fs::path path = root_ / NamePath(FromUtf8(entry.name));
     std::error_code error;
     fs::create_directories(path.parent_path(), error);
     out_.open(path, std::ios::binary | std::ios::trunc);

@@ -49,7 +49,4 @@ class UpdateFailure : public std::exception {
   UpdateFailure(Kind failureKind, HostError hostError) : kind(failureKind), error(std::move(hostError)) {}
 };
 
-// `bytes` read as UTF-8; what is not UTF-8 becomes U+FFFD, one per byte.
-std::wstring DecodeUtf8(std::string_view bytes);
-
 }  // namespace mirrolet

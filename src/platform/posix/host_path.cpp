@@ -23,10 +23,6 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool SameTime(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // The key a name is matched by without regard to case, or nothing when the
 // name is not text in the locale (it holds escaped bytes): such a name only
 // ever matches itself, byte for byte.
@@ -154,6 +150,14 @@ std::string PathResolver::NativePath(std::wstring_view path) {
 std::string BaseName(const std::string& nativePath) {
   const std::size_t slash = nativePath.find_last_of('/');
   return slash == std::string::npos ? nativePath : nativePath.substr(slash + 1);
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+std::string ChildPath(const std::string& folder, const std::string& name) {
+  return (folder == "/" ? std::string() : folder) + "/" + name;
 }
 
 std::string ParentPath(const std::string& nativePath) {

@@ -58,5 +58,9 @@ class PathResolver {
 // The last part of a native path.
 std::string BaseName(const std::string& nativePath);
 std::string ParentPath(const std::string& nativePath);
+// Whether two file times are the same to the nanosecond.
+bool SameTime(const struct timespec& a, const struct timespec& b);
+// `name` in the native folder `folder` (which may be "/").
+std::string ChildPath(const std::string& folder, const std::string& name);
 
 }  // namespace mirrolet::posix

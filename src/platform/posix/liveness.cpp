@@ -17,18 +17,10 @@
 
 namespace mirrolet::posix {
 
-namespace {
-
-std::string InFolder(const std::string& folder, const std::string& name) {
-  return (folder == "/" ? std::string() : folder) + "/" + name;
-}
-
-}  // namespace
-
 int PosixPlatform::LockFolder(const std::string& folder) {
   if (locks_.contains(folder)) return 0;
   FolderLock lock;
-  lock.path = InFolder(folder, LockName(run_));
+  lock.path = ChildPath(folder, LockName(run_));
   int why = paths_.OwnChange(folder, [&] {
     lock.fd.reset(::open(lock.path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
     return lock.fd ? 0 : errno;
@@ -57,7 +49,7 @@ void PosixPlatform::ReleaseLocksWhenIdle() {
 }
 
 bool PosixPlatform::RunEnded(const std::string& folder, const RunId& run, UniqueFd& lock) {
-  const std::string path = InFolder(folder, LockName(run));
+  const std::string path = ChildPath(folder, LockName(run));
   lock.reset(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!lock) {
     // No lock file: a run that copied before runs held locks, judged by its
@@ -91,7 +83,7 @@ void PosixPlatform::RemoveLeftovers(const std::string& folder) {
     // The lock file last, while we hold its lock.
     std::stable_partition(names.begin(), names.end(), [&](const std::string& name) { return name != LockName(run); });
     for (const std::string& name : names) {
-      paths_.OwnChange(folder, [&] { return sys_.unlink(InFolder(folder, name).c_str()); });
+      paths_.OwnChange(folder, [&] { return sys_.unlink(ChildPath(folder, name).c_str()); });
     }
   }
 }

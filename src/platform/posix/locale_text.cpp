@@ -8,6 +8,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "base/utf8.h"
+
 namespace mirrolet::posix {
 
 namespace {
@@ -37,34 +39,6 @@ void AppendUtf8(std::string& out, char32_t c) {
     out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
-}
-
-std::wstring DecodeUtf8(std::string_view bytes) {
-  std::wstring out;
-  for (std::size_t i = 0; i < bytes.size();) {
-    const auto lead = static_cast<unsigned char>(bytes[i]);
-    // Only the shortest form of a scalar value counts: no five-byte leads, no
-    // surrogates, nothing past U+10FFFF, no overlong encodings.
-    const int extra = lead < 0x80 ? 0 : lead >= 0xC2 && lead <= 0xDF ? 1 : (lead >> 4) == 0xE ? 2
-                    : lead >= 0xF0 && lead <= 0xF4 ? 3 : -1;
-    char32_t c = extra == 0 ? lead : extra == 1 ? (lead & 0x1F) : extra == 2 ? (lead & 0x0F) : (lead & 0x07);
-    bool valid = extra >= 0 && i + extra < bytes.size();
-    for (int k = 1; valid && k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(bytes[i + k]);
-      valid = (next & 0xC0) == 0x80;
-      c = (c << 6) | (next & 0x3F);
-    }
-    constexpr char32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
-    valid = valid && c >= kShortest[extra] && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
-    if (valid) {
-      out += static_cast<wchar_t>(c);
-      i += 1 + extra;
-    } else {
-      out += L'\uFFFD';
-      ++i;
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -134,7 +108,7 @@ std::string ForTerminal(std::wstring_view text) {
 }
 
 std::wstring FromTerminal(std::string_view bytes) {
-  return LocaleIsAscii() ? DecodeUtf8(bytes) : LocaleToWide(bytes);
+  return LocaleIsAscii() ? FromUtf8(bytes) : LocaleToWide(bytes);
 }
 
 std::wstring ErrnoText(int error) {

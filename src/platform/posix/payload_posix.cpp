@@ -11,7 +11,9 @@
 #include <filesystem>
 
 #include "base/bundle_format.h"
+#include "base/utf8.h"
 #include "os/sha256.h"
+#include "platform/posix/host_error.h"
 #include "platform/posix/locale_text.h"
 #include "platform/posix/posix_platform.h"
 
@@ -50,10 +52,8 @@ void RemoveEndedRuns(const std::string& temp) {
   }
 }
 
-bool Fail(HostError& error, int errnoValue) {
-  error = {WindowsCode(errnoValue), ErrnoText(errnoValue)};
-  return false;
-}
+// What `errno` says, as the host reports it.
+bool FailErrno(HostError& error, int errnoValue) { return Fail(error, WindowsCode(errnoValue), errnoValue); }
 
 // Writes the files into the private folder, made when the first file comes.
 class FolderSink final : public bundle::FileSink {
@@ -63,11 +63,11 @@ class FolderSink final : public bundle::FileSink {
   bool MakeFolder() {
     if (!folder_.empty()) return true;
     std::string pattern = TempFolder() + "/" + kFolderPrefix + "XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) return Fail(error_, errno);  // new, never reused, mode 0700
+    if (::mkdtemp(pattern.data()) == nullptr) return FailErrno(error_, errno);  // new, never reused, mode 0700
     folder_ = pattern;
     lock_.reset(::open((folder_ + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!lock_ || ::flock(lock_.get(), LOCK_EX) != 0) return Fail(error_, errno);
-    if (::mkdir((folder_ + "/" + kFilesName).c_str(), 0700) != 0) return Fail(error_, errno);
+    if (!lock_ || ::flock(lock_.get(), LOCK_EX) != 0) return FailErrno(error_, errno);
+    if (::mkdir((folder_ + "/" + kFilesName).c_str(), 0700) != 0) return FailErrno(error_, errno);
     return true;
   }
 
@@ -76,7 +76,7 @@ class FolderSink final : public bundle::FileSink {
     // Names are checked UTF-8; on disk they are in the locale's encoding, as
     // the copy list's names will be looked up.
     bool lossless = true;
-    const std::string name = WideToLocale(bundle::FromUtf8(entry.name).value_or(L""), &lossless);
+    const std::string name = WideToLocale(FromUtf8(entry.name), &lossless);
     if (!lossless) {
       error_ = {kErrorNoUnicodeTranslation, ErrnoText(EILSEQ)};
       return false;
@@ -84,28 +84,28 @@ class FolderSink final : public bundle::FileSink {
     std::string path = folder_ + "/" + kFilesName;
     for (std::size_t start = 0, slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
       path = folder_ + "/" + kFilesName + "/" + name.substr(0, slash);
-      if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return Fail(error_, errno);
+      if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return FailErrno(error_, errno);
     }
     // The folder keeps others out; the files get the usual mode, with the
     // execute bits of one that could be run where it was packed, which a new
     // product file takes over from its source, as from a folder update.
     fd_.reset(::open((folder_ + "/" + kFilesName + "/" + name).c_str(),
                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, entry.executable ? 0777 : 0666));
-    return fd_ || Fail(error_, errno);
+    return fd_ || FailErrno(error_, errno);
   }
 
   bool Write(const std::uint8_t* bytes, std::size_t size) override {
     while (size > 0) {
       const ssize_t n = ::write(fd_.get(), bytes, size);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return Fail(error_, errno);
+      if (n < 0) return FailErrno(error_, errno);
       bytes += n;
       size -= static_cast<std::size_t>(n);
     }
     return true;
   }
 
-  bool Close() override { return ::close(fd_.release()) == 0 || Fail(error_, errno); }
+  bool Close() override { return ::close(fd_.release()) == 0 || FailErrno(error_, errno); }
 
  private:
   std::string& folder_;

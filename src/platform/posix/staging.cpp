@@ -34,10 +34,6 @@ constexpr off_t kReserveFrom = 64 << 10;
 // more are flushed with one syncfs.
 constexpr std::size_t kFlushEachUpTo = 16;
 
-bool SameTime(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // Whether another program holds `path` open in a way Windows would refuse to
 // write over: a running executable, or an exclusive lock.
 bool InUse(const std::string& path) {
@@ -65,14 +61,11 @@ std::size_t Hash(std::string_view kind, dev_t device, ino_t inode, std::wstring_
   return hash;
 }
 
-std::string InFolder(const std::string& folder, const std::string& name) {
-  return (folder == "/" ? std::string() : folder) + "/" + name;
-}
 
 }  // namespace
 
 std::string PosixPlatform::TempPath(const Staged& staged) const {
-  return InFolder(ParentPath(staged.target), TempName(run_, staged.temp));
+  return ChildPath(ParentPath(staged.target), TempName(run_, staged.temp));
 }
 
 bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
@@ -163,7 +156,7 @@ int PosixPlatform::WriteTemporary(int in, const struct stat& source, const std::
   int why = EEXIST;
   for (unsigned attempt = 0; created < 0 && why == EEXIST && attempt < 100; ++attempt) {
     number = nextTemp_++;
-    temp = InFolder(folder, TempName(run_, number));
+    temp = ChildPath(folder, TempName(run_, number));
     why = paths_.OwnChange(folder, [&] {
       // A new file is made with the source's permission bits, which the
       // umask trims as it should; a replacement is given its own below.

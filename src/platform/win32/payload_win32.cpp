@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/bundle_format.h"
+#include "base/utf8.h"
 #include "os/sha256.h"
 #include "platform/win32/win32_platform.h"
 
@@ -19,11 +20,6 @@ constexpr wchar_t kFolderPrefix[] = L"mirrolet-bundle-";
 // files beside it, so that no file of the update can take the lock's name.
 constexpr wchar_t kLockName[] = L"\\lock";
 constexpr wchar_t kFilesName[] = L"\\update";
-
-bool Fail(HostError& error, DWORD code) {
-  error = {code, WindowsErrorText(code)};
-  return false;
-}
 
 std::wstring TempFolder() {
   std::wstring path(MAX_PATH + 1, L'\0');
@@ -92,7 +88,7 @@ class FolderSink final : public bundle::FileSink {
 
   bool Open(const bundle::FileEntry& entry) override {
     if (!MakeFolder()) return false;
-    std::wstring name = bundle::FromUtf8(entry.name).value_or(L"");
+    std::wstring name = FromUtf8(entry.name);
     for (wchar_t& c : name) c = c == L'/' ? L'\\' : c;
     const std::wstring files = folder_ + kFilesName + L"\\";
     for (std::size_t slash = name.find(L'\\'); slash != std::wstring::npos; slash = name.find(L'\\', slash + 1)) {

@@ -81,6 +81,12 @@ bool ProcessEnded(DWORD pid, std::uint64_t start) {
   return !running || StartTime(process.get()) != start;
 }
 
+// A file's identity on its volume, as a hash: equal for every name of one file.
+std::size_t IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return std::hash<std::uint64_t>{}((std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) ^
+                                    (std::uint64_t{info.dwVolumeSerialNumber} << 17));
+}
+
 // Opens `path` with the access a replace needs, sharing everything itself:
 // ERROR_SUCCESS, or ERROR_SHARING_VIOLATION exactly when another handle (a
 // program running it, or holding it without sharing) stands in the way.
@@ -92,8 +98,7 @@ DWORD ReplaceAccess(const std::wstring& path, std::size_t* id = nullptr) {
   if (!file) return GetLastError();
   BY_HANDLE_FILE_INFORMATION info;
   if (id && GetFileInformationByHandle(file.get(), &info)) {
-    *id = std::hash<std::uint64_t>{}((std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) ^
-                                     (std::uint64_t{info.dwVolumeSerialNumber} << 17));
+    *id = IdentityOf(info);
   }
   return ERROR_SUCCESS;
 }
@@ -115,8 +120,7 @@ std::size_t FileIdentity(const std::wstring& path, std::wstring_view name = {}) 
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
   if (!file || !GetFileInformationByHandle(file.get(), &info)) return 0;
-  const std::size_t id = std::hash<std::uint64_t>{}((std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) ^
-                                                    (std::uint64_t{info.dwVolumeSerialNumber} << 17));
+  const std::size_t id = IdentityOf(info);
   return name.empty() ? id : id ^ (std::hash<std::wstring>{}(FoldName(name)) * 31);
 }
 
