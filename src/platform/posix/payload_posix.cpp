@@ -13,6 +13,7 @@
 #include "base/bundle_format.h"
 #include "base/utf8.h"
 #include "os/sha256.h"
+#include "platform/payload_state.h"
 #include "platform/posix/host_error.h"
 #include "platform/posix/locale_text.h"
 #include "platform/posix/posix_platform.h"
@@ -136,12 +137,7 @@ PayloadState PosixPlatform::UnpackPayload(std::wstring& folder, HostError& error
   if (layout && layout->payloadEnd != layout->imageEnd) {
     RemoveEndedRuns(TempFolder());
     FolderSink sink(payloadFolder_, payloadLock_, error);
-    switch (bundle::Unpack(read, *layout, os::NewSha256, sink)) {
-      case bundle::Unpacked::kNone: break;
-      case bundle::Unpacked::kDone: state = sink.MakeFolder() ? PayloadState::kUnpacked : PayloadState::kFailed; break;
-      case bundle::Unpacked::kDamaged: state = PayloadState::kDamaged; break;
-      case bundle::Unpacked::kWriteFailed: state = PayloadState::kFailed; break;
-    }
+    state = PayloadStateOf(bundle::Unpack(read, *layout, os::NewSha256, sink), [&] { return sink.MakeFolder(); });
   }
   if (state == PayloadState::kUnpacked) {
     folder = LocaleToWide(payloadFolder_ + "/" + kFilesName);

@@ -9,6 +9,7 @@
 #include "base/bundle_format.h"
 #include "base/utf8.h"
 #include "os/sha256.h"
+#include "platform/payload_state.h"
 #include "platform/win32/win32_platform.h"
 
 namespace mirrolet::win32 {
@@ -153,12 +154,7 @@ PayloadState Win32Platform::UnpackPayload(std::wstring& folder, HostError& error
     const std::wstring temp = TempFolder();
     if (!temp.empty()) RemoveEndedRuns(temp);
     FolderSink sink(payloadFolder_, payloadLock_, error);
-    switch (bundle::Unpack(read, *layout, os::NewSha256, sink)) {
-      case bundle::Unpacked::kNone: break;
-      case bundle::Unpacked::kDone: state = sink.MakeFolder() ? PayloadState::kUnpacked : PayloadState::kFailed; break;
-      case bundle::Unpacked::kDamaged: state = PayloadState::kDamaged; break;
-      case bundle::Unpacked::kWriteFailed: state = PayloadState::kFailed; break;
-    }
+    state = PayloadStateOf(bundle::Unpack(read, *layout, os::NewSha256, sink), [&] { return sink.MakeFolder(); });
   }
   if (state == PayloadState::kUnpacked) {
     folder = payloadFolder_ + kFilesName;
