@@ -18,7 +18,7 @@ endif()
 
 # No build machine's folders in the binaries: __FILE__ and the like are
 # relative to the source tree. windres takes no such option.
-add_compile_options(
+target_compile_options(mirrolet_build INTERFACE
   "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=>"
   "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_BINARY_DIR}/=>")
 

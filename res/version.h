@@ -2,7 +2,7 @@
  *
  * Shared by mirrolet.rc (windres) and the C++ sources, so keep it to plain
  * #defines and ASCII text.  When bumping the version, change the numbers
- * and the two display strings together.
+ * and the display text together: the text is MAJOR.MINOR with two digits.
  */
 #ifndef MIRROLET_VERSION_H
 #define MIRROLET_VERSION_H
@@ -17,8 +17,10 @@
     MIRROLET_VERSION_MAJOR, MIRROLET_VERSION_MINOR, \
     MIRROLET_VERSION_PATCH, MIRROLET_VERSION_BUILD
 
-#define MIRROLET_FILE_VERSION_TEXT "1.00"
-#define MIRROLET_PRODUCT_VERSION_TEXT "1.00"
+/* The version as people read it; the file and the product share it. */
+#define MIRROLET_VERSION_TEXT "1.00"
+#define MIRROLET_FILE_VERSION_TEXT MIRROLET_VERSION_TEXT
+#define MIRROLET_PRODUCT_VERSION_TEXT MIRROLET_VERSION_TEXT
 
 #define MIRROLET_COMPANY_NAME "Varnholt"
 #define MIRROLET_PRODUCT_NAME "Mirrolet"

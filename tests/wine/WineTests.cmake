@@ -29,7 +29,7 @@ mirrolet_warnings(box_driver_cli)
 add_executable(mirrolet_e2e e2e/scenario_test.cpp e2e/run_win32.cpp e2e/resource_test.cpp test_main.cpp
   ${host_fixture})
 target_compile_definitions(mirrolet_e2e PRIVATE TESTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
-target_link_libraries(mirrolet_e2e PRIVATE box_driver mirrolet_host mirrolet_pack gtest version)
+target_link_libraries(mirrolet_e2e PRIVATE box_driver mirrolet_host mirrolet_update mirrolet_pack gtest version)
 add_dependencies(mirrolet_e2e mirrolet)
 target_include_directories(mirrolet_e2e PRIVATE ${PROJECT_SOURCE_DIR}/res ${CMAKE_CURRENT_SOURCE_DIR})
 mirrolet_warnings(mirrolet_e2e)
