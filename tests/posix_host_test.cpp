@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "host_fixture.h"
+#include "os/file_bounds.h"
 #include "platform/posix/locale_text.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/reg_text.h"
@@ -114,7 +115,7 @@ TEST(StandIn, HostileInputsFailFastAndNeverHang) {
   EXPECT_EQ(key, 0u) << "a FIFO registry reads as empty";
 
   // A list past the size bound is a failure, not a list without entries.
-  std::filesystem::resize_file(sandbox.Native(L"update\\a.dll"), posix::kMaxSettingsFileSize + 1);
+  std::filesystem::resize_file(sandbox.Native(L"update\\a.dll"), os::kMaxSettingsFileSize + 1);
   HostError error;
   EXPECT_EQ(host.AnsiSafePath(sandbox.HostPath(L"update\\a.dll"), error), L"");
   EXPECT_NE(error.code, 0u);

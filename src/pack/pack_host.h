@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "os/file_bounds.h"
+
 namespace mirrolet::pack {
 
 // Whether Windows code page `codePage` can be used on this machine.
@@ -31,8 +33,8 @@ bool HiddenOrSystem(const std::filesystem::path& path);
 // no file is marked so (what runs there goes by its name).
 bool Executable(const std::filesystem::path& path);
 
-// The largest copy list read, as the stand-in bounds it.
-inline constexpr long long kMaxListBytes = 16ll << 20;
+// The largest copy list read: the stand-in's bound, the very same constant.
+inline constexpr long long kMaxListBytes = os::kMaxSettingsFileSize;
 
 enum class ReadResult { kRead, kNotRegular, kTooLarge, kUnreadable };
 

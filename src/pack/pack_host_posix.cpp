@@ -7,11 +7,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "os/posix/dos_attributes.h"
+#include "os/posix/errno_text.h"
 #include "os/posix/regular_file.h"
+#include "os/posix/whole_io.h"
 #include "pack/pack_host.h"
 
 namespace mirrolet::pack {
@@ -66,37 +67,7 @@ bool ToWide(const std::string& from, std::string_view bytes, std::wstring& text)
   return exact;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Copies what is left of `in` to `out`.
-bool CopyBytes(int in, int out) {
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(in, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n == 0;
-    if (!WriteAll(out, buffer, static_cast<std::size_t>(n))) return false;
-  }
-}
-
-std::wstring ErrnoText(int error) {
-  std::wstring text;
-  ToWide("UTF-8", std::strerror(error), text);
-  return text;
-}
-
 }  // namespace
-
-static_assert(kMaxListBytes == posix::kMaxSettingsFileSize, "the list is bounded as the stand-in bounds it");
 
 ReadResult ReadListBytes(const std::filesystem::path& path, std::string& bytes) {
   auto read = posix::ReadSettingsFile(path.string());
@@ -111,14 +82,16 @@ bool CopyRegularFile(const std::filesystem::path& from, const std::filesystem::p
   struct stat st;
   const posix::UniqueFd in = posix::OpenRegularFile(from.string(), st);
   if (in.get() < 0) {
-    why = errno == EINVAL ? L"is not a regular file" : L"cannot be read: " + ErrnoText(errno);
+    why = errno == EINVAL ? L"is not a regular file" : L"cannot be read: " + posix::ErrnoText(errno);
     return false;
   }
   // Clearing O_NONBLOCK again: it was only there for the open.
   ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
   const posix::UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777));
-  if (out.get() < 0 || !CopyBytes(in.get(), out.get())) {
-    why = L"cannot be copied: " + ErrnoText(errno);
+  std::uint64_t copied = 0;
+  const int failed = out.get() < 0 ? errno : posix::CopyRest(in.get(), out.get(), copied);
+  if (failed != 0) {
+    why = L"cannot be copied: " + posix::ErrnoText(failed);
     return false;
   }
   return true;

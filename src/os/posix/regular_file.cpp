@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "os/posix/whole_io.h"
+
 namespace mirrolet::posix {
 
 UniqueFd OpenRegularFile(const std::string& path, struct stat& st) {
@@ -22,20 +24,14 @@ std::optional<std::string> ReadSettingsFile(const std::string& path) {
   struct stat st;
   const UniqueFd file = OpenRegularFile(path, st);
   if (file.get() < 0) return std::nullopt;
-  if (st.st_size > kMaxSettingsFileSize) {
+  if (st.st_size > os::kMaxSettingsFileSize) {
     errno = EFBIG;
     return std::nullopt;
   }
   std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-  std::size_t got = 0;
-  while (got < bytes.size()) {
-    const ssize_t n = ::read(file.get(), bytes.data() + got, bytes.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;  // it shrank while we read
-    got += static_cast<std::size_t>(n);
-  }
-  bytes.resize(got);
+  const ssize_t got = ReadUpTo(file.get(), bytes.data(), bytes.size());  // less when it shrank meanwhile
+  if (got < 0) return std::nullopt;
+  bytes.resize(static_cast<std::size_t>(got));
   return bytes;
 }
 

@@ -8,13 +8,10 @@
 #include <optional>
 #include <string>
 
+#include "os/file_bounds.h"
 #include "os/posix/unique_fd.h"
 
 namespace mirrolet::posix {
-
-// The largest registry or profile file read, far above any real one (a list
-// of 10,000 entries is under 1 MiB). A larger file is unreadable.
-inline constexpr long long kMaxSettingsFileSize = 16ll << 20;
 
 // `path` opened for reading when it is a regular file (a link to one is
 // fine), with its status in `st`. Opened without blocking, so that a FIFO is
@@ -24,7 +21,7 @@ UniqueFd OpenRegularFile(const std::string& path, struct stat& st);
 
 // The bytes of the regular file `path` (a link to one is fine), or nothing
 // when it is missing, not a regular file, unreadable or larger than
-// kMaxSettingsFileSize, with errno set (EINVAL: not a regular file, EFBIG: too
+// os::kMaxSettingsFileSize, with errno set (EINVAL: not a regular file, EFBIG: too
 // large). A FIFO or a device never blocks or floods the reader.
 std::optional<std::string> ReadSettingsFile(const std::string& path);
 

@@ -3,6 +3,8 @@
 // Only what /proc itself says is read (link text, fdinfo, maps): a stat
 // through /proc/PID/fd would reach into another process's file systems, and
 // one on a stuck network or FUSE mount would hang the report.
+#include "platform/posix/file_holders.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,8 +16,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "os/posix/unique_fd.h"
 #include "platform/posix/locale_text.h"
-#include "platform/posix/posix_platform.h"
 
 namespace mirrolet::posix {
 
@@ -84,11 +86,10 @@ std::wstring CommandName(const std::string& process) {
 
 }  // namespace
 
-std::vector<FileHolder> PosixPlatform::FileHolders(const std::wstring& path) {
+std::vector<FileHolder> FileHoldersOf(const std::string& path) {
   std::vector<FileHolder> holders;
-  const std::string native = paths_.NativePath(path);
   Target target;
-  char* resolved = ::realpath(native.c_str(), nullptr);
+  char* resolved = ::realpath(path.c_str(), nullptr);
   if (resolved == nullptr || ::stat(resolved, &target.file) != 0) {
     std::free(resolved);
     return holders;

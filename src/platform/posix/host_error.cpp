@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "platform/posix/locale_text.h"
+#include "os/posix/errno_text.h"
 
 namespace mirrolet::posix {
 

@@ -23,24 +23,6 @@ bool LocaleIsAscii() {
   return std::strcmp(codeset, "ANSI_X3.4-1968") == 0 || std::strcmp(codeset, "ASCII") == 0;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 }  // namespace
 
 bool IsEscapedByte(wchar_t c) { return c >= kEscapeBase && c <= kEscapeBase + 0xFF; }
@@ -102,20 +84,15 @@ std::wstring LocaleToWide(std::string_view bytes) {
 
 std::string ForTerminal(std::wstring_view text) {
   if (!LocaleIsAscii()) return WideToLocale(text);
-  std::string out;
-  for (const wchar_t c : text) AppendUtf8(out, IsEscapedByte(c) ? U'\uFFFD' : static_cast<char32_t>(c));
-  return out;
+  std::wstring shown(text);
+  for (wchar_t& c : shown) {
+    if (IsEscapedByte(c)) c = L'\uFFFD';
+  }
+  return ToUtf8(shown);
 }
 
 std::wstring FromTerminal(std::string_view bytes) {
   return LocaleIsAscii() ? FromUtf8(bytes) : LocaleToWide(bytes);
-}
-
-std::wstring ErrnoText(int error) {
-  char buffer[256] = {};
-  // The GNU strerror_r may return a static string instead of filling buffer.
-  const char* text = strerror_r(error, buffer, sizeof buffer);
-  return LocaleToWide(text ? text : "Unknown error");
 }
 
 }  // namespace mirrolet::posix

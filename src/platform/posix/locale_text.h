@@ -27,7 +27,4 @@ std::wstring LocaleToWide(std::string_view bytes);
 std::string ForTerminal(std::wstring_view text);
 std::wstring FromTerminal(std::string_view bytes);
 
-// A description of errno value `error`, from the C library.
-std::wstring ErrnoText(int error);
-
 }  // namespace mirrolet::posix

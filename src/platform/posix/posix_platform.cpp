@@ -1,35 +1,24 @@
-// The stand-in host: making it, the process, the boxes on a terminal, and
-// text. The registry, profile reading, the copy and the liveness of runs have
-// files of their own.
+// The stand-in host: each operation goes to the part that owns it; only the
+// process, the search for a file and text are answered here.
 #include "platform/posix/posix_platform.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cwctype>
 #include <iostream>
-#include <vector>
 
-#include "platform/posix/host_error.h"
-#include "platform/posix/host_path.h"
+#include "os/posix/dos_attributes.h"
+#include "os/posix/regular_file.h"
+#include "platform/posix/file_holders.h"
 #include "platform/posix/locale_text.h"
-#include "base/name_fold.h"
+#include "platform/posix/terminal_box.h"
 
 namespace mirrolet::posix {
 
 PosixPlatform::PosixPlatform(std::string registryFile)
-    : registryFile_(std::move(registryFile)), run_{::getpid(), ProcessStartTime(::getpid()).value_or(0)} {
-  // A lock per destination folder is held while the run copies into it: a
-  // long list over many folders must not run out of descriptors.
-  struct rlimit files;
-  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &files);
-  }
-}
+    : registry_(std::move(registryFile)), profile_(paths_), stager_(paths_) {}
 
 std::string PosixPlatform::RegistryFileFromEnvironment() {
   const char* path = std::getenv("MIRROLET_REGISTRY");
@@ -37,31 +26,7 @@ std::string PosixPlatform::RegistryFileFromEnvironment() {
 }
 
 int PosixPlatform::ShowMessageBox(const std::wstring& text, const std::wstring& title, unsigned style) {
-  std::cerr << "\n[" << ForTerminal(title) << "]\n" << ForTerminal(text) << "\n";
-  if ((style & 0x0F) != kMbYesNo) {
-    std::cerr << "[確定]" << std::flush;
-    if (::isatty(STDIN_FILENO)) {
-      std::string line;
-      std::getline(std::cin, line);
-    } else {
-      std::cerr << "\n";
-    }
-    return kIdOk;
-  }
-  for (;;) {
-    std::cerr << "[是(Y)/否(N)] " << std::flush;
-    std::string line;
-    if (!std::getline(std::cin, line)) {
-      std::cerr << "\n";
-      return kIdNo;  // no one left to ask
-    }
-    std::wstring answer = FromTerminal(line);
-    while (!answer.empty() && std::iswspace(static_cast<wint_t>(answer.back()))) answer.pop_back();
-    while (!answer.empty() && std::iswspace(static_cast<wint_t>(answer.front()))) answer.erase(0, 1);
-    answer = FoldName(answer);
-    if (answer == L"Y" || answer == L"YES" || answer == L"是") return kIdYes;
-    if (answer == L"N" || answer == L"NO" || answer == L"否") return kIdNo;
-  }
+  return ShowTerminalBox(text, title, style);
 }
 
 void PosixPlatform::EndProcess(unsigned exitCode) {
@@ -90,6 +55,25 @@ std::wstring PosixPlatform::FindFileName(const std::wstring& path) {
   return LocaleToWide(BaseName(native));
 }
 
+bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
+                              HostError& error) {
+  return stager_.Stage(source, destination, id, error);
+}
+
+bool PosixPlatform::FlushStaged(StageId& failed, HostError& error) { return stager_.Flush(failed, error); }
+
+bool PosixPlatform::CommitStaged(StageId id, HostError& error) { return stager_.Commit(id, error); }
+
+void PosixPlatform::DiscardStaged(StageId id) { stager_.Discard(id); }
+
+bool PosixPlatform::SyncCommitted(HostError& error) { return stager_.SyncCommitted(error); }
+
+bool PosixPlatform::IsStagedDestination(const std::wstring& path) { return stager_.IsStagedDestination(path); }
+
+std::vector<FileHolder> PosixPlatform::FileHolders(const std::wstring& path) {
+  return FileHoldersOf(paths_.NativePath(path));
+}
+
 std::string PosixPlatform::ToAnsi(std::wstring_view text) { return WideToLocale(text); }
 
 std::wstring PosixPlatform::FromAnsi(std::string_view text) { return LocaleToWide(text); }
@@ -104,11 +88,37 @@ std::wstring PosixPlatform::AnsiSafePath(const std::wstring& path, HostError& er
   // A list past the size bound would read as empty: a failure, not a list
   // without entries.
   struct stat st;
-  if (::stat(paths_.NativePath(path).c_str(), &st) == 0 && st.st_size > kMaxSettingsFileSize) {
+  if (::stat(paths_.NativePath(path).c_str(), &st) == 0 && st.st_size > os::kMaxSettingsFileSize) {
     Fail(error, kErrorFileTooLarge, EFBIG);
     return {};
   }
   return path;
 }
+
+long PosixPlatform::RegOpenKeyA(const std::string& subKey, HostKey* key) { return registry_.OpenKey(subKey, key); }
+
+long PosixPlatform::RegQueryValueExA(HostKey key, const std::string& valueName, std::uint32_t* type,
+                                     std::uint8_t* data, std::uint32_t* size) {
+  return registry_.QueryValue(key, valueName, type, data, size);
+}
+
+long PosixPlatform::RegCloseKey(HostKey key) { return registry_.CloseKey(key); }
+
+std::uint32_t PosixPlatform::GetPrivateProfileIntA(const std::string& section, const std::string& key,
+                                                   int defaultValue, const std::string& fileName) {
+  return profile_.ReadInt(section, key, defaultValue, fileName);
+}
+
+std::uint32_t PosixPlatform::GetPrivateProfileStringA(const std::string& section, const std::string& key,
+                                                      const std::string& defaultValue, char* buffer,
+                                                      std::uint32_t size, const std::string& fileName) {
+  return profile_.ReadString(section, key, defaultValue, buffer, size, fileName);
+}
+
+PayloadState PosixPlatform::UnpackPayload(std::wstring& folder, HostError& error) {
+  return payload_.Unpack(folder, error);
+}
+
+void PosixPlatform::RemovePayload() { payload_.Remove(); }
 
 }  // namespace mirrolet::posix

@@ -1,6 +1,6 @@
 // The system calls of the stand-in's copy, each through one thin wrapper, so
 // that a test can make any one of them fail with the errno it would really
-// give (see PosixPlatform::InjectFaults).
+// give (see Stager::InjectFaults).
 #pragma once
 
 #include <dirent.h>

@@ -1,25 +1,35 @@
-// How the stand-in tells a live run's temporaries from a dead one's: a run
-// holds a lock file in each folder where it has temporaries (flock), so
-// another run can prove it has ended by taking that lock. A process id says
-// nothing across pid namespaces, /proc with hidepid, or two machines sharing
-// a folder; a lock says the same everywhere.
+// A process id says nothing across pid namespaces, /proc with hidepid, or two
+// machines sharing a folder; a lock says the same everywhere.
+#include "platform/posix/folder_locks.h"
+
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-
-#include "platform/posix/posix_platform.h"
+#include <vector>
 
 namespace mirrolet::posix {
 
-int PosixPlatform::LockFolder(const std::string& folder) {
-  if (locks_.contains(folder)) return 0;
-  FolderLock lock;
+FolderLocks::FolderLocks(const RunId& run, PathResolver& paths, SystemCalls& sys)
+    : run_(run), paths_(paths), sys_(sys) {
+  // A lock per destination folder is held while the run copies into it: a
+  // long list over many folders must not run out of descriptors.
+  struct rlimit files;
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+}
+
+int FolderLocks::Lock(const std::string& folder) {
+  if (held_.contains(folder)) return 0;
+  Held lock;
   lock.path = ChildPath(folder, LockName(run_));
   int why = paths_.OwnChange(folder, [&] {
     lock.fd.reset(::open(lock.path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
@@ -32,23 +42,25 @@ int PosixPlatform::LockFolder(const std::string& folder) {
   }
   struct statfs fs;
   lock.fuse = ::fstatfs(lock.fd.get(), &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC;
-  locks_.emplace(folder, std::move(lock));
+  held_.emplace(folder, std::move(lock));
   return 0;
 }
 
-void PosixPlatform::ReleaseLocksWhenIdle() {
-  if (uncommitted_ != 0) return;
+int FolderLocks::SyncFileSystem(const std::string& folder) {
+  return sys_.syncfs(held_.at(folder).fd.get()) == 0 ? 0 : errno;
+}
+
+void FolderLocks::ReleaseAll() {
   // The file goes before the lock: whoever opens it meanwhile finds it no
   // longer under its name and leaves it alone (see RunEnded).
-  for (const auto& held : locks_) {
+  for (const auto& held : held_) {
     const std::string& path = held.second.path;
     paths_.OwnChange(held.first, [&] { return ::unlink(path.c_str()); });
   }
-  locks_.clear();
-  stagedKeys_.clear();
+  held_.clear();
 }
 
-bool PosixPlatform::RunEnded(const std::string& folder, const RunId& run, UniqueFd& lock) {
+bool FolderLocks::RunEnded(const std::string& folder, const RunId& run, UniqueFd& lock) {
   const std::string path = ChildPath(folder, LockName(run));
   lock.reset(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!lock) {
@@ -64,8 +76,8 @@ bool PosixPlatform::RunEnded(const std::string& folder, const RunId& run, Unique
          ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-void PosixPlatform::RemoveLeftovers(const std::string& folder) {
-  if (!cleanedFolders_.insert(folder).second) return;
+void FolderLocks::RemoveLeftovers(const std::string& folder) {
+  if (!cleaned_.insert(folder).second) return;
   std::map<RunId, std::vector<std::string>> byRun;
   {
     const UniqueDir dir(sys_.opendir(folder.c_str()));

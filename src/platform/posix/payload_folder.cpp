@@ -1,5 +1,5 @@
-// The stand-in's side of a bundle: its own file is /proc/self/exe, the
-// private folder a new one under $TMPDIR (else /tmp) with mode 0700.
+#include "platform/posix/payload_folder.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,11 +12,13 @@
 
 #include "base/bundle_format.h"
 #include "base/utf8.h"
+#include "os/posix/errno_text.h"
+#include "os/posix/whole_io.h"
 #include "os/sha256.h"
 #include "platform/payload_state.h"
 #include "platform/posix/host_error.h"
+#include "platform/posix/host_path.h"
 #include "platform/posix/locale_text.h"
-#include "platform/posix/posix_platform.h"
 
 namespace mirrolet::posix {
 
@@ -42,10 +44,10 @@ void RemoveEndedRuns(const std::string& temp) {
   if (!dir) return;
   while (const dirent* entry = ::readdir(dir.get())) {
     if (std::string_view(entry->d_name).rfind(kFolderPrefix, 0) != 0) continue;
-    const std::string folder = temp + "/" + entry->d_name;
+    const std::string folder = ChildPath(temp, entry->d_name);
     struct stat st;
     if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
-    const UniqueFd lock(::open((folder + "/" + kLockName).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const UniqueFd lock(::open(ChildPath(folder, kLockName).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (lock && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
       std::error_code ignored;
       std::filesystem::remove_all(folder, ignored);
@@ -63,12 +65,12 @@ class FolderSink final : public bundle::FileSink {
 
   bool MakeFolder() {
     if (!folder_.empty()) return true;
-    std::string pattern = TempFolder() + "/" + kFolderPrefix + "XXXXXX";
+    std::string pattern = ChildPath(TempFolder(), std::string(kFolderPrefix) + "XXXXXX");
     if (::mkdtemp(pattern.data()) == nullptr) return FailErrno(error_, errno);  // new, never reused, mode 0700
     folder_ = pattern;
-    lock_.reset(::open((folder_ + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    lock_.reset(::open(ChildPath(folder_, kLockName).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!lock_ || ::flock(lock_.get(), LOCK_EX) != 0) return FailErrno(error_, errno);
-    if (::mkdir((folder_ + "/" + kFilesName).c_str(), 0700) != 0) return FailErrno(error_, errno);
+    if (::mkdir(ChildPath(folder_, kFilesName).c_str(), 0700) != 0) return FailErrno(error_, errno);
     return true;
   }
 
@@ -82,28 +84,23 @@ class FolderSink final : public bundle::FileSink {
       error_ = {kErrorNoUnicodeTranslation, ErrnoText(EILSEQ)};
       return false;
     }
-    std::string path = folder_ + "/" + kFilesName;
+    const std::string files = ChildPath(folder_, kFilesName);
     for (std::size_t start = 0, slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
-      path = folder_ + "/" + kFilesName + "/" + name.substr(0, slash);
-      if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return FailErrno(error_, errno);
+      if (::mkdir(ChildPath(files, name.substr(0, slash)).c_str(), 0700) != 0 && errno != EEXIST) {
+        return FailErrno(error_, errno);
+      }
     }
     // The folder keeps others out; the files get the usual mode, with the
     // execute bits of one that could be run where it was packed, which a new
     // product file takes over from its source, as from a folder update.
-    fd_.reset(::open((folder_ + "/" + kFilesName + "/" + name).c_str(),
+    fd_.reset(::open(ChildPath(files, name).c_str(),
                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, entry.executable ? 0777 : 0666));
     return fd_ || FailErrno(error_, errno);
   }
 
   bool Write(const std::uint8_t* bytes, std::size_t size) override {
-    while (size > 0) {
-      const ssize_t n = ::write(fd_.get(), bytes, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return FailErrno(error_, errno);
-      bytes += n;
-      size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    const int why = WriteAll(fd_.get(), bytes, size);
+    return why == 0 || FailErrno(error_, why);
   }
 
   bool Close() override { return ::close(fd_.release()) == 0 || FailErrno(error_, errno); }
@@ -117,43 +114,35 @@ class FolderSink final : public bundle::FileSink {
 
 }  // namespace
 
-PayloadState PosixPlatform::UnpackPayload(std::wstring& folder, HostError& error) {
+PayloadState PayloadFolder::Unpack(std::wstring& folder, HostError& error) {
   const UniqueFd self(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
   struct stat st;
   if (!self || ::fstat(self.get(), &st) != 0) return PayloadState::kNone;
   const bundle::ReadAt read = [fd = self.get()](std::uint64_t offset, std::uint8_t* into, std::size_t size) {
-    while (size > 0) {
-      const ssize_t n = ::pread(fd, into, size, static_cast<off_t>(offset));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      into += n;
-      offset += static_cast<std::uint64_t>(n);
-      size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return ReadAllAt(fd, offset, into, size);
   };
   const auto layout = bundle::ReadProgramLayout(read, static_cast<std::uint64_t>(st.st_size));
   PayloadState state = PayloadState::kNone;
   if (layout && layout->payloadEnd != layout->imageEnd) {
     RemoveEndedRuns(TempFolder());
-    FolderSink sink(payloadFolder_, payloadLock_, error);
+    FolderSink sink(folder_, lock_, error);
     state = PayloadStateOf(bundle::Unpack(read, *layout, os::NewSha256, sink), [&] { return sink.MakeFolder(); });
   }
   if (state == PayloadState::kUnpacked) {
-    folder = LocaleToWide(payloadFolder_ + "/" + kFilesName);
+    folder = LocaleToWide(ChildPath(folder_, kFilesName));
   } else {
-    RemovePayload();
+    Remove();
   }
   return state;
 }
 
-void PosixPlatform::RemovePayload() {
-  if (!payloadFolder_.empty()) {
+void PayloadFolder::Remove() {
+  if (!folder_.empty()) {
     std::error_code ignored;
-    std::filesystem::remove_all(payloadFolder_, ignored);
+    std::filesystem::remove_all(folder_, ignored);
   }
-  payloadLock_.reset();
-  payloadFolder_.clear();
+  lock_.reset();
+  folder_.clear();
 }
 
 }  // namespace mirrolet::posix

@@ -1,30 +1,29 @@
-// The stand-in's registry: a .reg export, read once, with the Windows meaning
-// of the registry functions the run calls.
+#include "platform/posix/registry_file.h"
+
 #include <cstring>
 
 #include "base/name_fold.h"
 #include "os/posix/regular_file.h"
 #include "platform/posix/locale_text.h"
-#include "platform/posix/posix_platform.h"
 
 namespace mirrolet::posix {
 
-const Registry& PosixPlatform::LoadedRegistry() {
+const Registry& RegistryFile::Loaded() {
   if (!registry_) {
-    const auto bytes = ReadSettingsFile(registryFile_);
+    const auto bytes = ReadSettingsFile(path_);
     registry_ = Registry::Parse(bytes.value_or(std::string()), LocaleToWide);
   }
   return *registry_;
 }
 
-long PosixPlatform::RegOpenKeyA(const std::string& subKey, HostKey* key) {
+long RegistryFile::OpenKey(const std::string& subKey, HostKey* key) {
   if (key == nullptr) return kErrorInvalidParameter;
   *key = 0;
   std::wstring path = LocaleToWide(subKey);
   if (path.starts_with(L'\\')) return kErrorBadPathname;
   while (path.ends_with(L'\\')) path.pop_back();
 
-  const Registry& registry = LoadedRegistry();
+  const Registry& registry = Loaded();
   if (!registry.HasKey(path)) {
     // A 64-bit process sees the 64-bit view; a product set up by a 32-bit
     // installer is found in the 32-bit one, as the Windows host does.
@@ -38,11 +37,11 @@ long PosixPlatform::RegOpenKeyA(const std::string& subKey, HostKey* key) {
   return kErrorSuccess;
 }
 
-long PosixPlatform::RegQueryValueExA(HostKey key, const std::string& valueName, std::uint32_t* type,
-                                     std::uint8_t* data, std::uint32_t* size) {
+long RegistryFile::QueryValue(HostKey key, const std::string& valueName, std::uint32_t* type, std::uint8_t* data,
+                              std::uint32_t* size) {
   const auto open = openKeys_.find(key);
   if (open == openKeys_.end()) return kErrorInvalidHandle;
-  const RegValue* value = LoadedRegistry().Find(open->second, LocaleToWide(valueName));
+  const RegValue* value = Loaded().Find(open->second, LocaleToWide(valueName));
   if (value == nullptr) {
     if (type) *type = 0;
     if (data == nullptr && size) *size = 0;
@@ -74,7 +73,7 @@ long PosixPlatform::RegQueryValueExA(HostKey key, const std::string& valueName, 
   return kErrorSuccess;
 }
 
-long PosixPlatform::RegCloseKey(HostKey key) {
+long RegistryFile::CloseKey(HostKey key) {
   return openKeys_.erase(key) ? kErrorSuccess : static_cast<long>(kErrorInvalidHandle);
 }
 

@@ -1,8 +1,8 @@
-// The stand-in's copy: each file staged as a hidden temporary beside its
-// destination, flushed with the rest of the pass, then renamed into place.
 // While a run has temporaries in a folder it holds a lock there, which is
 // what tells another run (in another pid namespace, or on another machine
 // sharing the folder) that they are not leftovers.
+#include "platform/posix/stager.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,14 +11,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
 #include <map>
 #include <vector>
 
+#include "os/posix/dos_attributes.h"
+#include "os/posix/whole_io.h"
 #include "platform/posix/host_error.h"
-#include "platform/posix/locale_text.h"
-#include "platform/posix/posix_platform.h"
-#include "base/name_fold.h"
 
 namespace mirrolet::posix {
 
@@ -52,24 +50,16 @@ unsigned long FolderCode(int error) {
   return WindowsCode(error);
 }
 
-std::size_t Hash(std::string_view kind, dev_t device, ino_t inode, std::wstring_view name = {}) {
-  std::size_t hash = std::hash<std::string_view>{}(kind);
-  for (const std::size_t part : {std::hash<unsigned long long>{}(device), std::hash<unsigned long long>{}(inode),
-                                 std::hash<std::wstring_view>{}(name)}) {
-    hash ^= part + 0x9e3779b97f4a7c15ull + (hash << 6) + (hash >> 2);
-  }
-  return hash;
-}
-
-
 }  // namespace
 
-std::string PosixPlatform::TempPath(const Staged& staged) const {
+Stager::Stager(PathResolver& paths)
+    : paths_(paths), run_{::getpid(), ProcessStartTime(::getpid()).value_or(0)}, locks_(run_, paths, sys_) {}
+
+std::string Stager::TempPath(const Staged& staged) const {
   return ChildPath(ParentPath(staged.target), TempName(run_, staged.temp));
 }
 
-bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
-                              HostError& error) {
+bool Stager::Stage(const std::wstring& source, const std::wstring& destination, StageId& id, HostError& error) {
   // The checks come in the order Windows makes them, so each case fails with
   // the code Windows would give.
   const std::string from = paths_.NativePath(source);
@@ -101,29 +91,29 @@ bool PosixPlatform::StageCopy(const std::wstring& source, const std::wstring& de
   if (!S_ISREG(opened.st_mode)) return Fail(error, kErrorAccessDenied, EACCES);
 
   const std::string folder = ParentPath(to);
-  RemoveLeftovers(folder);
+  locks_.RemoveLeftovers(folder);
   unsigned number = 0;
-  int why = LockFolder(folder);
+  int why = locks_.Lock(folder);
   if (why == 0) why = WriteTemporary(in.get(), opened, to, replaced, number);
   if (why == kSourceChanged) {
     error = {kErrorSourceChanged, L"The source changed while it was copied.", true};
-    ReleaseLocksWhenIdle();
+    ReleaseWhenIdle();
     return false;
   }
   if (why != 0) {
-    ReleaseLocksWhenIdle();
+    ReleaseWhenIdle();
     return Fail(error, WindowsCode(why), why);
   }
   if (!replaced) paths_.Pending(to);
-  RememberDestination(to, folderStat, replaced);
+  keys_.Remember(to, folderStat, replaced);
   id = staged_.size();
   staged_.push_back({to, number, folderStat.st_dev, false});
   ++uncommitted_;
   return true;
 }
 
-bool PosixPlatform::CheckDestination(const std::string& to, const struct stat& source, struct stat& folder,
-                                     std::optional<struct stat>& replaced, HostError& error) {
+bool Stager::CheckDestination(const std::string& to, const struct stat& source, struct stat& folder,
+                              std::optional<struct stat>& replaced, HostError& error) {
   if (::stat(ParentPath(to).c_str(), &folder) != 0) return Fail(error, FolderCode(errno), errno);
   if (!S_ISDIR(folder.st_mode)) return Fail(error, kErrorPathNotFound, ENOTDIR);
 
@@ -147,8 +137,8 @@ bool PosixPlatform::CheckDestination(const std::string& to, const struct stat& s
   return true;
 }
 
-int PosixPlatform::WriteTemporary(int in, const struct stat& source, const std::string& to,
-                                  const std::optional<struct stat>& replaced, unsigned& number) {
+int Stager::WriteTemporary(int in, const struct stat& source, const std::string& to,
+                           const std::optional<struct stat>& replaced, unsigned& number) {
   // A hidden temporary beside the destination; a bounded number of names is tried.
   const std::string folder = ParentPath(to);
   std::string temp;
@@ -173,13 +163,13 @@ int PosixPlatform::WriteTemporary(int in, const struct stat& source, const std::
   if (source.st_size >= kReserveFrom && sys_.fallocate(out.get(), source.st_size) != 0 && errno != EOPNOTSUPP) {
     why = errno;
   }
-  off_t copied = 0;
+  std::uint64_t copied = 0;
   if (why == 0) why = CopyData(in, out.get(), copied);
   // A source that another program truncated, extended or rewrote meanwhile
   // would land as neither its old nor its new self (zeros where it shrank,
   // as the room was reserved): the copy fails instead.
   struct stat after;
-  if (why == 0 && (copied != source.st_size || ::fstat(in, &after) != 0 || after.st_size != source.st_size ||
+  if (why == 0 && (copied != static_cast<std::uint64_t>(source.st_size) || ::fstat(in, &after) != 0 || after.st_size != source.st_size ||
                    !SameTime(after.st_mtim, source.st_mtim))) {
     why = kSourceChanged;
   }
@@ -190,39 +180,24 @@ int PosixPlatform::WriteTemporary(int in, const struct stat& source, const std::
   return why;
 }
 
-int PosixPlatform::CopyData(int in, int out, off_t& copied) {
+int Stager::CopyData(int in, int out, std::uint64_t& copied) {
   for (;;) {
     const ssize_t n = sys_.copy_file_range(in, out, 1 << 30);
     if (n == 0) return 0;
     if (n > 0) {
-      copied += n;
+      copied += static_cast<std::uint64_t>(n);
       continue;
     }
     if (errno == EINTR) continue;
     if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
     return errno;
   }
-  std::vector<char> buffer(1 << 16);
-  for (;;) {
-    const ssize_t got = sys_.read(in, buffer.data(), buffer.size());
-    if (got == 0) return 0;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    for (ssize_t done = 0; done < got;) {
-      const ssize_t put = sys_.write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      done += put;
-    }
-    copied += got;
-  }
+  return CopyRest(
+      in, out, copied, [this](int fd, void* buffer, std::size_t size) { return sys_.read(fd, buffer, size); },
+      [this](int fd, const void* buffer, std::size_t size) { return sys_.write(fd, buffer, size); });
 }
 
-int PosixPlatform::TakePermissions(int fd, const struct stat& replaced, const std::string& to) {
+int Stager::TakePermissions(int fd, const struct stat& replaced, const std::string& to) {
   // Replacing keeps what the file was: owner, group, mode, DOS attributes.
   mode_t mode = replaced.st_mode & 07777;
   if ((replaced.st_uid != ::geteuid() || replaced.st_gid != ::getegid()) &&
@@ -237,7 +212,7 @@ int PosixPlatform::TakePermissions(int fd, const struct stat& replaced, const st
   return 0;
 }
 
-bool PosixPlatform::FlushStaged(StageId& failed, HostError& error) {
+bool Stager::Flush(StageId& failed, HostError& error) {
   // Many files are made durable by one syncfs per file system, with one
   // journal commit where an fsync per file would pay one each; it goes
   // through the lock held in the folder, so it needs no right to read the
@@ -253,13 +228,13 @@ bool PosixPlatform::FlushStaged(StageId& failed, HostError& error) {
   for (StageId id = 0; id < staged_.size(); ++id) {
     Staged& staged = staged_[id];
     if (staged.flushed || staged.target.empty()) continue;
-    const FolderLock& lock = locks_.at(ParentPath(staged.target));
+    const std::string folder = ParentPath(staged.target);
     int why = 0;
-    if (lock.fuse || waiting[staged.device] <= kFlushEachUpTo) {
+    if (locks_.OnFuse(folder) || waiting[staged.device] <= kFlushEachUpTo) {
       const UniqueFd file(sys_.open(TempPath(staged).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
       if (!file || sys_.fsync(file.get()) != 0) why = errno;
     } else if (std::find(synced.begin(), synced.end(), staged.device) == synced.end()) {
-      if (sys_.syncfs(lock.fd.get()) != 0) why = errno;
+      why = locks_.SyncFileSystem(folder);
       synced.push_back(staged.device);
     }
     if (why != 0) {
@@ -271,7 +246,7 @@ bool PosixPlatform::FlushStaged(StageId& failed, HostError& error) {
   return true;
 }
 
-bool PosixPlatform::CommitStaged(StageId id, HostError& error) {
+bool Stager::Commit(StageId id, HostError& error) {
   Staged& staged = staged_.at(id);
   const std::string folder = ParentPath(staged.target);
   const int why = paths_.OwnChange(folder, [&] {
@@ -285,7 +260,7 @@ bool PosixPlatform::CommitStaged(StageId id, HostError& error) {
   return true;
 }
 
-void PosixPlatform::DiscardStaged(StageId id) {
+void Stager::Discard(StageId id) {
   Staged& staged = staged_.at(id);
   if (!staged.target.empty()) {
     paths_.OwnChange(ParentPath(staged.target), [&] { return sys_.unlink(TempPath(staged).c_str()); });
@@ -293,10 +268,10 @@ void PosixPlatform::DiscardStaged(StageId id) {
     --uncommitted_;
   }
   staged = Staged{};
-  ReleaseLocksWhenIdle();
+  ReleaseWhenIdle();
 }
 
-bool PosixPlatform::SyncCommitted(HostError& error) {
+bool Stager::SyncCommitted(HostError& error) {
   // A rename is durable only once its folder is.
   bool ok = true;
   for (const std::string& folder : foldersToSync_) {
@@ -306,37 +281,26 @@ bool PosixPlatform::SyncCommitted(HostError& error) {
       why = errno;
       // A folder we may write but not read (mode 733) cannot be opened to be
       // synced; its file system can, through the lock held in it.
-      const auto lock = locks_.find(folder);
-      if ((why == EACCES || why == EPERM) && lock != locks_.end()) why = sys_.syncfs(lock->second.fd.get()) == 0 ? 0 : errno;
+      if ((why == EACCES || why == EPERM) && locks_.Holds(folder)) why = locks_.SyncFileSystem(folder);
     } else if (sys_.fsync(fd.get()) != 0) {
       why = errno;
     }
     if (ok && why != 0) ok = Fail(error, WindowsCode(why), why);
   }
   foldersToSync_.clear();
-  ReleaseLocksWhenIdle();
+  ReleaseWhenIdle();
   return ok;
 }
 
-void PosixPlatform::RememberDestination(const std::string& to, const struct stat& folder,
-                                        const std::optional<struct stat>& replaced) {
-  // The folder's identity and the folded name stand for every spelling of the
-  // path, links and ".." included; the file's own identity for a link to it.
-  stagedKeys_.insert(Hash("entry", folder.st_dev, folder.st_ino, FoldName(LocaleToWide(BaseName(to)))));
-  if (replaced) stagedKeys_.insert(Hash("file", replaced->st_dev, replaced->st_ino));
+bool Stager::IsStagedDestination(const std::wstring& path) {
+  // Resolving the path costs a folder listing; a pass with nothing staged needs none.
+  return !keys_.Empty() && keys_.Contains(paths_.NativePath(path));
 }
 
-bool PosixPlatform::IsStagedDestination(const std::wstring& path) {
-  // Hashes only, so a long pass costs little memory: a collision costs no
-  // more than an early commit.
-  if (stagedKeys_.empty()) return false;
-  const std::string native = paths_.NativePath(path);
-  struct stat st;
-  // A file that exists is known by its identity; one that does not yet may be
-  // a new destination, known by its folder's identity and its name.
-  if (::stat(native.c_str(), &st) == 0) return stagedKeys_.contains(Hash("file", st.st_dev, st.st_ino));
-  return ::stat(ParentPath(native).c_str(), &st) == 0 &&
-         stagedKeys_.contains(Hash("entry", st.st_dev, st.st_ino, FoldName(LocaleToWide(BaseName(native)))));
+void Stager::ReleaseWhenIdle() {
+  if (uncommitted_ != 0) return;
+  locks_.ReleaseAll();
+  keys_.Clear();
 }
 
 }  // namespace mirrolet::posix

@@ -1,57 +1,56 @@
-// The stand-in's profile functions: our own INI reader over the file's bytes,
-// with the Windows meaning of GetPrivateProfileIntA and GetPrivateProfileStringA.
+#include "platform/posix/profile_reader.h"
+
 #include <sys/stat.h>
 
 #include <cstring>
 
 #include "os/posix/regular_file.h"
 #include "platform/posix/locale_text.h"
-#include "platform/posix/posix_platform.h"
 
 namespace mirrolet::posix {
 
-const IniDocument* PosixPlatform::LoadProfile(const std::string& fileName) {
+const IniDocument* ProfileReader::Load(const std::string& fileName) {
   // The run reads one list key by key: the name resolved for the last read
   // is used again while it still names a file.
   struct stat now;
   std::string native;
-  if (profile_ && profile_->name == fileName && ::stat(profile_->path.c_str(), &now) == 0) {
-    native = profile_->path;
+  if (cached_ && cached_->name == fileName && ::stat(cached_->path.c_str(), &now) == 0) {
+    native = cached_->path;
   } else {
     native = paths_.NativePath(LocaleToWide(fileName));
     if (::stat(native.c_str(), &now) != 0) return nullptr;
   }
   if (!S_ISREG(now.st_mode)) return nullptr;
-  if (profile_ && profile_->path == native && profile_->stat.st_dev == now.st_dev &&
-      profile_->stat.st_ino == now.st_ino && profile_->stat.st_size == now.st_size &&
-      profile_->stat.st_mtim.tv_sec == now.st_mtim.tv_sec && profile_->stat.st_mtim.tv_nsec == now.st_mtim.tv_nsec &&
+  if (cached_ && cached_->path == native && cached_->stat.st_dev == now.st_dev &&
+      cached_->stat.st_ino == now.st_ino && cached_->stat.st_size == now.st_size &&
+      SameTime(cached_->stat.st_mtim, now.st_mtim) &&
       // The change time moves with every write, also when the modification time is put back.
-      profile_->stat.st_ctim.tv_sec == now.st_ctim.tv_sec && profile_->stat.st_ctim.tv_nsec == now.st_ctim.tv_nsec) {
-    return &profile_->document;
+      SameTime(cached_->stat.st_ctim, now.st_ctim)) {
+    return &cached_->document;
   }
-  profile_.reset();
+  cached_.reset();
   auto bytes = ReadSettingsFile(native);
   if (!bytes) return nullptr;
   // The bytes go before the parse, so the file is not held three times over.
   const std::wstring text = DecodeProfileBytes(*bytes, LocaleToWide);
   bytes.reset();
-  profile_ = CachedProfile{fileName, native, now, IniDocument::Parse(text)};
-  return &profile_->document;
+  cached_ = CachedProfile{fileName, native, now, IniDocument::Parse(text)};
+  return &cached_->document;
 }
 
-std::uint32_t PosixPlatform::GetPrivateProfileIntA(const std::string& section, const std::string& key,
-                                                   int defaultValue, const std::string& fileName) {
-  const IniDocument* document = LoadProfile(fileName);
+std::uint32_t ProfileReader::ReadInt(const std::string& section, const std::string& key, int defaultValue,
+                                     const std::string& fileName) {
+  const IniDocument* document = Load(fileName);
   const auto raw = document ? document->Find(LocaleToWide(section), LocaleToWide(key)) : std::nullopt;
   const auto value = raw ? ProfileInt(*raw) : std::nullopt;
   return value.value_or(static_cast<std::uint32_t>(defaultValue));
 }
 
-std::uint32_t PosixPlatform::GetPrivateProfileStringA(const std::string& section, const std::string& key,
-                                                      const std::string& defaultValue, char* buffer,
-                                                      std::uint32_t size, const std::string& fileName) {
+std::uint32_t ProfileReader::ReadString(const std::string& section, const std::string& key,
+                                        const std::string& defaultValue, char* buffer, std::uint32_t size,
+                                        const std::string& fileName) {
   if (size == 0 || buffer == nullptr) return 0;
-  const IniDocument* document = LoadProfile(fileName);
+  const IniDocument* document = Load(fileName);
   const auto raw = document ? document->Find(LocaleToWide(section), LocaleToWide(key)) : std::nullopt;
   const std::wstring value = raw ? ProfileValue(*raw) : ProfileDefault(LocaleToWide(defaultValue));
 
