@@ -68,7 +68,8 @@ class FolderSink final : public bundle::FileSink {
     std::string pattern = ChildPath(TempFolder(), std::string(kFolderPrefix) + "XXXXXX");
     if (::mkdtemp(pattern.data()) == nullptr) return FailErrno(error_, errno);  // new, never reused, mode 0700
     folder_ = pattern;
-    lock_.reset(::open(ChildPath(folder_, kLockName).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    lock_.reset(
+        ::open(ChildPath(folder_, kLockName).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!lock_ || ::flock(lock_.get(), LOCK_EX) != 0) return FailErrno(error_, errno);
     if (::mkdir(ChildPath(folder_, kFilesName).c_str(), 0700) != 0) return FailErrno(error_, errno);
     return true;

@@ -169,8 +169,8 @@ int Stager::WriteTemporary(int in, const struct stat& source, const std::string&
   // would land as neither its old nor its new self (zeros where it shrank,
   // as the room was reserved): the copy fails instead.
   struct stat after;
-  if (why == 0 && (copied != static_cast<std::uint64_t>(source.st_size) || ::fstat(in, &after) != 0 || after.st_size != source.st_size ||
-                   !SameTime(after.st_mtim, source.st_mtim))) {
+  if (why == 0 && (copied != static_cast<std::uint64_t>(source.st_size) || ::fstat(in, &after) != 0 ||
+                   after.st_size != source.st_size || !SameTime(after.st_mtim, source.st_mtim))) {
     why = kSourceChanged;
   }
   if (why == 0 && replaced) why = TakePermissions(out.get(), *replaced, to);
