@@ -2,9 +2,10 @@
 
 #include <cstdint>
 
-#include "platform/posix/locale_text.h"
+#include "base/hex_digit.h"
 #include "base/ini_document.h"
 #include "base/name_fold.h"
+#include "platform/posix/locale_text.h"
 
 namespace mirrolet::posix {
 
@@ -38,10 +39,7 @@ std::optional<std::uint32_t> ParseHexNumber(std::wstring_view text) {
   if (text.empty() || text.size() > 8) return std::nullopt;
   std::uint32_t value = 0;
   for (const wchar_t c : text) {
-    const int digit = c >= L'0' && c <= L'9' ? c - L'0'
-                      : c >= L'a' && c <= L'f' ? c - L'a' + 10
-                      : c >= L'A' && c <= L'F' ? c - L'A' + 10
-                                               : -1;
+    const int digit = HexDigit(c);
     if (digit < 0) return std::nullopt;
     value = value * 16 + static_cast<std::uint32_t>(digit);
   }
