@@ -67,20 +67,20 @@ std::optional<RegValue> ParseData(std::wstring_view data, bool utf16,
                                   const std::function<std::wstring(std::string_view)>& fromAnsi) {
   RegValue value;
   if (!data.empty() && data.front() == L'"') {
-    value.type = 1;
+    value.type = kRegSz;
     if (!TakeQuoted(data, value.text) || !TrimBlanks(data).empty()) return std::nullopt;
     return value;
   }
   if (data.starts_with(L"dword:")) {
     const auto number = ParseHexNumber(data.substr(6));
     if (!number) return std::nullopt;
-    value.type = 4;
+    value.type = kRegDword;
     for (int shift = 0; shift < 32; shift += 8) value.bytes.push_back(static_cast<std::uint8_t>(*number >> shift));
     return value;
   }
   if (!data.starts_with(L"hex")) return std::nullopt;
   data.remove_prefix(3);
-  value.type = 3;  // plain "hex:" is REG_BINARY
+  value.type = kRegBinary;  // plain "hex:"
   if (data.starts_with(L"(")) {
     const std::size_t close = data.find(L')');
     const auto type = close == std::wstring_view::npos ? std::nullopt : ParseHexNumber(data.substr(1, close - 1));
