@@ -64,6 +64,22 @@ bool FakePlatform::CommitStaged(StageId id, HostError& error) {
   return true;
 }
 
+bool FakePlatform::CheckReplaceable(StageId id, HostError& error) {
+  const std::wstring& destination = staged_.at(id).second;
+  calls.push_back("check " + Utf8(destination));
+  if (!inUse.contains(destination)) return true;
+  error = {32, L"The process cannot access the file because it is being used by another process."};
+  return false;
+}
+
+Elevation FakePlatform::ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) {
+  std::string call = "elevate";
+  for (const std::wstring& folder : folders) call += " " + Utf8(folder);
+  calls.push_back(call);
+  exitCode = elevatedExit;
+  return elevation;
+}
+
 void FakePlatform::DiscardStaged(StageId id) {
   calls.push_back("discard " + Utf8(staged_.at(id).second));
   committed_[id] = true;

@@ -38,6 +38,11 @@ class FakePlatform final : public Platform {
   HostError copyError{5, L"Access is denied."};  // what a failing copy reports
   std::map<std::wstring, std::vector<FileHolder>> holders;  // path -> who holds it open
   std::set<std::wstring> unspellable;    // paths AnsiSafePath cannot give
+  std::set<std::wstring> inUse;          // destinations another program holds once they are staged
+  std::set<std::wstring> missingFolders;  // folders FolderExists denies
+  Elevation elevation = Elevation::kNotNeeded;  // what ElevateIfNeeded does
+  unsigned elevatedExit = 0;             // the elevated run's exit status
+  bool foreignCodePage = false;
 
   // --- what the logic did ---
   std::vector<Box> boxes;
@@ -53,10 +58,15 @@ class FakePlatform final : public Platform {
   bool StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id, HostError& error) override;
   bool FlushStaged(StageId& failed, HostError& error) override;
   bool CommitStaged(StageId id, HostError& error) override;
+  bool CheckReplaceable(StageId id, HostError& error) override;
   void DiscardStaged(StageId id) override;
   bool SyncCommitted(HostError& error) override;
   bool IsStagedDestination(const std::wstring& path) override;
   std::vector<FileHolder> FileHolders(const std::wstring& path) override { return holders[path]; }
+  bool FolderExists(const std::wstring& path) override { return !missingFolders.contains(path); }
+  std::wstring ExecutablePath() override { return executableFolder + L"\\MirroletV2.exe"; }
+  Elevation ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) override;
+  bool ForeignCodePage() override { return foreignCodePage; }
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;

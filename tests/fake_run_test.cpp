@@ -47,43 +47,94 @@ std::vector<std::string> Calls(const std::vector<std::string>& calls, const std:
   return chosen;
 }
 
-// The failure report below its reason: the advice for each kind of reason, and
-// the programs that hold the file, five at most. The fake runs' reports hold
-// the advice for access denied (5), a file in use (32) with its holder, a path
-// the code page cannot spell (1113) and a temporary gone while flushed (2).
-TEST(FailureReport, AdvisesByTheReasonAndNamesWhoHoldsTheFile) {
+// The failure report below its reason: the advice for each kind of reason
+// and what the run knows around it, and the programs that hold the file, five
+// at most. The fake runs' reports hold the advice for access denied (5), a
+// file in use (32) with its holder, a path the code page cannot spell (1113)
+// and a temporary gone while flushed (2).
+TEST(FailureReport, AdvisesByTheCauseAndNamesWhoHoldsTheFile) {
   struct Row {
     unsigned long code;
-    const wchar_t* destination;
-    unsigned long holders;
     const wchar_t* tail;  // what follows "原因："
+    const wchar_t* destination = L"C:\\Halvix\\b.dll";
+    unsigned long holders = 0;
     CopyStep step = CopyStep::kStage;
     const wchar_t* keptAs = L"";
+    bool readOnly = false;
+    bool aboutSource = false;
+    const wchar_t* source = L"C:\\Update\\b.dll";
+    ReportContext context = {};
   };
-  const wchar_t* file = L"C:\\Halvix\\b.dll";
+  const wchar_t* inUse = L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。";
+  const wchar_t* gone = L"R\n建議：此產品的安裝資料夾（C:\\Halvix）已不存在，請重新安裝此產品，或將它解除安裝。";
   const Row rows[] = {
-      {33, file, 0, L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。"},
-      {1224, file, 6, L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。\n使用中的程式：p1（PID 1），p2（PID 2），p3（PID 3），p4（PID 4），p5（PID 5）等"},
-      {3, file, 0, L"R\n建議：此產品的安裝資料夾中沒有這個資料夾，這份更新可能不適用於此版本。"},
-      {2, file, 0, L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。"},
-      {112, file, 0, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
-      {39, file, 0, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
-      {31, file, 0, L"R"},
-      {5, L"C:\\Halvix\\", 0, L"R"},  // the product folder itself as a destination: the list is at fault
-      {kErrorSourceChanged, file, 0, L"來源檔案在複製時被改變。\n建議：請確認沒有其他程式正在寫入更新資料夾，再更新一次。"},
+      {33, inUse},
+      {1224, L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。\n使用中的程式：p1（PID 1），p2（PID 2），p3（PID 3），p4（PID 4），p5（PID 5）等",
+       L"C:\\Halvix\\b.dll", 6},
+      {3, L"R\n建議：此產品的安裝資料夾中沒有這個資料夾，這份更新可能不適用於此版本。"},
+      {3, gone, L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"", false, false, L"C:\\Update\\b.dll",
+       {.goneProductFolder = L"C:\\Halvix"}},
+      {2, L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。"},
+      {112, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
+      {39, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
+      {31, L"R"},
+      {5, L"R", L"C:\\Halvix\\"},  // the product folder itself as a destination: the list is at fault
+      {5, L"R\n建議：請在本程式上按右鍵，選擇「以系統管理員身分執行」，再更新一次。"},
+      // The read-only attribute stops administrators too.
+      {5, L"R\n建議：目的地的檔案設為唯讀，連系統管理員也無法取代它，請洽詢此更新的提供者。", L"C:\\Halvix\\b.dll", 0,
+       CopyStep::kStage, L"", true},
+      {5, L"R\n建議：這次更新需要系統管理員權限，但權限要求被拒絕了；請再執行一次，並在 Windows 詢問時選擇「是」。",
+       L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"", false, false, L"C:\\Update\\b.dll", {.elevationDeclined = true}},
+      // A Chinese name missing on a system that reads the list in another code page.
+      {2, L"R\n建議：這份更新是為繁體中文版 Windows 製作的，檔名的讀法取決於「非 Unicode 程式的語言」設定；請將它設為「中文（繁體，台灣）」後再更新一次。",
+       L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"", false, true, L"C:\\Update\\說明.txt",
+       {.foreignCodePage = true, .programFolder = L"C:\\Update\\"}},
+      {2, L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。", L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"",
+       false, true, L"C:\\Update\\b.dll", {.foreignCodePage = true, .programFolder = L"C:\\Update\\"}},
+      {kErrorSourceChanged, L"來源檔案在複製時被改變。\n建議：請確認沒有其他程式正在寫入更新資料夾，再更新一次。"},
       // Once staged, a missing file is our own temporary, taken away: no missing source.
-      {3, file, 0, L"R\n建議：更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。", CopyStep::kCommit},
-      {1177, file, 0, L"R\n注意：目的地的檔案已不在原處，新版本保留為：C:\\Halvix\\b.dll.new", CopyStep::kCommit,
-       L"C:\\Halvix\\b.dll.new"},
+      {3, L"R\n建議：更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。", L"C:\\Halvix\\b.dll", 0,
+       CopyStep::kCommit},
+      {1177, L"R\n注意：目的地的檔案已不在原處，新版本保留為：C:\\Halvix\\b.dll.new", L"C:\\Halvix\\b.dll", 0,
+       CopyStep::kCommit, L"C:\\Halvix\\b.dll.new"},
   };
   for (const Row& row : rows) {
-    std::vector<FileHolder> holders;
-    for (unsigned long i = 1; i <= row.holders; ++i) holders.push_back({L"p" + std::to_wstring(i), i});
-    HostError error(row.code, L"R");
+    ReportContext context = row.context;
+    context.product = L"Halvix";
+    for (unsigned long i = 1; i <= row.holders; ++i) context.holders.push_back({L"p" + std::to_wstring(i), i});
+    HostError error(row.code, L"R", row.aboutSource);
     error.keptAs = row.keptAs;
-    const auto failure = UpdateFailure::Copy(2, 3, L"C:\\Update\\b.dll", row.destination, row.step, error);
-    const std::wstring text = CopyFailedText(L"Halvix", failure, holders);
+    error.readOnly = row.readOnly;
+    const auto failure = UpdateFailure::Copy({2, 3, row.source, row.destination, row.step, 1}, error);
+    const std::wstring text = CopyFailedText(failure, context);
     EXPECT_EQ(Utf8(text.substr(std::min(text.size(), text.find(L"原因：") + 3))), Utf8(row.tail)) << row.code;
+  }
+}
+
+// The lines above the reason: which files the pass replaced, and a bundle's
+// file named by the bundle, whose private folder is gone when the report is read.
+TEST(FailureReport, SaysWhichFilesWereReplacedAndWhereTheSourceCameFrom) {
+  struct Row {
+    std::int32_t replaced;
+    const wchar_t* lines;  // from "來源：" up to the reason
+    const wchar_t* bundle = L"";
+  };
+  const Row rows[] = {
+      {0, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品的檔案都沒有變更。\n"},
+      {1, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品已更新第 1 項的檔案，第 2 項起的檔案都沒有變更。\n"},
+      {2, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品已更新第 1 至 2 項的檔案，第 3 項起的檔案都沒有變更。\n"},
+      // A flush after every commit that failed: all are in place.
+      {4, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品已更新第 1 至 4 項的檔案。\n"},
+      {0, L"來源：D:\\下載\\MirroletV2.exe 內的 a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品的檔案都沒有變更。\n",
+       L"D:\\下載\\MirroletV2.exe"},
+  };
+  for (const Row& row : rows) {
+    const ReportContext context{.product = L"Halvix", .programFolder = L"C:\\T\\update\\", .bundle = row.bundle};
+    const auto failure = UpdateFailure::Copy(
+        {3, 4, L"C:\\T\\update\\a.dll", L"C:\\Halvix\\a.dll", CopyStep::kCommit, row.replaced}, {32, L"R"});
+    const std::wstring text = CopyFailedText(failure, context);
+    const std::size_t from = text.find(L"來源：");
+    EXPECT_EQ(Utf8(text.substr(from, text.find(L"原因：") - from)), Utf8(row.lines)) << row.replaced;
   }
 }
 
@@ -100,7 +151,7 @@ TEST_P(FakeRun, Runs) {
   std::vector<std::wstring> heldPaths;  // what `holders` hold: by default the failing destinations
   std::string throws;
   for (const auto& [key, value] : GetParam().lines) {
-    const auto [left, right] = Split(value, key == "error" ? " " : " = ");
+    const auto [left, right] = Split(value, key == "error" || key == "elevation" ? " " : " = ");
     if (key == "register") {
       if (!std::exchange(registered, true)) host.registry.clear();
       if (!value.empty()) host.registry["Software\\Varnholt\\" + left]["WorkPath"] = {kRegSz, right + '\0'};
@@ -125,6 +176,17 @@ TEST_P(FakeRun, Runs) {
     } else if (key == "fail-stage" || key == "fail-commit" || key == "fail-flush") {
       (key == "fail-stage" ? host.failingCopies : key == "fail-commit" ? host.failingCommits : host.failingFlushes)
           .insert(FromUtf8(value));
+    } else if (key == "in-use") {
+      host.inUse.insert(FromUtf8(value));
+    } else if (key == "gone") {
+      host.missingFolders.insert(FromUtf8(value));
+    } else if (key == "foreign-code-page") {
+      host.foreignCodePage = true;
+    } else if (key == "elevation") {  // "relaunched N", "declined" or "failed"
+      host.elevation = left == "relaunched" ? Elevation::kRelaunched
+                       : left == "declined" ? Elevation::kDeclined
+                                            : Elevation::kFailed;
+      if (!right.empty()) host.elevatedExit = static_cast<unsigned>(std::stoul(right));
     } else if (key == "error") {  // "CODE TEXT", "CODE TEXT | source" for an error about the source
       host.copyError = {std::stoul(left), FromUtf8(Split(right, " | ").first), !Split(right, " | ").second.empty()};
     } else if (key == "held") {

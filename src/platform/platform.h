@@ -33,6 +33,9 @@ inline constexpr long kErrorSuccess = 0;
 inline constexpr long kErrorFileNotFound = 2;
 inline constexpr long kErrorMoreData = 234;
 
+// The code page copy lists are written in: Big5, as on a Traditional Chinese Windows.
+inline constexpr unsigned kListCodePage = 950;
+
 // Windows error codes that both hosts report, so that a failure reads the same.
 inline constexpr unsigned long kErrorPathNotFound = 3;
 inline constexpr unsigned long kErrorAccessDenied = 5;
@@ -76,6 +79,9 @@ struct HostError {
   // The error is about the copy's source (held open by another program, say),
   // not about its destination.
   bool aboutSource = false;
+  // The destination has the read-only attribute (on the stand-in: no write
+  // bit), which stops administrators too.
+  bool readOnly = false;
   // Set only when a replace lost the destination and could not put the new
   // copy in its place: the path where the new copy was kept instead.
   std::wstring keptAs;
@@ -94,6 +100,14 @@ enum class PayloadState {
   kUnpacked,  // a payload whose checksums hold, written to a new private folder
   kDamaged,   // something that is no whole payload; nothing was written
   kFailed,    // a whole payload that could not be written; `error` says why
+};
+
+// What ElevateIfNeeded did.
+enum class Elevation {
+  kNotNeeded,   // the rights are there, the token is elevated already, or the host has no elevation
+  kRelaunched,  // an elevated run of the program ran to its end; its exit status is given
+  kDeclined,    // the user declined the prompt for administrator rights
+  kFailed,      // the elevated run could not be started
 };
 
 class Platform {
@@ -150,6 +164,12 @@ class Platform {
   // under the name `error.keptAs` says.
   virtual bool CommitStaged(StageId id, HostError& error) = 0;
 
+  // Whether staged copy `id` could replace its destination now: fails, as
+  // CommitStaged would, with the in-use error when another program holds an
+  // existing destination (a running program, a file open without sharing).
+  // Changes nothing; a destination that does not exist passes.
+  virtual bool CheckReplaceable(StageId id, HostError& error) = 0;
+
   // Removes the temporary file of a staged copy that will not be committed.
   virtual void DiscardStaged(StageId id) = 0;
 
@@ -176,6 +196,24 @@ class Platform {
   // for telling the user which program to close. Empty when none does or the
   // host cannot tell; never fails otherwise.
   virtual std::vector<FileHolder> FileHolders(const std::wstring& path) = 0;
+
+  // Whether `path` names an existing folder.
+  virtual bool FolderExists(const std::wstring& path) = 0;
+
+  // The full path of the running executable; empty text when it cannot be told.
+  virtual std::wstring ExecutablePath() = 0;
+
+  // When this process may not create and replace files in one of `folders`
+  // and its token is not elevated: starts the program's own file again with
+  // administrator rights (the system asks the user), in the current folder and
+  // without parameters, waits for it and gives its exit status in `exitCode`.
+  // Never starts more than one.
+  virtual Elevation ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) = 0;
+
+  // Whether the system reads the copy list in another code page than updates
+  // are made for (kListCodePage), so that a name outside ASCII reads as other
+  // characters.
+  virtual bool ForeignCodePage() = 0;
 
   // Wide text to the system ANSI code page and back. Characters the code page
   // lacks become the host's best fit (often "?").

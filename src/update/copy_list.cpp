@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "settings/profile.h"
+#include "update/messages.h"
 
 namespace mirrolet {
 
@@ -67,9 +68,15 @@ class StagedPass {
       staged_.push_back({entry, id});
       return;
     }
-    // The entries before the failed one stay copied, as they would one by one.
-    Commit();
-    throw UpdateFailure::Copy(entry, count_, paths.source, paths.destination, CopyStep::kStage, std::move(error));
+    if (FileInUse(error.code) && !error.aboutSource) {
+      // A destination in use would leave the product half updated: nothing
+      // staged in this pass goes in.
+      DiscardFrom(0);
+    } else {
+      // The entries before the failed one stay copied, as they would one by one.
+      Commit();
+    }
+    Fail(entry, paths, CopyStep::kStage, std::move(error));
   }
 
   // Flushes everything staged and puts it in place, in list order. Throws
@@ -94,6 +101,15 @@ class StagedPass {
       }
       end = *index;
     }
+    // Every destination that is in use is found before any is replaced.
+    for (std::size_t i = 0; i < end; ++i) {
+      HostError inUse;
+      if (!host_.CheckReplaceable(staged_[i].id, inUse)) {
+        const std::int32_t entry = staged_[i].entry;
+        DiscardFrom(0);
+        Fail(entry, read_(entry), CopyStep::kCommit, std::move(inUse));
+      }
+    }
     std::size_t done = 0;
     HostError commitError;
     while (done < end && host_.CommitStaged(staged_[done].id, commitError)) ++done;
@@ -101,6 +117,7 @@ class StagedPass {
       step = CopyStep::kCommit;
       error = std::move(commitError);
     }
+    replaced_ += static_cast<std::int32_t>(done);
     // What was put in place is made durable, also when a later one failed.
     HostError syncError;
     const bool synced = host_.SyncCommitted(syncError);
@@ -119,8 +136,7 @@ class StagedPass {
     const std::int32_t entry = staged_[failed].entry;
     DiscardFrom(done);
     staged_.clear();
-    const EntryPaths paths = read_(entry);
-    throw UpdateFailure::Copy(entry, count_, paths.source, paths.destination, step, std::move(error));
+    Fail(entry, read_(entry), step, std::move(error));
   }
 
  private:
@@ -128,6 +144,10 @@ class StagedPass {
     std::int32_t entry;
     StageId id;
   };
+
+  [[noreturn]] void Fail(std::int32_t entry, const EntryPaths& paths, CopyStep step, HostError error) {
+    throw UpdateFailure::Copy({entry, count_, paths.source, paths.destination, step, replaced_}, std::move(error));
+  }
 
   std::optional<std::size_t> IndexOf(StageId id) const {
     for (std::size_t i = 0; i < staged_.size(); ++i) {
@@ -144,6 +164,7 @@ class StagedPass {
   Platform& host_;
   std::function<EntryPaths(std::int32_t)> read_;
   std::int32_t count_;
+  std::int32_t replaced_ = 0;  // entries 1 to this one are in place
   std::vector<Staged> staged_;
 };
 

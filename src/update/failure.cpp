@@ -27,10 +27,8 @@ UpdateFailure UpdateFailure::PayloadUnwritable(std::wstring folder, HostError er
   return UpdateFailure(Kind::kPayloadUnwritable, std::move(error), PayloadFailure{std::move(folder)});
 }
 
-UpdateFailure UpdateFailure::Copy(std::int32_t entry, std::int32_t count, std::wstring source,
-                                  std::wstring destination, CopyStep step, HostError error) {
-  return UpdateFailure(Kind::kCopy, std::move(error),
-                       CopyFailure{entry, count, std::move(source), std::move(destination), step});
+UpdateFailure UpdateFailure::Copy(CopyFailure copy, HostError error) {
+  return UpdateFailure(Kind::kCopy, std::move(error), std::move(copy));
 }
 
 }  // namespace mirrolet

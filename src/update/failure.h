@@ -31,6 +31,9 @@ struct CopyFailure {
   std::wstring source;
   std::wstring destination;
   CopyStep step = CopyStep::kStage;
+  // How many of the product's files are replaced: entries 1 to this one
+  // (entries are copied in list order), none after it.
+  std::int32_t replaced = 0;
 };
 
 class UpdateFailure : public std::exception {
@@ -48,9 +51,8 @@ class UpdateFailure : public std::exception {
   // The update's carried files verified but could not be written to the
   // private folder `folder` (empty when it could not be made).
   static UpdateFailure PayloadUnwritable(std::wstring folder, HostError error);
-  // Entry `entry` of `count` could not be copied from `source` to `destination`.
-  static UpdateFailure Copy(std::int32_t entry, std::int32_t count, std::wstring source, std::wstring destination,
-                            CopyStep step, HostError error);
+  // An entry could not be copied.
+  static UpdateFailure Copy(CopyFailure copy, HostError error);
 
   const char* what() const noexcept override { return "update failed"; }
 

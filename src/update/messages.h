@@ -41,6 +41,16 @@ inline constexpr wchar_t kListSeparator[] = L"，";
 inline constexpr wchar_t kPidOpen[] = L"（PID ";  // "Halvix.exe（PID 42）"
 inline constexpr wchar_t kPidClose[] = L"）";
 inline constexpr wchar_t kMoreHoldersText[] = L"等";  // after the fifth
+// Which of the product's files the failed pass replaced: "狀態：此產品已更新第 1 至 3 項的檔案，第 4 項起的檔案都沒有變更。"
+inline constexpr wchar_t kStateLabel[] = L"狀態：";
+inline constexpr wchar_t kNothingChangedText[] = L"此產品的檔案都沒有變更。";
+inline constexpr wchar_t kReplacedBefore[] = L"此產品已更新第 1 ";  // then "項" or "至 N 項"
+inline constexpr wchar_t kReplacedTo[] = L"至 ";
+inline constexpr wchar_t kReplacedAfter[] = L"項的檔案";
+inline constexpr wchar_t kUnchangedFrom[] = L"，第 ";  // "，第 4 項起的檔案都沒有變更。"
+inline constexpr wchar_t kUnchangedAfter[] = L" 項起的檔案都沒有變更。";
+// A file carried in a bundle, as its source: "C:\Downloads\MirroletV2.exe 內的 a.dll".
+inline constexpr wchar_t kInsideBundleText[] = L" 內的 ";
 // Reasons the failure report gives when no host operation failed.
 inline constexpr wchar_t kAppFolderUnknownText[] = L"無法取得本程式所在的資料夾。";
 inline constexpr wchar_t kOutOfMemoryText[] = L"記憶體不足。";
@@ -61,23 +71,46 @@ inline constexpr wchar_t kAdviceSourceChanged[] =  // kErrorSourceChanged
     L"請確認沒有其他程式正在寫入更新資料夾，再更新一次。";
 inline constexpr wchar_t kAdviceTemporaryGone[] =  // 2 or 3 after staging: our own temporary vanished
     L"更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。";
+inline constexpr wchar_t kAdviceReadOnly[] =  // 5 for a destination with the read-only attribute
+    L"目的地的檔案設為唯讀，連系統管理員也無法取代它，請洽詢此更新的提供者。";
+inline constexpr wchar_t kAdviceElevationDeclined[] =  // 5 after the user declined administrator rights
+    L"這次更新需要系統管理員權限，但權限要求被拒絕了；請再執行一次，並在 Windows 詢問時選擇「是」。";
+// 3 when the product's registered folder itself is gone: "…（C:\Halvix）已不存在…"
+inline constexpr wchar_t kAdviceProductGoneBefore[] = L"此產品的安裝資料夾（";
+inline constexpr wchar_t kAdviceProductGoneAfter[] = L"）已不存在，請重新安裝此產品，或將它解除安裝。";
+// 39 or 112 while writing a bundle's files: the disk of the temporary folder, "…（C:）…"
+inline constexpr wchar_t kAdviceTempDiskFullBefore[] = L"暫存資料夾所在的磁碟（";
+inline constexpr wchar_t kAdviceTempDiskFullAfter[] = L"）空間不足，請騰出空間後再更新一次。";
+// 2 for a source whose name is not ASCII, on a system whose code page is not the list's.
+inline constexpr wchar_t kAdviceCodePage[] =
+    L"這份更新是為繁體中文版 Windows 製作的，檔名的讀法取決於「非 Unicode 程式的語言」設定；"
+    L"請將它設為「中文（繁體，台灣）」後再更新一次。";
+
 // Where a replace lost the old file and could not put the new one in its
 // place, the report says so and where the new copy was kept.
 inline constexpr wchar_t kDestinationLostText[] = L"注意：目的地的檔案已不在原處，新版本保留為：";
 
 // The failure report for an update file whose payload does not verify.
 inline constexpr wchar_t kPayloadDamagedText[] =
-    L"更新檔已損毀，自動更新已中止！\n\n原因：更新檔的內容與其校驗碼不符。\n建議：請重新下載完整的更新檔，再更新一次。";
+    L"更新檔已損毀，自動更新已中止！\n\n原因：更新檔的內容與其檢查碼不符。\n建議：請重新下載完整的更新檔，再更新一次。";
 
 class UpdateFailure;
 
 // Whether Windows error `code` says that another program has the file open.
 bool FileInUse(unsigned long code);
 
-// The failure report's text for `failure` during the pass of `product`.
-// `holders` are the programs that hold the file the error is about; at most
-// five are named.
-std::wstring CopyFailedText(const std::wstring& product, const UpdateFailure& failure,
-                            const std::vector<FileHolder>& holders);
+// What the run knows around a failure, beyond the failure itself.
+struct ReportContext {
+  std::wstring product = {};             // the product whose pass failed; empty outside a pass
+  std::vector<FileHolder> holders = {};  // who holds the file the error is about; five are named
+  std::wstring goneProductFolder = {};   // the product's registered folder, when it no longer exists
+  bool elevationDeclined = false;        // the user declined to give the run administrator rights
+  bool foreignCodePage = false;          // the list is read in another code page than kListCodePage
+  std::wstring programFolder = {};       // the folder the list's names are in, ending with "\"
+  std::wstring bundle = {};              // the bundle unpacked to programFolder, if any
+};
+
+// The failure report's text for `failure`.
+std::wstring CopyFailedText(const UpdateFailure& failure, const ReportContext& context);
 
 }  // namespace mirrolet

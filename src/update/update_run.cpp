@@ -28,28 +28,73 @@ void Finish(Platform& host, unsigned status) {
   host.EndProcess(status);
 }
 
-void ReportFailure(Platform& host, std::size_t product, const UpdateFailure& failure) {
-  const std::wstring name = product < kProducts.size() ? kProducts[product].name : L"";
-  std::vector<FileHolder> holders;
-  if (const CopyFailure* copy = failure.copy(); copy && FileInUse(failure.error.code)) {
+// What a run has learnt that the failure report may need.
+struct RunState {
+  std::array<std::wstring, kProducts.size()> workPaths;
+  std::size_t current = kProducts.size();  // the product whose pass runs, if any
+  std::wstring programFolder;
+  std::wstring bundle;  // the program's own file, when the program folder is its unpacked payload
+  bool elevationDeclined = false;
+};
+
+void ReportFailure(Platform& host, const RunState& run, const UpdateFailure& failure) {
+  ReportContext context;
+  const bool inPass = run.current < kProducts.size();
+  if (inPass) context.product = kProducts[run.current].name;
+  const CopyFailure* copy = failure.copy();
+  if (copy && FileInUse(failure.error.code)) {
     const std::wstring& held = failure.error.aboutSource ? copy->source : copy->destination;
-    if (!held.empty()) holders = host.FileHolders(held);
+    if (!held.empty()) context.holders = host.FileHolders(held);
   }
-  host.ShowMessageBox(CopyFailedText(name, failure, holders), kCopyFailedTitle, kMbOk | kMbIconError);
+  // A folder missing from the product's own, or the product's folder itself gone.
+  if (copy && inPass && failure.error.code == kErrorPathNotFound && !failure.error.aboutSource &&
+      !host.FolderExists(run.workPaths[run.current])) {
+    context.goneProductFolder = run.workPaths[run.current];
+  }
+  context.elevationDeclined = run.elevationDeclined;
+  context.foreignCodePage = host.ForeignCodePage();
+  context.programFolder = run.programFolder;
+  context.bundle = run.bundle;
+  host.ShowMessageBox(CopyFailedText(failure, context), kCopyFailedTitle, kMbOk | kMbIconError);
   Finish(host, kExitCopyFailed);
+}
+
+// Asks for administrator rights where a registered product's folder needs
+// them. Returns false when an elevated run did the whole update and this one
+// has ended with its status.
+bool HandOverToElevatedRun(Platform& host, RunState& run) {
+  std::vector<std::wstring> folders;
+  for (const std::wstring& path : run.workPaths) {
+    if (!path.empty()) folders.push_back(WithTrailingBackslash(path));
+  }
+  if (folders.empty()) return true;
+  unsigned status = 0;
+  switch (host.ElevateIfNeeded(folders, status)) {
+    case Elevation::kRelaunched:
+      host.EndProcess(status);
+      return false;
+    case Elevation::kDeclined:
+      run.elevationDeclined = true;
+      return true;
+    case Elevation::kNotNeeded:
+    case Elevation::kFailed:
+      return true;
+  }
+  return true;
 }
 
 // The program folder of the passes: the folder a carried payload was unpacked
 // into, else the program's own. Returns false when the run must stop, having
 // reported why.
-bool TakePayload(Platform& host, std::wstring& programFolder) {
+bool TakePayload(Platform& host, RunState& run) {
   std::wstring unpacked;
   HostError error;
   switch (host.UnpackPayload(unpacked, error)) {
     case PayloadState::kNone:
       return true;
     case PayloadState::kUnpacked:
-      programFolder = WithTrailingBackslash(unpacked);
+      run.programFolder = WithTrailingBackslash(unpacked);
+      run.bundle = host.ExecutablePath();
       return true;
     case PayloadState::kDamaged:
       host.ShowMessageBox(kPayloadDamagedText, kCopyFailedTitle, kMbOk | kMbIconError);
@@ -77,16 +122,19 @@ bool RunProductPass(Platform& host, const std::wstring& workPath, const std::wst
 }
 
 void Main(Platform& host, const CopyListRoutine& routine) {
-  std::array<std::wstring, kProducts.size()> workPaths;
-  std::size_t current = kProducts.size();  // the product whose pass runs, if any
+  RunState run;
   try {
-    for (std::size_t i = 0; i < kProducts.size(); ++i) workPaths[i] = ReadWorkPath(host, kProducts[i].key);
-    std::wstring appFolder = GetAppFolder(host);
+    for (std::size_t i = 0; i < kProducts.size(); ++i) run.workPaths[i] = ReadWorkPath(host, kProducts[i].key);
+    run.programFolder = GetAppFolder(host);
     // Without its own folder the run would look for the list in the root of
     // the drive (or of the file system), which is never what was meant.
-    if (appFolder == L"\\") {
+    if (run.programFolder == L"\\") {
       throw UpdateFailure::AppFolderUnknown();
     }
+
+    // Before anything is asked or read: the elevated run, if one is needed,
+    // asks and reads instead of this one.
+    if (!HandOverToElevatedRun(host, run)) return;
 
     // Copy only on an explicit Yes. A box that could not be shown (0) or was
     // dismissed some other way is not consent to overwrite product files.
@@ -97,17 +145,18 @@ void Main(Platform& host, const CopyListRoutine& routine) {
 
     // Only a run that will copy reads the payload: a declined run, or one
     // with no product, ends as fast as a plain program.
-    const bool anyProduct = std::any_of(workPaths.begin(), workPaths.end(), [](const auto& path) { return !path.empty(); });
-    if (anyProduct && !TakePayload(host, appFolder)) return;
+    const auto& paths = run.workPaths;
+    const bool anyProduct = std::any_of(paths.begin(), paths.end(), [](const auto& path) { return !path.empty(); });
+    if (anyProduct && !TakePayload(host, run)) return;
 
     std::int16_t productFound = 0;
     bool everyListRead = true;
-    for (current = 0; current < kProducts.size(); ++current) {
-      if (workPaths[current].empty()) continue;
-      everyListRead &= RunProductPass(host, workPaths[current], appFolder, routine);
+    for (run.current = 0; run.current < kProducts.size(); ++run.current) {
+      if (paths[run.current].empty()) continue;
+      everyListRead &= RunProductPass(host, paths[run.current], run.programFolder, routine);
       productFound = 1;
     }
-    current = kProducts.size();
+    run.current = kProducts.size();
 
     if (productFound == 1) {
       host.ShowMessageBox(kDoneText, kDoneTitle, kMbOk | kMbIconInformation);
@@ -118,12 +167,12 @@ void Main(Platform& host, const CopyListRoutine& routine) {
     }
     return;
   } catch (const UpdateFailure& failure) {
-    ReportFailure(host, current, failure);
+    ReportFailure(host, run, failure);
   } catch (const std::bad_alloc&) {
-    ReportFailure(host, current, UpdateFailure::OutOfMemory());
+    ReportFailure(host, run, UpdateFailure::OutOfMemory());
   } catch (const std::exception& unexpected) {
     // Whatever else goes wrong still reaches the user as a report.
-    ReportFailure(host, current, UpdateFailure::Internal(unexpected.what()));
+    ReportFailure(host, run, UpdateFailure::Internal(unexpected.what()));
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <string_view>
 
 #include "base/utf8.h"
 
@@ -24,6 +25,11 @@ bool LocaleIsAscii() {
 }
 
 }  // namespace
+
+bool LocaleReadsLists() {
+  const std::string_view codeset = nl_langinfo(CODESET);
+  return codeset == "UTF-8" || codeset.starts_with("BIG5");
+}
 
 bool IsEscapedByte(wchar_t c) { return c >= kEscapeBase && c <= kEscapeBase + 0xFF; }
 

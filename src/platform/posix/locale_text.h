@@ -22,6 +22,10 @@ std::string WideToLocale(std::wstring_view text, bool* lossless = nullptr);
 // Embedded NULs are kept.
 std::wstring LocaleToWide(std::string_view bytes);
 
+// Whether the locale's encoding is one copy lists are made in: Big5 (any of
+// its variants) or UTF-8.
+bool LocaleReadsLists();
+
 // Text for the terminal: the locale's encoding, or UTF-8 when the locale is
 // plain ASCII (the "C" locale of a bare shell), so Chinese still shows.
 std::string ForTerminal(std::wstring_view text);

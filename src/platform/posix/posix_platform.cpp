@@ -34,14 +34,19 @@ void PosixPlatform::EndProcess(unsigned exitCode) {
   std::exit(static_cast<int>(exitCode));
 }
 
-std::wstring PosixPlatform::ExecutableFolder() {
+std::wstring PosixPlatform::ExecutablePath() {
   std::vector<char> target(4096);
   for (;;) {
     const ssize_t n = ::readlink("/proc/self/exe", target.data(), target.size());
     if (n < 0) return {};
-    if (static_cast<std::size_t>(n) < target.size()) return LocaleToWide(ParentPath(std::string(target.data(), n)));
+    if (static_cast<std::size_t>(n) < target.size()) return LocaleToWide(std::string(target.data(), n));
     target.resize(target.size() * 2);
   }
+}
+
+std::wstring PosixPlatform::ExecutableFolder() {
+  const std::wstring path = ExecutablePath();
+  return path.empty() ? path : LocaleToWide(ParentPath(WideToLocale(path)));
 }
 
 std::wstring PosixPlatform::FindFileName(const std::wstring& path) {
@@ -64,6 +69,8 @@ bool PosixPlatform::FlushStaged(StageId& failed, HostError& error) { return stag
 
 bool PosixPlatform::CommitStaged(StageId id, HostError& error) { return stager_.Commit(id, error); }
 
+bool PosixPlatform::CheckReplaceable(StageId id, HostError& error) { return stager_.CheckReplaceable(id, error); }
+
 void PosixPlatform::DiscardStaged(StageId id) { stager_.Discard(id); }
 
 bool PosixPlatform::SyncCommitted(HostError& error) { return stager_.SyncCommitted(error); }
@@ -73,6 +80,17 @@ bool PosixPlatform::IsStagedDestination(const std::wstring& path) { return stage
 std::vector<FileHolder> PosixPlatform::FileHolders(const std::wstring& path) {
   return FileHoldersOf(paths_.NativePath(path));
 }
+
+bool PosixPlatform::FolderExists(const std::wstring& path) {
+  struct stat st;
+  return ::stat(paths_.NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The stand-in has no administrator rights to ask for.
+Elevation PosixPlatform::ElevateIfNeeded(const std::vector<std::wstring>&, unsigned&) { return Elevation::kNotNeeded; }
+
+// The stand-in's lists are made in Big5 or, for a UTF-8 locale, in UTF-8.
+bool PosixPlatform::ForeignCodePage() { return !LocaleReadsLists(); }
 
 std::string PosixPlatform::ToAnsi(std::wstring_view text) { return WideToLocale(text); }
 

@@ -34,10 +34,15 @@ class PosixPlatform : public Platform {
                  HostError& error) override;
   bool FlushStaged(StageId& failed, HostError& error) override;
   bool CommitStaged(StageId id, HostError& error) override;
+  bool CheckReplaceable(StageId id, HostError& error) override;
   void DiscardStaged(StageId id) override;
   bool SyncCommitted(HostError& error) override;
   bool IsStagedDestination(const std::wstring& path) override;
   std::vector<FileHolder> FileHolders(const std::wstring& path) override;
+  bool FolderExists(const std::wstring& path) override;
+  std::wstring ExecutablePath() override;
+  Elevation ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) override;
+  bool ForeignCodePage() override;
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;

@@ -125,7 +125,10 @@ bool Stager::CheckDestination(const std::string& to, const struct stat& source, 
   }
   if (S_ISDIR(existing.st_mode)) return Fail(error, kErrorAccessDenied, EISDIR);
   // Root passes every permission check; Windows still refuses a read-only file.
-  if ((existing.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return Fail(error, kErrorAccessDenied, EACCES);
+  if ((existing.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    error.readOnly = true;
+    return Fail(error, kErrorAccessDenied, EACCES);
+  }
   if (::faccessat(AT_FDCWD, to.c_str(), W_OK, AT_EACCESS) != 0) return Fail(error, WindowsCode(errno), errno);
   if (ReadDosAttributes(to).hidden) return Fail(error, kErrorAccessDenied, EACCES);
   if (!S_ISREG(existing.st_mode)) return Fail(error, kErrorAccessDenied, EACCES);
@@ -210,6 +213,14 @@ int Stager::TakePermissions(int fd, const struct stat& replaced, const std::stri
   if (size > 0) ::fsetxattr(fd, "user.DOSATTRIB", attributes, static_cast<std::size_t>(size), 0);
   if (sys_.fchmod(fd, mode) != 0) return errno;
   return 0;
+}
+
+bool Stager::CheckReplaceable(StageId id, HostError& error) {
+  // The same test as staging's: a program that started running the file, or
+  // locked it, since then.
+  const Staged& staged = staged_.at(id);
+  if (!staged.target.empty() && InUse(staged.target)) return Fail(error, kErrorSharingViolation, ETXTBSY);
+  return true;
 }
 
 bool Stager::Flush(StageId& failed, HostError& error) {

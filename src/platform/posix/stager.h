@@ -28,6 +28,7 @@ class Stager {
   bool Stage(const std::wstring& source, const std::wstring& destination, StageId& id, HostError& error);
   bool Flush(StageId& failed, HostError& error);
   bool Commit(StageId id, HostError& error);
+  bool CheckReplaceable(StageId id, HostError& error);
   void Discard(StageId id);
   bool SyncCommitted(HostError& error);
   bool IsStagedDestination(const std::wstring& path);

@@ -15,43 +15,59 @@ namespace {
 constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// A move that fails for a moment (a scanner opening the file just then) is
-// tried again this often before the copy gives up.
-constexpr int kMoveAttempts = 3;
-
 std::uint64_t Ticks(const FILETIME& time) {
   return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// Opens `path` with the access a replace needs, sharing everything itself:
-// ERROR_SUCCESS, or ERROR_SHARING_VIOLATION exactly when another handle (a
-// program running it, or holding it without sharing) stands in the way.
-// Fills `id` with the file's identity.
-DWORD ReplaceAccess(const std::wstring& path, std::size_t* id = nullptr) {
-  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return GetLastError();
-  BY_HANDLE_FILE_INFORMATION info;
-  if (id && GetFileInformationByHandle(file.get(), &info)) {
-    *id = IdentityOf(info);
-  }
-  return ERROR_SUCCESS;
+// A virus scanner or a search indexer opens a file that was just written for
+// a few milliseconds to a second, and a rename or a replace that meets it
+// fails with one of these. Each step tries again after these pauses, about
+// two seconds in all, before it reports.
+constexpr DWORD kHoldPauses[] = {20, 40, 80, 160, 300, 500, 900};
+
+bool BriefHold(DWORD code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_ACCESS_DENIED ||
+         code == ERROR_UNABLE_TO_REMOVE_REPLACED || code == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
 }
 
-// The error to report when replacing `destination` failed with `code`.
-// Windows refuses to rename over a file that another program holds with
-// ERROR_ACCESS_DENIED (or, from ReplaceFile, ERROR_UNABLE_TO_REMOVE_REPLACED);
-// that case becomes ERROR_SHARING_VIOLATION, so the report speaks of a file
-// in use and not of missing rights.
-DWORD ReplaceFailure(const std::wstring& destination, DWORD code) {
-  if (code != ERROR_ACCESS_DENIED && code != ERROR_UNABLE_TO_REMOVE_REPLACED) return code;
-  return ReplaceAccess(destination) == ERROR_SHARING_VIOLATION ? ERROR_SHARING_VIOLATION : code;
-}
+DWORD LastErrorUnless(bool ok) { return ok ? ERROR_SUCCESS : GetLastError(); }
 
 }  // namespace
 
 Stager::Stager() : run_(CurrentRun()), leftovers_(run_) {}
+
+template <typename Attempt>
+DWORD Stager::RideOutHolds(const Attempt& attempt) {
+  DWORD code = attempt();
+  for (const DWORD pause : kHoldPauses) {
+    if (!BriefHold(code)) break;
+    calls_.Pause(pause);
+    code = attempt();
+  }
+  return code;
+}
+
+DWORD Stager::TryReplaceAccess(const std::wstring& path, std::size_t* id) {
+  const UniqueFile file(calls_.OpenToReplace(path.c_str()));
+  if (!file) return GetLastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (id && GetFileInformationByHandle(file.get(), &info)) *id = IdentityOf(info);
+  return ERROR_SUCCESS;
+}
+
+DWORD Stager::ReplaceAccess(const std::wstring& path, std::size_t* id) {
+  return RideOutHolds([&] { return TryReplaceAccess(path, id); });
+}
+
+DWORD Stager::ReplaceFailure(const std::wstring& destination, DWORD code) {
+  // Windows refuses to rename over a file that another program holds with
+  // ERROR_ACCESS_DENIED (or, from ReplaceFile, ERROR_UNABLE_TO_REMOVE_REPLACED);
+  // that case becomes ERROR_SHARING_VIOLATION, so the report speaks of a file
+  // in use and not of missing rights.
+  if (code != ERROR_ACCESS_DENIED && code != ERROR_UNABLE_TO_REMOVE_REPLACED) return code;
+  // The step itself has waited out brief holds already: one look tells.
+  return TryReplaceAccess(destination) == ERROR_SHARING_VIOLATION ? ERROR_SHARING_VIOLATION : code;
+}
 
 std::wstring Stager::NewTempPath(const std::wstring& folder) {
   return ChildPath(folder, TempName(run_, nextTemp_++));
@@ -70,12 +86,17 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
   const DWORD attributes = GetFileAttributesW(to.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))) {
+    error.readOnly = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == FILE_ATTRIBUTE_READONLY;
     return Fail(error, ERROR_ACCESS_DENIED);
   }
 
-  const UniqueFile in(calls_.CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
-  if (!in) return Fail(error, GetLastError(), true);  // 32: another program writes the source
+  UniqueFile in;
+  const DWORD opened = RideOutHolds([&] {
+    in.reset(calls_.CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN));
+    return LastErrorUnless(static_cast<bool>(in));
+  });
+  if (opened != ERROR_SUCCESS) return Fail(error, opened, true);  // 32: another program writes the source
   if (GetFileType(in.get()) != FILE_TYPE_DISK) return Fail(error, ERROR_ACCESS_DENIED, true);
 
   std::size_t replacedId = 0;
@@ -101,16 +122,25 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
   return true;
 }
 
+bool Stager::CheckReplaceable(StageId id, HostError& error) {
+  const Staged& staged = staged_.at(id);
+  if (staged.target.empty() || GetFileAttributesW(staged.target.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+  const DWORD code = ReplaceAccess(staged.target);
+  return code == ERROR_SUCCESS || code == ERROR_FILE_NOT_FOUND || Fail(error, code);
+}
+
 DWORD Stager::WriteTemporary(HANDLE in, const std::wstring& folder, Staged& staged) {
   DWORD code = ERROR_FILE_EXISTS;
   // Held open, sharing nothing, until it is committed or discarded.
   for (unsigned attempt = 0; !staged.file && attempt < 100 && (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS);
        ++attempt) {
     staged.temp = NewTempPath(folder);
-    staged.file.reset(calls_.CreateFileW(staged.temp.c_str(), GENERIC_WRITE, 0, CREATE_NEW,
-                                         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
-                                             FILE_FLAG_SEQUENTIAL_SCAN));
-    if (!staged.file) code = GetLastError();
+    code = RideOutHolds([&] {
+      staged.file.reset(calls_.CreateFileW(staged.temp.c_str(), GENERIC_WRITE, 0, CREATE_NEW,
+                                           FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                               FILE_FLAG_SEQUENTIAL_SCAN));
+      return LastErrorUnless(static_cast<bool>(staged.file));
+    });
   }
   if (!staged.file) return code;
 
@@ -157,9 +187,10 @@ bool Stager::Commit(StageId id, HostError& error) {
   if (existing == INVALID_FILE_ATTRIBUTES) {
     // A move keeps the temporary's attributes: give it the source's, as a copy would.
     SetFileAttributesW(staged.temp.c_str(), staged.sourceAttributes & kCopiedAttributes);
-    if (!calls_.MoveFileExW(staged.temp.c_str(), staged.target.c_str(), MOVEFILE_WRITE_THROUGH)) {
-      code = ReplaceFailure(staged.target, GetLastError());
-    }
+    code = RideOutHolds([&] {
+      return LastErrorUnless(calls_.MoveFileExW(staged.temp.c_str(), staged.target.c_str(), MOVEFILE_WRITE_THROUGH));
+    });
+    if (code != ERROR_SUCCESS) code = ReplaceFailure(staged.target, code);
   } else {
     code = Replace(staged, existing, error);
   }
@@ -180,11 +211,13 @@ DWORD Stager::Replace(Staged& staged, DWORD existing, HostError& error) {
   // a backup name of this run, so that no failure part way can lose it.
   SetFileAttributesW(staged.temp.c_str(), existing & kCopiedAttributes);
   const std::wstring backup = NewTempPath(FolderOf(staged.target));
-  if (calls_.ReplaceFileW(staged.target.c_str(), staged.temp.c_str(), backup.c_str())) {
+  const DWORD code = RideOutHolds([&] {
+    return LastErrorUnless(calls_.ReplaceFileW(staged.target.c_str(), staged.temp.c_str(), backup.c_str()));
+  });
+  if (code == ERROR_SUCCESS) {
     DeleteOwn(backup);
     return ERROR_SUCCESS;
   }
-  const DWORD code = GetLastError();
   // ERROR_UNABLE_TO_MOVE_REPLACEMENT: both files kept their names, the
   // destination is as it was. _2: the old file is under the backup name and
   // the destination is missing: the old file goes back, else the new one goes
@@ -206,11 +239,9 @@ DWORD Stager::Replace(Staged& staged, DWORD existing, HostError& error) {
 }
 
 bool Stager::MoveWithRetries(const std::wstring& from, const std::wstring& to) {
-  for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
-    if (attempt > 0) Sleep(50 * attempt);
-    if (calls_.MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
-  }
-  return false;
+  return RideOutHolds([&] {
+    return LastErrorUnless(calls_.MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH));
+  }) == ERROR_SUCCESS;
 }
 
 void Stager::Discard(StageId id) {
@@ -232,9 +263,12 @@ bool Stager::SyncCommitted(HostError& error) {
   // file of the update) is left to the journal.
   bool ok = true;
   for (const std::wstring& target : committed_) {
-    const UniqueFile file(calls_.CreateFileW(target.c_str(), GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                                             FILE_ATTRIBUTE_NORMAL));
+    UniqueFile file;
+    RideOutHolds([&] {
+      file.reset(calls_.CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+      return LastErrorUnless(static_cast<bool>(file));
+    });
     if (file && !calls_.FlushFileBuffers(file.get()) && ok) ok = Fail(error, GetLastError());
   }
   committed_.clear();

@@ -27,6 +27,7 @@ class Stager {
   bool Stage(const std::wstring& source, const std::wstring& destination, StageId& id, HostError& error);
   bool Flush(StageId& failed, HostError& error);
   bool Commit(StageId id, HostError& error);
+  bool CheckReplaceable(StageId id, HostError& error);
   void Discard(StageId id);
   bool SyncCommitted(HostError& error);
   bool IsStagedDestination(const std::wstring& path) const { return keys_.Contains(path); }
@@ -34,6 +35,7 @@ class Stager {
   // `faults` is asked before each call of the copy by its name (see
   // Win32Calls) and makes it fail with the error code it returns, unless 0.
   void InjectFaults(std::function<DWORD(const char* call)> faults) { calls_.Inject(std::move(faults)); }
+  void InjectPause(std::function<void(DWORD ms)> pause) { calls_.InjectPause(std::move(pause)); }
 
  private:
   struct Staged {
@@ -49,6 +51,17 @@ class Stager {
   // Replaces an existing destination; may set error.keptAs. Returns the error code.
   DWORD Replace(Staged& staged, DWORD existing, HostError& error);
   bool MoveWithRetries(const std::wstring& from, const std::wstring& to);
+  // Runs `attempt` (which returns a Win32 error code) again while it meets a
+  // brief hold, with growing pauses. Returns the last code.
+  template <typename Attempt>
+  DWORD RideOutHolds(const Attempt& attempt);
+  // Opens `path` with the access a replace needs: ERROR_SUCCESS, or the error
+  // (ERROR_SHARING_VIOLATION when another program holds it). Fills `id` with
+  // the file's identity.
+  DWORD ReplaceAccess(const std::wstring& path, std::size_t* id = nullptr);
+  DWORD TryReplaceAccess(const std::wstring& path, std::size_t* id = nullptr);  // once, without waiting
+  // The error to report when replacing `destination` failed with `code`.
+  DWORD ReplaceFailure(const std::wstring& destination, DWORD code);
   // Once nothing is staged, the pass's destinations go.
   void ForgetWhenIdle();
 

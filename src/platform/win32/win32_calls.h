@@ -15,10 +15,30 @@ class Win32Calls {
   // `faults` is asked before each call by its name and makes it fail with
   // the Win32 error code it returns, unless that is 0.
   void Inject(std::function<DWORD(const char* call)> faults) { faults_ = std::move(faults); }
+  // `pause` stands in for Sleep, so that a test need not wait out a retry.
+  void InjectPause(std::function<void(DWORD ms)> pause) { pause_ = std::move(pause); }
+
+  void Pause(DWORD ms) {
+    if (pause_) {
+      pause_(ms);
+    } else {
+      ::Sleep(ms);
+    }
+  }
 
   HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     return Fails("CreateFileW") ? INVALID_HANDLE_VALUE
                                 : ::CreateFileW(path, access, share, nullptr, disposition, flags, nullptr);
+  }
+  // Opens an existing file with the access a replace needs, sharing
+  // everything itself: fails with ERROR_SHARING_VIOLATION exactly when
+  // another handle (a program running it, or holding it without sharing)
+  // stands in the way.
+  HANDLE OpenToReplace(const wchar_t* path) {
+    return Fails("OpenToReplace") ? INVALID_HANDLE_VALUE
+                                  : ::CreateFileW(path, GENERIC_WRITE | DELETE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   BOOL FlushFileBuffers(HANDLE file) { return Fails("FlushFileBuffers") ? FALSE : ::FlushFileBuffers(file); }
   BOOL MoveFileExW(const wchar_t* from, const wchar_t* to, DWORD flags) {
@@ -44,6 +64,7 @@ class Win32Calls {
     return injected != 0;
   }
   std::function<DWORD(const char*)> faults_;
+  std::function<void(DWORD)> pause_;
 };
 
 }  // namespace mirrolet::win32

@@ -40,6 +40,8 @@ bool Win32Platform::FlushStaged(StageId& failed, HostError& error) { return stag
 
 bool Win32Platform::CommitStaged(StageId id, HostError& error) { return stager_.Commit(id, error); }
 
+bool Win32Platform::CheckReplaceable(StageId id, HostError& error) { return stager_.CheckReplaceable(id, error); }
+
 void Win32Platform::DiscardStaged(StageId id) { stager_.Discard(id); }
 
 bool Win32Platform::SyncCommitted(HostError& error) { return stager_.SyncCommitted(error); }
@@ -47,6 +49,19 @@ bool Win32Platform::SyncCommitted(HostError& error) { return stager_.SyncCommitt
 bool Win32Platform::IsStagedDestination(const std::wstring& path) { return stager_.IsStagedDestination(path); }
 
 std::vector<FileHolder> Win32Platform::FileHolders(const std::wstring& path) { return FileHoldersOf(path); }
+
+bool Win32Platform::FolderExists(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(ExtendedPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::wstring Win32Platform::ExecutablePath() { return OwnPath(); }
+
+Elevation Win32Platform::ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) {
+  return win32::ElevateIfNeeded(elevation_, folders, exitCode);
+}
+
+bool Win32Platform::ForeignCodePage() { return GetACP() != kListCodePage; }
 
 std::string Win32Platform::ToAnsi(std::wstring_view text) { return win32::ToAnsi(text); }
 

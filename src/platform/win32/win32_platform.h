@@ -1,7 +1,7 @@
 // The real Windows host. It only composes its parts, each of which owns its
 // own state: the stager (the copy), the payload folder (a bundle's files),
-// and the stateless calls of the registry, the profile functions, the code
-// page, the boxes and the Restart Manager.
+// the elevation's calls, and the stateless calls of the registry, the profile
+// functions, the code page, the boxes and the Restart Manager.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/elevation.h"
 #include "platform/win32/payload_folder.h"
 #include "platform/win32/stager.h"
 
@@ -25,10 +26,15 @@ class Win32Platform final : public Platform {
                  HostError& error) override;
   bool FlushStaged(StageId& failed, HostError& error) override;
   bool CommitStaged(StageId id, HostError& error) override;
+  bool CheckReplaceable(StageId id, HostError& error) override;
   void DiscardStaged(StageId id) override;
   bool SyncCommitted(HostError& error) override;
   bool IsStagedDestination(const std::wstring& path) override;
   std::vector<FileHolder> FileHolders(const std::wstring& path) override;
+  bool FolderExists(const std::wstring& path) override;
+  std::wstring ExecutablePath() override;
+  Elevation ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) override;
+  bool ForeignCodePage() override;
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
   std::wstring AnsiSafePath(const std::wstring& path, HostError& error) override;
@@ -46,10 +52,13 @@ class Win32Platform final : public Platform {
 
   // For tests: see Stager::InjectFaults.
   void InjectFaults(std::function<DWORD(const char* call)> faults) { stager_.InjectFaults(std::move(faults)); }
+  void InjectPause(std::function<void(DWORD ms)> pause) { stager_.InjectPause(std::move(pause)); }
+  void InjectElevation(ElevationCalls calls) { elevation_ = std::move(calls); }
 
  private:
   Stager stager_;
   PayloadFolder payload_;
+  ElevationCalls elevation_ = SystemElevationCalls();
 };
 
 }  // namespace mirrolet::win32
