@@ -8,36 +8,60 @@
 #include <windows.h>
 
 #include <map>
+#include <thread>
 
 #include "fake_platform.h"
 #include "host_fixture.h"
+#include "e2e/program_under_test.h"
 #include "platform/win32/win32_platform.h"
 
 namespace mirrolet::testing {
 namespace {
 
-TEST(Win32Host, AReplaceThatFailsPartWayNeverLosesTheFile) {
+// `code` `n` times over: a hold that lasts for n tries.
+std::vector<DWORD> Times(std::size_t n, DWORD code, std::vector<DWORD> before = {}) {
+  before.insert(before.end(), n, code);
+  return before;
+}
+
+// Each step tries 8 times in about two seconds (7 pauses) before it reports.
+constexpr std::size_t kTries = 8;
+
+TEST(Win32Host, AReplaceThatFailsPartWayNeverLosesTheFileAndBriefHoldsAreWaitedOut) {
   struct Row {
     const char* name;
     std::map<std::string, std::vector<DWORD>> faults;  // call -> its 1st, 2nd, ... result (0: as Windows does)
     bool existing;        // the product holds the file before
     const char* outcome;  // "old" (absent when new), "new", or "kept" beside the destination
+    DWORD code = 0;       // the error reported, where the copy fails
   };
   const Row rows[] = {
-      {"the replacement cannot be renamed", {{"ReplaceFileW", {ERROR_UNABLE_TO_MOVE_REPLACEMENT}}}, true, "old"},
-      {"the old file moved away and back", {{"ReplaceFileW", {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}}}, true, "old"},
-      {"moving it back fails once", {{"ReplaceFileW", {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}}, {"MoveFileExW", {32}}},
-       true, "old"},
+      {"the replacement cannot be renamed", {{"ReplaceFileW", Times(kTries, ERROR_UNABLE_TO_MOVE_REPLACEMENT)}}, true,
+       "old", ERROR_UNABLE_TO_MOVE_REPLACEMENT},
+      {"the old file moved away and back", {{"ReplaceFileW", {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}}}, true, "old",
+       ERROR_UNABLE_TO_MOVE_REPLACEMENT_2},
+      {"moving it back meets a brief hold", {{"ReplaceFileW", {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}}, {"MoveFileExW", {32}}},
+       true, "old", ERROR_UNABLE_TO_MOVE_REPLACEMENT_2},
       {"it never moves back: the new one goes in",
-       {{"ReplaceFileW", {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}}, {"MoveFileExW", {32, 32, 32}}}, true, "new"},
+       {{"ReplaceFileW", {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}}, {"MoveFileExW", Times(kTries, 32)}}, true, "new"},
       {"nothing moves at all: the new one is kept",
-       {{"ReplaceFileW", {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}}, {"MoveFileExW", {32, 32, 32, 32, 32, 32}}}, true,
-       "kept"},
-      {"the destination is in use", {{"ReplaceFileW", {ERROR_SHARING_VIOLATION}}}, true, "old"},
-      {"the flush fails", {{"FlushFileBuffers", {ERROR_IO_DEVICE}}}, true, "old"},
-      {"the source cannot be opened", {{"CreateFileW", {ERROR_SHARING_VIOLATION}}}, true, "old"},
-      {"the temporary cannot be made", {{"CreateFileW", {0, ERROR_DISK_FULL}}}, true, "old"},
-      {"a new file cannot be moved in", {{"MoveFileExW", {ERROR_ACCESS_DENIED}}}, false, "old"},
+       {{"ReplaceFileW", {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}}, {"MoveFileExW", Times(2 * kTries, 32)}}, true, "kept",
+       ERROR_UNABLE_TO_MOVE_REPLACEMENT_2},
+      {"a hold on the replace ends on the last try", {{"ReplaceFileW", Times(kTries - 1, ERROR_SHARING_VIOLATION)}},
+       true, "new"},
+      {"a hold on the replace outlasts the wait", {{"ReplaceFileW", Times(kTries, ERROR_SHARING_VIOLATION)}}, true,
+       "old", ERROR_SHARING_VIOLATION},
+      {"a scanner holds the destination while it is staged", {{"OpenToReplace", Times(kTries - 1, 32)}}, true, "new"},
+      {"a program keeps the destination open", {{"OpenToReplace", Times(kTries, 32)}}, true, "old", 32},
+      {"the flush fails", {{"FlushFileBuffers", {ERROR_IO_DEVICE}}}, true, "old", ERROR_IO_DEVICE},
+      {"the source is held for a moment", {{"CreateFileW", {ERROR_SHARING_VIOLATION}}}, true, "new"},
+      {"the source cannot be opened", {{"CreateFileW", Times(kTries, ERROR_SHARING_VIOLATION)}}, true, "old", 32},
+      {"the temporary cannot be made", {{"CreateFileW", {0, ERROR_DISK_FULL}}}, true, "old", ERROR_DISK_FULL},
+      {"the temporary meets a brief hold", {{"CreateFileW", Times(kTries - 1, ERROR_ACCESS_DENIED, {0})}}, true, "new"},
+      {"a new file cannot be moved in", {{"MoveFileExW", Times(kTries, ERROR_ACCESS_DENIED)}}, false, "old",
+       ERROR_ACCESS_DENIED},
+      {"a new file moves in after a brief hold", {{"MoveFileExW", {ERROR_ACCESS_DENIED}}}, false, "new"},
+      {"the flush after the commit waits out a hold", {{"CreateFileW", Times(kTries - 1, 32, {0, 0})}}, true, "new"},
       {"all goes well", {}, true, "new"},
   };
   for (const Row& row : rows) {
@@ -53,11 +77,15 @@ TEST(Win32Host, AReplaceThatFailsPartWayNeverLosesTheFile) {
       const std::size_t nth = made[call]++;
       return codes != row.faults.end() && nth < codes->second.size() ? codes->second[nth] : 0;
     });
+    DWORD paused = 0;
+    host.InjectPause([&](DWORD ms) { paused += ms; });
     HostError error;
     const bool copied =
         host.CopyFileReplacing(sandbox.HostPath(L"update\\a.dll"), sandbox.HostPath(L"product\\a.dll"), error);
     const std::string outcome = row.outcome;
     EXPECT_EQ(copied, outcome == "new");
+    EXPECT_EQ(copied ? 0 : error.code, row.code);
+    EXPECT_LE(paused, 2u * 2000) << "no step waits past its window";
     std::vector<std::wstring> names{L"keep.txt"};
     if (outcome == "kept") {
       ASSERT_FALSE(error.keptAs.empty());
@@ -70,6 +98,89 @@ TEST(Win32Host, AReplaceThatFailsPartWayNeverLosesTheFile) {
       EXPECT_EQ(sandbox.Read(L"product\\a.dll"), outcome);
     }
   }
+}
+
+// A real hold, by another handle that shares nothing: one that ends within
+// the wait lets the copy land; one that outlasts it fails as in use, after
+// about two seconds.
+TEST(Win32Host, AHoldWithoutSharingIsWaitedOutForAboutTwoSeconds) {
+  for (const DWORD holdMs : {300u, 2600u}) {
+    SCOPED_TRACE(holdMs);
+    Sandbox sandbox;
+    sandbox.Write(L"update\\a.dll", "new");
+    sandbox.Write(L"product\\a.dll", "old");
+    const std::wstring held = sandbox.Native(L"product\\a.dll").wstring();
+    HANDLE file = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::thread holder([&] {
+      Sleep(holdMs);
+      CloseHandle(file);
+    });
+    win32::Win32Platform host;
+    HostError error;
+    const bool copied =
+        host.CopyFileReplacing(sandbox.HostPath(L"update\\a.dll"), sandbox.HostPath(L"product\\a.dll"), error);
+    holder.join();
+    EXPECT_EQ(copied, holdMs < 2000);
+    EXPECT_EQ(sandbox.Read(L"product\\a.dll"), copied ? "new" : "old");
+    if (!copied) {
+      EXPECT_EQ(error.code, static_cast<unsigned long>(ERROR_SHARING_VIOLATION));
+    }
+  }
+}
+
+// Where a product folder needs administrator rights and the token is not
+// elevated, the program's own file starts again with "runas" in the current
+// folder; a declined prompt or a start that fails goes on here.
+TEST(Win32Host, AsksForAdministratorRightsOnlyWhereAFolderNeedsThem) {
+  struct Row {
+    bool elevated;
+    bool writable;
+    DWORD start;  // what starting the elevated run gives
+    Elevation expected;
+    bool started;
+  };
+  const Row rows[] = {
+      {true, false, 0, Elevation::kNotNeeded, false},
+      {false, true, 0, Elevation::kNotNeeded, false},
+      {false, false, 0, Elevation::kRelaunched, true},
+      {false, false, ERROR_CANCELLED, Elevation::kDeclined, true},
+      {false, false, ERROR_FILE_NOT_FOUND, Elevation::kFailed, true},  // a mapped drive the elevated user lacks
+  };
+  wchar_t current[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, current);
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  for (const Row& row : rows) {
+    win32::Win32Platform host;
+    int starts = 0;
+    host.InjectElevation({[&] { return row.elevated; },
+                          [&](const std::wstring& folder) { return row.writable || folder != L"C:\\Program Files\\Pruvex\\"; },
+                          [&](const std::wstring& program, const wchar_t* verb, const std::wstring& folder,
+                              unsigned& exitCode) -> DWORD {
+                            ++starts;
+                            EXPECT_EQ(program, self);
+                            EXPECT_EQ(std::wstring(verb), L"runas");
+                            EXPECT_EQ(folder, current);
+                            exitCode = 3;
+                            return row.start;
+                          }});
+    unsigned exitCode = 0;
+    EXPECT_EQ(host.ElevateIfNeeded({L"C:\\Halvix\\", L"C:\\Program Files\\Pruvex\\"}, exitCode), row.expected);
+    EXPECT_EQ(starts, row.started ? 1 : 0) << "never more than one start";
+    if (row.expected == Elevation::kRelaunched) {
+      EXPECT_EQ(exitCode, 3u);
+    }
+  }
+  // Wine's own ShellExecuteExW starts a program with "runas" and gives its
+  // exit status: mirrolet-pack, which ends with its usage (status 2).
+  const std::wstring updater = e2e::ProgramUnderTest();
+  const std::wstring pack = updater.substr(0, updater.find_last_of(L'\\') + 1) + L"mirrolet-pack.exe";
+  unsigned exitCode = 0;
+  EXPECT_EQ(win32::SystemElevationCalls().start(pack, L"runas", current, exitCode), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(exitCode, 2u);
+  // Under Wine every process is an administrator: nothing is asked.
+  EXPECT_TRUE(win32::SystemElevationCalls().elevated());
 }
 
 }  // namespace
