@@ -11,7 +11,7 @@ namespace mirrolet::testing {
 
 int FakePlatform::ShowMessageBox(const std::wstring& text, const std::wstring& title, unsigned style) {
   boxes.push_back({title, text, style});
-  calls.push_back("box " + Utf8(title));
+  calls.push_back({"box", Utf8(title)});
   if (answers.empty()) return kIdOk;
   const int answer = answers.front();
   answers.pop_front();
@@ -21,7 +21,7 @@ int FakePlatform::ShowMessageBox(const std::wstring& text, const std::wstring& t
 // Names match without regard to case, as on every host; the fake holds plain,
 // visible files only.
 std::wstring FakePlatform::FindFileName(const std::wstring& path) {
-  calls.push_back("find " + Utf8(path));
+  calls.push_back({"find", Utf8(path)});
   const auto same = [&](const std::wstring& file) { return FoldName(file) == FoldName(path); };
   const auto found = std::find_if(files.begin(), files.end(), same);
   return found == files.end() ? std::wstring() : found->substr(found->find_last_of(L"\\/") + 1);
@@ -29,7 +29,7 @@ std::wstring FakePlatform::FindFileName(const std::wstring& path) {
 
 bool FakePlatform::StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
                              HostError& error) {
-  calls.push_back("stage " + Utf8(source) + " -> " + Utf8(destination));
+  calls.push_back({"stage", Utf8(source), Utf8(destination)});
   if (failingCopies.contains(destination) || destination.empty()) {
     error = copyError;
     return false;
@@ -41,7 +41,7 @@ bool FakePlatform::StageCopy(const std::wstring& source, const std::wstring& des
 }
 
 bool FakePlatform::FlushStaged(StageId& failed, HostError& error) {
-  calls.push_back("flush");
+  calls.push_back({"flush"});
   for (StageId id = 0; id < staged_.size(); ++id) {
     if (!committed_[id] && failingFlushes.contains(staged_[id].second)) {
       failed = id;
@@ -54,7 +54,7 @@ bool FakePlatform::FlushStaged(StageId& failed, HostError& error) {
 
 bool FakePlatform::CommitStaged(StageId id, HostError& error) {
   const auto& [source, destination] = staged_.at(id);
-  calls.push_back("commit " + Utf8(destination));
+  calls.push_back({"commit", Utf8(destination)});
   if (failingCommits.contains(destination)) {
     error = {32, L"The process cannot access the file because it is being used by another process."};
     return false;
@@ -66,22 +66,22 @@ bool FakePlatform::CommitStaged(StageId id, HostError& error) {
 
 bool FakePlatform::CheckReplaceable(StageId id, HostError& error) {
   const std::wstring& destination = staged_.at(id).second;
-  calls.push_back("check " + Utf8(destination));
+  calls.push_back({"check", Utf8(destination)});
   if (!inUse.contains(destination)) return true;
   error = {32, L"The process cannot access the file because it is being used by another process."};
   return false;
 }
 
 Elevation FakePlatform::ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) {
-  std::string call = "elevate";
-  for (const std::wstring& folder : folders) call += " " + Utf8(folder);
+  Call call{"elevate"};
+  for (const std::wstring& folder : folders) call.subject += (call.subject.empty() ? "" : " ") + Utf8(folder);
   calls.push_back(call);
   exitCode = elevatedExit;
   return elevation;
 }
 
 void FakePlatform::DiscardStaged(StageId id) {
-  calls.push_back("discard " + Utf8(staged_.at(id).second));
+  calls.push_back({"discard", Utf8(staged_.at(id).second)});
   committed_[id] = true;
 }
 
@@ -99,7 +99,7 @@ bool FakePlatform::IsStagedDestination(const std::wstring& path) {
 }
 
 bool FakePlatform::SyncCommitted(HostError&) {
-  calls.push_back("sync");
+  calls.push_back({"sync"});
   return true;
 }
 
@@ -124,7 +124,7 @@ std::wstring FakePlatform::AnsiSafePath(const std::wstring& path, HostError& err
 }
 
 long FakePlatform::RegOpenKeyA(const std::string& subKey, HostKey* key) {
-  calls.push_back("open " + subKey);
+  calls.push_back({"open", subKey});
   if (!registry.contains(subKey)) {
     *key = 0;
     return kErrorFileNotFound;
@@ -153,14 +153,14 @@ long FakePlatform::RegQueryValueExA(HostKey key, const std::string& valueName, s
 }
 
 long FakePlatform::RegCloseKey(HostKey key) {
-  calls.push_back("close " + openedKeys_.at(key - 1));
+  calls.push_back({"close", openedKeys_.at(key - 1)});
   --openKeys;
   return kErrorSuccess;
 }
 
 std::uint32_t FakePlatform::GetPrivateProfileIntA(const std::string& section, const std::string& key,
                                                   int defaultValue, const std::string& fileName) {
-  calls.push_back("int " + key);
+  calls.push_back({"int", key});
   const auto file = profiles.find(fileName);
   if (file == profiles.end() || !file->second.contains(section + "|" + key)) {
     return static_cast<std::uint32_t>(defaultValue);
@@ -171,7 +171,7 @@ std::uint32_t FakePlatform::GetPrivateProfileIntA(const std::string& section, co
 std::uint32_t FakePlatform::GetPrivateProfileStringA(const std::string& section, const std::string& key,
                                                      const std::string& defaultValue, char* buffer,
                                                      std::uint32_t size, const std::string& fileName) {
-  calls.push_back("string " + key);
+  calls.push_back({"string", key});
   const auto file = profiles.find(fileName);
   std::string value = defaultValue;
   if (file != profiles.end() && file->second.contains(section + "|" + key)) {

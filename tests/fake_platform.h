@@ -46,7 +46,20 @@ class FakePlatform final : public Platform {
 
   // --- what the logic did ---
   std::vector<Box> boxes;
-  std::vector<std::string> calls;  // registry, profile, find and copy calls, in order
+  // A call of the host, in order: its verb (box, find, stage, flush, check,
+  // commit, discard, sync, elevate, open, close, int, string), what it was
+  // about (a title, a path, a sub-key, a key; a stage's source) and a stage's
+  // destination.
+  struct Call {
+    std::string verb;
+    std::string subject = {};
+    std::string destination = {};
+    // As the case files write it: "stage SOURCE -> DESTINATION", "flush".
+    std::string Text() const {
+      return subject.empty() ? verb : verb + " " + subject + (destination.empty() ? "" : " -> " + destination);
+    }
+  };
+  std::vector<Call> calls;
   std::vector<std::pair<std::wstring, std::wstring>> copies;  // committed (source, destination)
   std::vector<unsigned> exits;
   int openKeys = 0;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "case_vocabulary.h"
 #include "fake_platform.h"
 #include "test_support.h"
 #include "update/copy_list.h"
@@ -33,16 +34,16 @@ TEST(ExpandAppPath, ReplacesEveryExactPlaceholderOnceAndNumbersEntries) {
   }
 }
 
-// The host's calls that a check looks at: "reads" the profile reads, "finds"
+// The host's calls that a check looks at: "reads" the profile reads, "lookups"
 // the lookups of the list, "steps" the copy steps, shortened to the verb and the
 // last part of the first path ("stage C:\Update\a -> C:\Halvix\a" becomes "stage a").
-std::vector<std::string> Calls(const std::vector<std::string>& calls, const std::string& check) {
-  const std::string verbs = check == "steps" ? " stage flush commit discard sync " : check == "finds" ? " find " : " int string ";
+std::vector<std::string> Calls(const std::vector<FakePlatform::Call>& calls, const std::string& check) {
+  const std::string verbs = check == "steps" ? " stage flush commit discard sync " : check == "lookups" ? " find " : " int string ";
   std::vector<std::string> chosen;
-  for (const std::string& call : calls) {
-    const std::string verb = call.substr(0, call.find(' ')), path = Split(call, " -> ").first;
-    if (verbs.find(" " + verb + " ") == std::string::npos) continue;
-    chosen.push_back(check != "steps" || verb == path ? call : verb + " " + path.substr(path.find_last_of('\\') + 1));
+  for (const FakePlatform::Call& call : calls) {
+    if (verbs.find(" " + call.verb + " ") == std::string::npos) continue;
+    const std::string last = call.subject.substr(call.subject.find_last_of('\\') + 1);
+    chosen.push_back(check != "steps" || call.subject.empty() ? call.Text() : call.verb + " " + last);
   }
   return chosen;
 }
@@ -149,30 +150,34 @@ class FakeRun : public ::testing::TestWithParam<Case> {};
 TEST_P(FakeRun, Runs) {
   FakePlatform host;
   const std::string list = "C:\\Update\\mirrolet.ini";
-  std::map<std::string, std::string> expected{{"boxes", "confirm"}, {"copies", ""}, {"exit", "0"}};
-  host.registry["Software\\Varnholt\\Halvix"]["WorkPath"] = {kRegSz, std::string("C:\\Halvix", 10)};
-  host.answers = {kIdYes};
-  bool registered = false;  // the first "register" line replaces the default
+  std::map<std::string, std::string> expected{{"copies", ""}, {"exit", "0"}};
+  bool registered = false;  // without a "register" line, Halvix alone
+  BoxScript script;
   std::vector<FileHolder> holders;
   std::vector<std::wstring> heldPaths;  // what `holders` hold: by default the failing destinations
   std::string throws;
   for (const auto& [key, value] : GetParam().lines) {
-    const auto [left, right] = Split(value, key == "error" || key == "elevation" ? " " : " = ");
-    if (key == "register") {
+    const auto [left, right] = Split(value, " ");
+    if (script.Take(key, value)) {
+      continue;
+    } else if (key == "register") {
       if (!std::exchange(registered, true)) host.registry.clear();
-      if (!value.empty()) host.registry["Software\\Varnholt\\" + left]["WorkPath"] = {kRegSz, right + '\0'};
-    } else if (key == "folder") {
+      if (const auto product = ParseRegistration(value)) {
+        const std::string path = product->path.value_or("C:\\" + product->product) + (product->slash ? "\\" : "");
+        host.registry["Software\\Varnholt\\" + product->product]["WorkPath"] = {kRegSz, path + '\0'};
+      }
+    } else if (key == "program-folder") {
       host.executableFolder = FromUtf8(value);
-    } else if (key == "list") {  // "FILE = COPYTO | ...", "-" for a gap
+    } else if (key == "entries") {  // "FILE = COPYTO | ...", "-" for a gap
       host.files.insert(FromUtf8(list));
-      const std::vector<std::string> entries = Parts(value, " | ");
+      const auto entries = ParseEntries(value);
       host.profiles[list].clear();
       if (!entries.empty()) host.profiles[list]["MAIN|SUM"] = std::to_string(entries.size());
       for (std::size_t i = 0; i < entries.size(); ++i) {
         const std::string suffix = Utf8(EntrySuffix(static_cast<std::int32_t>(i + 1)));
-        if (entries[i] == "-") continue;
-        host.profiles[list]["MAIN|FILE" + suffix] = Split(entries[i], " = ").first;
-        host.profiles[list]["MAIN|COPYTO" + suffix] = Split(entries[i], " = ").second;
+        if (!entries[i]) continue;
+        host.profiles[list]["MAIN|FILE" + suffix] = entries[i]->first;
+        host.profiles[list]["MAIN|COPYTO" + suffix] = entries[i]->second;
       }
     } else if (key == "sum") {  // empty: none
       host.profiles[list]["MAIN|SUM"] = value;
@@ -184,7 +189,7 @@ TEST_P(FakeRun, Runs) {
           .insert(FromUtf8(value));
     } else if (key == "in-use") {
       host.inUse.insert(FromUtf8(value));
-    } else if (key == "gone") {
+    } else if (key == "missing-folder") {
       host.missingFolders.insert(FromUtf8(value));
     } else if (key == "foreign-code-page") {
       host.foreignCodePage = true;
@@ -195,28 +200,25 @@ TEST_P(FakeRun, Runs) {
       if (!right.empty()) host.elevatedExit = static_cast<unsigned>(std::stoul(right));
     } else if (key == "error") {  // "CODE TEXT", "CODE TEXT | source" for an error about the source
       host.copyError = {std::stoul(left), FromUtf8(Split(right, " | ").first), !Split(right, " | ").second.empty()};
-    } else if (key == "held") {
+    } else if (key == "hold") {
       heldPaths.push_back(FromUtf8(value));
     } else if (key == "holders") {  // a later line (after "like") replaces an earlier one
       holders.clear();
       for (const std::string& holder : Parts(value, ", ")) {
         holders.push_back({FromUtf8(Split(holder, " ").first), std::stoul(Split(holder, " ").second)});
       }
-    } else if (key == "answers") {
-      host.answers.clear();
-      for (const std::string& word : Parts(value, " ")) {
-        host.answers.push_back(word == "yes" ? kIdYes : word == "no" ? kIdNo : std::stoi(word));
-      }
     } else if (key == "throw") {
       throws = value;
     } else {
-      const std::string checks = " boxes report passes copies exit steps reads finds order ";
-      EXPECT_NE(checks.find(" " + key + " "), std::string::npos) << "unknown directive " << key;
-      expected[key] = value;
+      expected[key] = value;  // a check
     }
   }
+  if (!registered) host.registry["Software\\Varnholt\\Halvix"]["WorkPath"] = {kRegSz, std::string("C:\\Halvix", 10)};
   if (heldPaths.empty()) heldPaths.assign(host.failingCopies.begin(), host.failingCopies.end());
   for (const std::wstring& path : heldPaths) host.holders[path] = holders;
+  for (const std::string& answer : script.answers) {
+    host.answers.push_back(answer == "yes" ? kIdYes : answer == "no" ? kIdNo : answer == "ok" ? kIdOk : std::stoi(answer));
+  }
 
   std::vector<std::string> passes;
   Main(host, [&](Platform& platform, const std::wstring& workPath, const std::wstring& appFolder) {
@@ -226,40 +228,26 @@ TEST_P(FakeRun, Runs) {
     ProcessCopyList(platform, workPath, appFolder);
   });
 
-  std::vector<Box> boxes = host.boxes;
-  if (expected.contains("report")) {  // the last box, its text ending with these lines
-    ASSERT_FALSE(boxes.empty());
-    EXPECT_EQ(boxes.back().title, kCopyFailedTitle);
-    EXPECT_EQ(boxes.back().style, 0x10u);
-    std::string tail;
-    for (const std::string& line : Parts(expected["report"], " | ")) tail += (tail.empty() ? "" : "\n") + line;
-    EXPECT_TRUE(Utf8(boxes.back().text).ends_with(tail)) << Utf8(boxes.back().text);
-    boxes.pop_back();
-  }
-  const std::map<std::string, Box> kinds{{"confirm", {kConfirmTitle, kConfirmText, 0x34}},
-                                         {"list-missing", {kListMissingTitle, kListMissingText, 0x30}},
-                                         {"done", {kDoneTitle, kDoneText, 0x40}},
-                                         {"nothing", {kNothingRegisteredTitle, kNothingRegisteredText, 0x30}}};
-  std::vector<Box> wanted;
-  for (const std::string& kind : Parts(expected["boxes"], " ")) wanted.push_back(kinds.at(kind));
-  EXPECT_EQ(boxes, wanted);
+  std::vector<ShownBox> shown;
+  for (const Box& box : host.boxes) shown.push_back({box.title, box.text, (box.style & 0x0F) == kMbYesNo, box.style});
+  ExpectBoxes(shown, script);
   EXPECT_EQ(host.exits, std::vector<unsigned>{static_cast<unsigned>(std::stoul(expected["exit"]))});
   std::vector<std::string> copies;
   for (const auto& [source, destination] : host.copies) copies.push_back(Utf8(source) + " -> " + Utf8(destination));
   EXPECT_EQ(copies, Parts(expected["copies"], ", "));
-  for (const char* check : {"passes", "steps", "reads", "finds"}) {
+  for (const char* check : {"passes", "steps", "reads", "lookups"}) {
     if (!expected.contains(check)) continue;
     EXPECT_EQ(std::string(check) == "passes" ? passes : Calls(host.calls, check), Parts(expected[check], ", ")) << check;
   }
   auto at = host.calls.begin();  // each call of "order" after the one before it
   for (const std::string& call : Parts(expected["order"], ", ")) {
-    at = std::find(at, host.calls.end(), call);
+    at = std::find_if(at, host.calls.end(), [&](const FakePlatform::Call& made) { return made.Text() == call; });
     EXPECT_NE(at, host.calls.end()) << call << " missing or out of order";
   }
   EXPECT_EQ(host.openKeys, 0) << "a key left open";
 }
 
-INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCases(TESTS_DIR "/data/fake_runs.txt")), CaseName);
+INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCaseFile(TESTS_DIR "/data/fake_runs.txt", kFakeRuns)), CaseName);
 
 }  // namespace
 }  // namespace mirrolet::testing

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <utility>
 
 #include "base/utf8.h"
 
@@ -12,15 +13,22 @@ std::string Utf8(std::wstring_view text) { return ToUtf8(text); }
 std::vector<Case> ReadCases(const std::string& file) {
   std::ifstream in(file);
   std::vector<Case> cases;
+  bool ownBoxes = false;  // the case has box lines of its own
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.starts_with("== ")) {
       cases.push_back({line.substr(3), {}});
+      ownBoxes = false;
     } else if (!line.empty() && line[0] != '#' && !cases.empty()) {
       auto [key, value] = Split(line, ":");
       if (value.starts_with(' ')) value.erase(0, 1);
       auto& lines = cases.back().lines;
       const auto like = std::find_if(cases.begin(), cases.end() - 1, [&](const Case& c) { return c.name == value; });
+      const bool boxStep = key == "box" || key == "report";
+      if (boxStep && !std::exchange(ownBoxes, true)) {
+        // A run's boxes are one sequence: a case's own replace those it took with "like".
+        std::erase_if(lines, [](const auto& step) { return step.first == "box" || step.first == "report"; });
+      }
       if (key != "like") {
         lines.emplace_back(key, value);
       } else if (like != cases.end() - 1) {

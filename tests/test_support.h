@@ -21,7 +21,9 @@ using mirrolet::FromUtf8;
 
 // A data file of cases: "== NAME" starts a case, "KEY: VALUE" lines follow (a
 // bare "KEY" has an empty value), and "like: NAME" stands for the lines of an
-// earlier case. Blank lines and lines starting with "#" are skipped.
+// earlier case, but for its "box" and "report" lines where the case has its
+// own. Blank lines and lines starting with "#" are skipped. The directives
+// are in tests/case_vocabulary.h.
 struct Case {
   std::string name;
   std::vector<std::pair<std::string, std::string>> lines;  // key, value, in file order

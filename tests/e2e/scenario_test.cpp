@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 
+#include "case_vocabulary.h"
 #include "host_fixture.h"
 #include "pack/bundle.h"
 #include "pack/pack.h"
@@ -19,7 +20,7 @@ namespace {
 
 // The scenarios this host can run.
 std::vector<Case> LoadScenarios() {
-  std::vector<Case> scenarios = ReadCases(TESTS_DIR "/e2e/scenarios.txt");
+  std::vector<Case> scenarios = ReadCaseFile(TESTS_DIR "/e2e/scenarios.txt", kScenarios);
   std::erase_if(scenarios, [](const Case& scenario) {
     return std::any_of(scenario.lines.begin(), scenario.lines.end(),
                        [](const auto& step) { return step.first == "only" && step.second != HostName(); });
@@ -78,34 +79,37 @@ TEST_P(ScenarioTest, Runs) {
 
   std::vector<RegEntry> products;
   bool registered = false;  // the first "register" line replaces Halvix, the default
-  std::vector<std::string> answers;
-  std::vector<std::pair<std::string, std::string>> expected, checks;  // box kind or check, argument
+  BoxScript script;
+  std::vector<std::pair<std::string, std::string>> checks;  // check, argument
   std::unique_ptr<HeldOpen> held;
   std::string locale = "C.UTF-8";
   long running = 0;
   int asked = 0;
   unsigned long exitCode = 0;
-  const auto productRegistered = [&](const std::vector<std::string>& words) {
-    std::filesystem::create_directories(sandbox.Native(FromUtf8(words[0])));
-    const bool slash = std::find(words.begin(), words.end(), "\\") != words.end();
-    const bool view32 = std::find(words.begin(), words.end(), "32") != words.end();
-    products.push_back({words[0], "WorkPath", 1, sandbox.HostPath(FromUtf8(words[0])) + (slash ? L"\\" : L""), true, view32});
+  const auto productRegistered = [&](const Registration& product) {
+    EXPECT_FALSE(product.path) << "a scenario's products are the sandbox's folders";
+    const std::wstring folder = FromUtf8(product.product);
+    std::filesystem::create_directories(sandbox.Native(folder));
+    products.push_back({product.product, "WorkPath", 1, sandbox.HostPath(folder) + (product.slash ? L"\\" : L""), true,
+                        product.view32});
   };
   for (const auto& [directive, raw] : GetParam().lines) {
     const std::string argument = expand(raw);
     const auto [left, right] = Split(argument, " = ");
-    const std::vector<std::string> words = Parts(argument, " ");
-    if (directive == "update") {
+    if (script.Take(directive, raw)) {
+      continue;
+    } else if (directive == "update") {
       update = FromUtf8(argument);
     } else if (directive == "register") {
       registered = true;
-      if (!words.empty()) productRegistered(words);
+      if (const auto product = ParseRegistration(argument)) productRegistered(*product);
     } else if (directive == "folder") {
       std::filesystem::create_directories(sandbox.Native(FromUtf8(argument)));
     } else if (directive == "file") {
       sandbox.Write(FromUtf8(left), right);
-    } else if (directive == "list") {
-      sandbox.Write(update + L"\\mirrolet.ini", SystemCodePage(FromUtf8(argument)));
+    } else if (directive == "list" || directive == "entries") {
+      const std::string text = directive == "list" ? argument : EntriesListText(argument);
+      sandbox.Write(update + L"\\mirrolet.ini", SystemCodePage(FromUtf8(text)));
     } else if (directive == "hidden") {
       SetHidden(sandbox.Native(FromUtf8(argument)));
     } else if (directive == "hold") {
@@ -131,52 +135,30 @@ TEST_P(ScenarioTest, Runs) {
       MakeBundle(sandbox, FromUtf8(tree), update, damage);
     } else if (directive == "locale") {
       locale = argument;
-    } else if (directive == "box" || directive == "report") {
-      const bool answered = directive == "box" && words.size() > 1;  // a report is answered OK
-      expected.emplace_back(directive, directive == "box" ? words.at(0) : raw);
-      answers.insert(answers.end(), answered ? words.begin() + 1 : words.end(), words.end());
-      if (!answered) answers.push_back("ok");
     } else if (directive == "asked") {
       asked = std::stoi(argument);
     } else if (directive == "exit") {
       exitCode = std::stoul(argument);
     } else if (directive == "after" || directive == "gone" || directive == "only-files") {
       checks.emplace_back(directive, raw);
-    } else {
-      ASSERT_EQ(directive, "only") << "unknown directive";
     }
   }
-  if (!registered) productRegistered({"Halvix"});
+  if (!registered) productRegistered({"Halvix", std::nullopt});
   SetRegistry(sandbox, products, "Varnholt");
 
   std::filesystem::create_directories(sandbox.Native(update));
   const std::filesystem::path program = sandbox.Native(update) / ProgramUnderTest().filename();
   std::filesystem::copy_file(ProgramUnderTest(), program, std::filesystem::copy_options::skip_existing);
-  const RunResult run = RunProgram(program, sandbox, answers, locale);
+  const RunResult run = RunProgram(program, sandbox, script.answers, locale);
   held.reset();
   if (running) StopSpecial(running);
   variables["$UPDATE\\"] = Utf8(sandbox.HostPath(update) + L"\\");  // the program folder as the program names it
 
   SCOPED_TRACE(Utf8(run.transcript));
   ASSERT_TRUE(run.finished) << "the program did not end";
-  ASSERT_EQ(run.boxes.size(), expected.size());
-  const std::map<std::string, std::pair<std::wstring, std::wstring>> boxes{
-      {"confirm", {kConfirmTitle, kConfirmText}},
-      {"list-missing", {kListMissingTitle, kListMissingText}},
-      {"done", {kDoneTitle, kDoneText}},
-      {"nothing", {kNothingRegisteredTitle, kNothingRegisteredText}},
-      {"report", {kCopyFailedTitle, L""}}};
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    const auto& [kind, argument] = expected[i];
-    const auto& [title, text] = boxes.at(kind == "box" ? argument : kind);
-    EXPECT_EQ(run.boxes[i].title, title) << i;
-    EXPECT_EQ(run.boxes[i].yesNo, argument == "confirm") << i;
-    // A report holds each of its parts; other boxes say exactly their text.
-    for (const std::string& part : kind == "box" ? std::vector<std::string>{} : Parts(expand(argument), " | ")) {
-      EXPECT_NE(run.boxes[i].text.find(FromUtf8(part)), std::wstring::npos) << part;
-    }
-    EXPECT_EQ(kind == "box" ? run.boxes[i].text : text, text) << i;
-  }
+  std::vector<ShownBox> shown;
+  for (const RunBox& box : run.boxes) shown.push_back({box.title, box.text, box.yesNo, std::nullopt});
+  ExpectBoxes(shown, script, expand);
   EXPECT_TRUE(asked == 0 || run.boxes.front().prompts == asked) << "asked " << run.boxes.front().prompts << " times";
   EXPECT_EQ(run.exitCode, exitCode);
   for (const auto& [kind, raw] : checks) {
