@@ -122,10 +122,10 @@ TEST(FailureReport, SaysWhichFilesWereReplacedAndWhereTheSourceCameFrom) {
   };
   const Row rows[] = {
       {0, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品的檔案都沒有變更。\n"},
-      {1, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品已更新第 1 項的檔案，第 2 項起的檔案都沒有變更。\n"},
-      {2, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品已更新第 1 至 2 項的檔案，第 3 項起的檔案都沒有變更。\n"},
+      {1, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：已更新第 1 項，第 2 項起都沒有變更。\n"},
+      {2, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：已更新第 1 至 2 項，第 3 項起都沒有變更。\n"},
       // A flush after every commit that failed: all are in place.
-      {4, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品已更新第 1 至 4 項的檔案。\n"},
+      {4, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：已更新第 1 至 4 項。\n"},
       {0, L"來源：D:\\下載\\MirroletV2.exe 內的 a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品的檔案都沒有變更。\n",
        L"D:\\下載\\MirroletV2.exe"},
   };

@@ -41,14 +41,14 @@ inline constexpr wchar_t kListSeparator[] = L"，";
 inline constexpr wchar_t kPidOpen[] = L"（PID ";  // "Halvix.exe（PID 42）"
 inline constexpr wchar_t kPidClose[] = L"）";
 inline constexpr wchar_t kMoreHoldersText[] = L"等";  // after the fifth
-// Which of the product's files the failed pass replaced: "狀態：此產品已更新第 1 至 3 項的檔案，第 4 項起的檔案都沒有變更。"
+// Which of the product's files the failed pass replaced: "狀態：已更新第 1 至 3 項，第 4 項起都沒有變更。"
 inline constexpr wchar_t kStateLabel[] = L"狀態：";
 inline constexpr wchar_t kNothingChangedText[] = L"此產品的檔案都沒有變更。";
-inline constexpr wchar_t kReplacedBefore[] = L"此產品已更新第 1 ";  // then "項" or "至 N 項"
+inline constexpr wchar_t kReplacedBefore[] = L"已更新第 1 ";  // then "項" or "至 N 項"
 inline constexpr wchar_t kReplacedTo[] = L"至 ";
-inline constexpr wchar_t kReplacedAfter[] = L"項的檔案";
-inline constexpr wchar_t kUnchangedFrom[] = L"，第 ";  // "，第 4 項起的檔案都沒有變更。"
-inline constexpr wchar_t kUnchangedAfter[] = L" 項起的檔案都沒有變更。";
+inline constexpr wchar_t kReplacedAfter[] = L"項";
+inline constexpr wchar_t kUnchangedFrom[] = L"，第 ";  // "，第 4 項起都沒有變更。"
+inline constexpr wchar_t kUnchangedAfter[] = L" 項起都沒有變更。";
 // A file carried in a bundle, as its source: "C:\Downloads\MirroletV2.exe 內的 a.dll".
 inline constexpr wchar_t kInsideBundleText[] = L" 內的 ";
 // Reasons the failure report gives when no host operation failed.
