@@ -39,19 +39,32 @@ void PutSpecial(const Sandbox& sandbox, const std::string& folder, std::map<std:
   }
 }
 
+// What `allow:` and `strict` ask of the row.
+pack::Policy RowPolicy(std::map<std::string, std::string>& row) {
+  pack::Policy policy{{}, row.contains("strict")};
+  for (const pack::Kind kind : pack::AllKinds()) {
+    for (const std::string& name : Parts(row["allow"], ",")) {
+      if (name == Utf8(pack::KindName(kind))) policy.allowed.insert(kind);
+    }
+  }
+  return policy;
+}
+
 TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
   for (const Case& test : ReadCases(TESTS_DIR "/data/pack_cases.txt")) {
     SCOPED_TRACE(test.name);
     std::map<std::string, std::string> row{{"status", "0"}};
     for (const auto& [key, value] : test.lines) row[key] = value;
     if (row.contains("linux-only") && std::filesystem::path::preferred_separator == L'\\') continue;
+    const pack::Policy policy = RowPolicy(row);
     Sandbox sandbox;
     if (row.contains("tree")) {
       Put(sandbox, "tree\\");
       for (const std::string& file : Parts(row["tree"], " ")) Put(sandbox, "tree\\" + file);
       if (row.contains("out-holds-a-file")) Put(sandbox, "out\\old.txt");
       PutSpecial(sandbox, "tree", row);
-      const pack::BuildResult result = pack::Build(sandbox.Native(L"tree"), sandbox.Native(L"out"), {}, 950);
+      const std::filesystem::path program = row.contains("exe") ? ProgramUnderTest() : std::filesystem::path();
+      const pack::BuildResult result = pack::Build(sandbox.Native(L"tree"), sandbox.Native(L"out"), program, 950, {policy});
       std::string refusals;
       for (const std::wstring& refusal : result.refused) refusals += Utf8(refusal) + "\n";
       EXPECT_EQ(result.refused.size(), std::stoul(row["refusals"])) << refusals;
@@ -60,6 +73,7 @@ TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
         for (const pack::PlanEntry& entry : result.report.plan) sources.push_back(Utf8(entry.source));
         EXPECT_TRUE(result.written);
         EXPECT_EQ(sources, Parts(row["shipped"], " "));
+        EXPECT_EQ(result.ExitStatus(), std::stoi(row["status"])) << Utf8(pack::FormatReport(result.report));
         continue;
       }
       EXPECT_FALSE(result.written);
@@ -78,7 +92,7 @@ TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
     if (row.contains("hidden-list")) SetHidden(sandbox.Native(L"update\\mirrolet.ini"));
     PutSpecial(sandbox, "update", row);
 
-    const pack::Report report = pack::Check(sandbox.Native(L"update"), 950);
+    const pack::Report report = pack::Check(sandbox.Native(L"update"), {950, pack::kProgramName, policy});
     std::vector<std::string> found, sources, expected = Parts(row["finds"], " ");
     for (const pack::Finding& finding : report.findings) {
       found.push_back(Utf8(pack::KindName(finding.kind)) + ":" + std::to_string(finding.line));

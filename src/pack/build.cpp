@@ -167,9 +167,10 @@ bool ReadsBack(const Report& report, const std::vector<TreeFile>& files) {
 
 }  // namespace
 
-int BuildResult::ExitStatus() const { return written ? report.ExitStatus() : 2; }
+ExitCode BuildResult::ExitStatus() const { return written ? report.ExitStatus() : kExitFailed; }
 
-BuildResult Build(const fs::path& tree, const fs::path& out, const fs::path& program, unsigned codePage) {
+BuildResult Build(const fs::path& tree, const fs::path& out, const fs::path& program, unsigned codePage,
+                  const PackOptions& options) {
   BuildResult result;
   std::error_code error;
   fs::path target = fs::absolute(out, error).lexically_normal();
@@ -188,10 +189,11 @@ BuildResult Build(const fs::path& tree, const fs::path& out, const fs::path& pro
   const fs::path staging = target.parent_path() / NamePath(L".mirrolet-pack-" + std::to_wstring(random()));
   result.failure = WriteFolder(staging, tree, files, program);
   if (result.failure.empty()) {
-    result.report = Check(staging, codePage);
+    // The program beside the list is the one given, under its own name.
+    result.report = Check(staging, {codePage, program.empty() ? kProgramName : Text(program.filename()), options.policy});
     if (!ReadsBack(result.report, files)) result.failure = L"the copy list does not read back as written";
   }
-  if (result.failure.empty() && result.report.ExitStatus() < 2) {
+  if (result.failure.empty() && result.report.ExitStatus() != kExitFailed) {
     fs::remove(target, error);  // an empty folder, or none
     fs::rename(staging, target, error);
     result.written = !error;

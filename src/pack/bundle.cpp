@@ -67,9 +67,9 @@ std::optional<std::map<std::string, fs::path>> PayloadFiles(const fs::path& fold
   return files;
 }
 
-int Fail(const std::wstring& text) {
+ExitCode Fail(const std::wstring& text) {
   Write(true, L"mirrolet-pack: " + text + L"\n");
-  return 2;
+  return kExitFailed;
 }
 
 // Writes the program's own bytes, without a signature or an earlier payload,
@@ -145,16 +145,18 @@ class FolderSink final : public bundle::FileSink {
 
 }  // namespace
 
-int Bundle(const fs::path& folder, const fs::path& out, fs::path program, unsigned codePage) {
+ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, unsigned codePage,
+                const PackOptions& options) {
   std::error_code error;
   if (!fs::is_directory(folder, error)) return Fail(L"\"" + Text(folder) + L"\" is not a folder");
-  const Report report = Check(folder, codePage);
+  // With --exe, the program is the one given, whatever lies beside the list.
+  const Report report = Check(folder, {codePage, program.empty() ? kProgramName : L"", options.policy});
   Write(false, FormatReport(report));
-  if (report.ExitStatus() == 2) return Fail(L"refused: the check found errors; " + Text(out) + L" was not written");
+  if (report.ExitStatus() == kExitFailed) return Fail(L"refused: the check found errors; " + Text(out) + L" was not written");
   if (program.empty()) program = folder / NamePath(kProgramName);
   ProgramFile file(program);
   const auto read = file.Open() ? bundle::ReadProgramLayout(file.Reader(), file.Size()) : std::nullopt;
-  if (!read) return Fail(L"\"" + Text(program) + L"\" is no 64-bit Windows program (PE) or Linux program (ELF)");
+  if (!read) return Fail(L"\"" + Text(program) + L"\" is not a 64-bit Windows program (PE) or a Linux program (ELF)");
   const bundle::ProgramLayout layout = read.value();
   if (layout.certificateSize != 0) {
     Write(true, L"mirrolet-pack: " + Text(program) + L" is signed; the signature is removed, since a signature "
@@ -181,12 +183,12 @@ int Bundle(const fs::path& folder, const fs::path& out, fs::path program, unsign
   fs::permissions(partial, fs::status(program, error).permissions(), error);
   fs::rename(partial, out, error);
   if (error) return Fail(L"cannot write " + Text(out) + L": " + Text(fs::path(error.message())));
-  Write(false, L"wrote " + Text(out) + L": " + std::to_wstring(files->size()) + L" files, " +
+  Write(false, L"wrote " + Text(out) + L": " + Count(files->size(), L"file", L"files") + L", " +
                    std::to_wstring(*length) + L" bytes after the program\n");
   return report.ExitStatus();
 }
 
-int CheckBundle(const fs::path& path, unsigned codePage) {
+ExitCode CheckBundle(const fs::path& path, unsigned codePage, const Policy& policy) {
   ProgramFile file(path);
   const auto layout = file.Open() ? bundle::ReadProgramLayout(file.Reader(), file.Size()) : std::nullopt;
   if (!layout) return Fail(L"\"" + Text(path) + L"\" is neither a folder nor a program");
@@ -196,7 +198,7 @@ int CheckBundle(const fs::path& path, unsigned codePage) {
   if (!fs::create_directory(folder, error)) return Fail(L"cannot make a folder to check in: " + Text(folder));
   FolderSink sink(folder);
   const bundle::Unpacked unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink);
-  int status = 2;
+  ExitCode status = kExitFailed;
   if (unpacked == bundle::Unpacked::kNone) {
     Fail(Text(path) + L" carries no update: it is a plain program");
   } else if (unpacked == bundle::Unpacked::kDamaged) {
@@ -204,9 +206,8 @@ int CheckBundle(const fs::path& path, unsigned codePage) {
   } else if (unpacked == bundle::Unpacked::kWriteFailed) {
     Fail(L"cannot unpack " + Text(path) + L" into " + Text(folder));
   } else {
-    Report report = Check(folder, codePage);
     // The program is the bundle itself, not a file beside the list.
-    std::erase_if(report.findings, [](const Finding& finding) { return finding.kind == Kind::kNoProgram; });
+    const Report report = Check(folder, {codePage, L"", policy});
     Write(false, Text(path) + L": the payload and every file in it match their checksums" +
                      (layout->certificateSize ? L"; signed (the signature itself is for osslsigncode verify)\n" : L"\n") +
                      FormatReport(report));

@@ -15,20 +15,21 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr wchar_t kCheckUsage[] =
-    L"usage: mirrolet-pack check FOLDER|BUNDLE [--code-page N]\n"
+    L"usage: mirrolet-pack check FOLDER|BUNDLE [--code-page N] [--allow KIND,...] [--strict]\n"
     L"Reads FOLDER/mirrolet.ini (or, once its checksums match, the one a bundle carries) as MirroletV2.exe\n"
     L"reads it on a Windows whose ANSI code page is N (default 950), prints the entries it will copy and\n"
     L"every finding with its line.\n"
-    L"Exit status: 0 clean, 1 warnings only, 2 errors.\n";
+    L"Exit status: 0 clean, 1 warnings only, 2 errors.\n"
+    L"--allow KIND,... accepts warnings of those kinds; --strict makes every other warning an error.\n";
 constexpr wchar_t kBuildUsage[] =
-    L"usage: mirrolet-pack build SOURCE_TREE OUT_FOLDER [--exe PATH] [--code-page N]\n"
+    L"usage: mirrolet-pack build SOURCE_TREE OUT_FOLDER [--exe PATH] [--code-page N] [--allow KIND,...] [--strict]\n"
     L"Makes an update folder from SOURCE_TREE, laid out like the product folder: copies every file,\n"
     L"writes mirrolet.ini in code page N (default 950) with one entry per file, copies the program\n"
     L"given with --exe beside it, and checks the result. OUT_FOLDER must be empty or absent; it is\n"
     L"written only when the check finds no error.\n"
     L"Exit status: 0 clean, 1 written with warnings, 2 refused or failed.\n";
 constexpr wchar_t kBundleUsage[] =
-    L"usage: mirrolet-pack bundle FOLDER OUT [--exe PATH] [--code-page N]\n"
+    L"usage: mirrolet-pack bundle FOLDER OUT [--exe PATH] [--code-page N] [--allow KIND,...] [--strict]\n"
     L"Checks the update folder FOLDER and writes OUT: the program (--exe, else FOLDER's MirroletV2.exe)\n"
     L"followed by mirrolet.ini and every file the list names, each with its SHA-256. A signature on the\n"
     L"program is removed: sign OUT instead. Refused when the check finds an error. check OUT verifies it.\n"
@@ -40,12 +41,14 @@ struct Invocation {
   std::vector<fs::path> positional;
   fs::path program;  // --exe
   unsigned codePage = kDefaultCodePage;
+  PackOptions options;
 };
 
-int CheckCommand(const Invocation& arguments);
-int BuildCommand(const Invocation& arguments);
-int BundleCommand(const Invocation& arguments) {
-  return Bundle(arguments.positional[0], arguments.positional[1], arguments.program, arguments.codePage);
+ExitCode CheckCommand(const Invocation& arguments);
+ExitCode BuildCommand(const Invocation& arguments);
+ExitCode BundleCommand(const Invocation& arguments) {
+  return Bundle(arguments.positional[0], arguments.positional[1], arguments.program, arguments.codePage,
+                arguments.options);
 }
 
 struct Command {
@@ -53,7 +56,7 @@ struct Command {
   const wchar_t* usage;
   std::size_t positional;  // how many arguments it takes
   bool takesExe;
-  int (*run)(const Invocation&);
+  ExitCode (*run)(const Invocation&);
 };
 
 constexpr Command kCommands[] = {
@@ -62,17 +65,40 @@ constexpr Command kCommands[] = {
     {L"bundle", kBundleUsage, 2, true, BundleCommand},
 };
 
-int Usage(const std::wstring& problem, const std::wstring& command) {
+ExitCode Usage(const std::wstring& problem, const std::wstring& command) {
   Write(true, L"mirrolet-pack: " + problem + L" (see: mirrolet-pack " + command + (command.empty() ? L"" : L" ") +
                   L"--help)\n");
-  return 2;
+  return kExitFailed;
 }
 
-int Help() {
+ExitCode Help() {
   std::wstring text = L"mirrolet-pack: makes and checks the update folders MirroletV2.exe runs from.\n";
   for (const Command& command : kCommands) text += L"\n" + std::wstring(command.usage);
   Write(false, text);
-  return 0;
+  return kExitClean;
+}
+
+// Reads the value of --allow into `policy`; false after printing why it is refused.
+bool Allow(const std::wstring& kinds, const std::wstring& command, Policy& policy) {
+  std::wstring warnings;
+  for (const Kind kind : AllKinds()) {
+    if (!IsError(kind)) warnings += (warnings.empty() ? L"" : L", ") + std::wstring(KindName(kind));
+  }
+  for (std::size_t start = 0; start <= kinds.size();) {
+    const std::size_t comma = std::min(kinds.find(L',', start), kinds.size());
+    const std::wstring name = kinds.substr(start, comma - start);
+    start = comma + 1;
+    const std::vector<Kind> all = AllKinds();
+    const auto kind = std::find_if(all.begin(), all.end(), [&](Kind k) { return name == KindName(k); });
+    if (kind == all.end() || IsError(*kind)) {
+      Usage(L"--allow takes warning kinds, not " + Quote(name) + (kind == all.end() ? L"" : L", which is an error") +
+                L"; the warning kinds are " + warnings,
+            command);
+      return false;
+    }
+    policy.allowed.insert(*kind);
+  }
+  return true;
 }
 
 // Reads the value of --code-page; nothing after printing why it is refused.
@@ -93,20 +119,24 @@ std::optional<unsigned> CodePage(const std::wstring& number, const std::wstring&
 
 // Reads the options and positional arguments after the command. Returns the
 // exit status when it has printed help or a usage error instead.
-std::optional<int> ReadArguments(const std::vector<fs::path>& words, const Command& command, Invocation& arguments) {
+std::optional<ExitCode> ReadArguments(const std::vector<fs::path>& words, const Command& command, Invocation& arguments) {
   for (std::size_t i = 1; i < words.size(); ++i) {
     const std::wstring word = Text(words[i]);
     const std::size_t equals = word.find(L'=');
     const std::wstring option = word.rfind(L"--", 0) == 0 ? word.substr(0, equals) : L"";
     if (option == L"--help" || word == L"-h") {
       Write(false, command.usage);
-      return 0;
+      return kExitClean;
+    }
+    if (word == L"--strict") {
+      arguments.options.policy.strict = true;
+      continue;
     }
     if (option.empty()) {
       arguments.positional.push_back(words[i]);
       continue;
     }
-    if (option != L"--code-page" && (option != L"--exe" || !command.takesExe)) {
+    if (option != L"--code-page" && option != L"--allow" && (option != L"--exe" || !command.takesExe)) {
       return Usage(L"unknown option " + option, arguments.command);
     }
     fs::path value;
@@ -121,8 +151,12 @@ std::optional<int> ReadArguments(const std::vector<fs::path>& words, const Comma
       arguments.program = value;
       continue;
     }
+    if (option == L"--allow") {
+      if (!Allow(Text(value), arguments.command, arguments.options.policy)) return kExitFailed;
+      continue;
+    }
     const std::optional<unsigned> codePage = CodePage(Text(value), arguments.command);
-    if (!codePage) return 2;
+    if (!codePage) return kExitFailed;
     arguments.codePage = *codePage;
   }
   if (arguments.positional.size() != command.positional) {
@@ -132,26 +166,27 @@ std::optional<int> ReadArguments(const std::vector<fs::path>& words, const Comma
   return std::nullopt;
 }
 
-int CheckCommand(const Invocation& arguments) {
+ExitCode CheckCommand(const Invocation& arguments) {
   const fs::path& folder = arguments.positional[0];
   std::error_code error;
-  if (fs::is_regular_file(folder, error)) return CheckBundle(folder, arguments.codePage);
+  if (fs::is_regular_file(folder, error)) return CheckBundle(folder, arguments.codePage, arguments.options.policy);
   if (!fs::is_directory(folder, error)) {
     return Usage(Quote(Text(folder)) + L" is neither a folder nor a bundle", arguments.command);
   }
-  const Report report = Check(folder, arguments.codePage);
+  const Report report = Check(folder, {arguments.codePage, kProgramName, arguments.options.policy});
   Write(false, FormatReport(report));
   return report.ExitStatus();
 }
 
-int BuildCommand(const Invocation& arguments) {
+ExitCode BuildCommand(const Invocation& arguments) {
   const fs::path& out = arguments.positional[1];
-  const BuildResult result = Build(arguments.positional[0], out, arguments.program, arguments.codePage);
+  const BuildResult result =
+      Build(arguments.positional[0], out, arguments.program, arguments.codePage, arguments.options);
   for (const std::wstring& refusal : result.refused) Write(true, L"mirrolet-pack: refused: " + refusal + L"\n");
   if (!result.failure.empty()) Write(true, L"mirrolet-pack: " + result.failure + L"\n");
   if (result.report.listRead) Write(false, FormatReport(result.report));
   if (result.written) {
-    Write(false, L"wrote " + Text(out) + L": " + std::to_wstring(result.report.plan.size()) + L" files\n");
+    Write(false, L"wrote " + Text(out) + L": " + Count(result.report.plan.size(), L"file", L"files") + L"\n");
   } else if (result.refused.empty() && result.failure.empty()) {
     Write(true, L"mirrolet-pack: the check found errors; " + Text(out) + L" was not written\n");
   }
@@ -160,7 +195,7 @@ int BuildCommand(const Invocation& arguments) {
 
 }  // namespace
 
-int Run(const std::vector<fs::path>& words) {
+ExitCode Run(const std::vector<fs::path>& words) {
   Invocation arguments;
   arguments.command = words.empty() ? L"" : Text(words[0]);
   if (arguments.command == L"--help" || arguments.command == L"-h" || arguments.command == L"help") return Help();
@@ -169,7 +204,7 @@ int Run(const std::vector<fs::path>& words) {
   if (command == std::end(kCommands)) {
     return Usage(arguments.command.empty() ? L"no command given" : L"unknown command " + Quote(arguments.command), L"");
   }
-  if (const std::optional<int> status = ReadArguments(words, *command, arguments)) return *status;
+  if (const std::optional<ExitCode> status = ReadArguments(words, *command, arguments)) return *status;
   return command->run(arguments);
 }
 

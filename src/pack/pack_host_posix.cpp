@@ -13,13 +13,14 @@
 #include "os/posix/errno_text.h"
 #include "os/posix/regular_file.h"
 #include "os/posix/whole_io.h"
+#include "pack/pack.h"
 #include "pack/pack_host.h"
 
 namespace mirrolet::pack {
 
 namespace {
 
-std::string IconvName(unsigned codePage) { return codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage); }
+std::string IconvName(unsigned codePage) { return codePage == kUtf8CodePage ? "UTF-8" : "CP" + std::to_string(codePage); }
 
 // Converts `in` between two iconv encodings. A unit of `unit` bytes that has
 // no counterpart becomes `replacement`, and the result is then false. iconv
