@@ -5,7 +5,7 @@
 # bundle alone in a folder (answering Yes), and shows what landed where.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh cmake make g++ libssl-dev >/dev/null
+scripts/install-deps.sh cmake make g++ libssl-dev nlohmann-json3-dev >/dev/null
 cmake --preset native -DMIRROLET_BUILD_TESTS=OFF >/dev/null
 cmake --build --preset native --target mirrolet mirrolet-pack >/dev/null
 

@@ -3,7 +3,9 @@
 // code page 950 must give, or a tree that building from must refuse.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "e2e/program_under_test.h"
+#else
 #include <sys/stat.h>
 #endif
 
@@ -39,6 +41,15 @@ void PutSpecial(const Sandbox& sandbox, const std::string& folder, std::map<std:
   }
 }
 
+// The updater built beside the tests: what build --exe ships.
+std::filesystem::path Updater() {
+#ifdef _WIN32
+  return e2e::ProgramUnderTest();
+#else
+  return PROGRAM_UNDER_TEST;
+#endif
+}
+
 // What `allow:` and `strict` ask of the row.
 pack::Policy RowPolicy(std::map<std::string, std::string>& row) {
   pack::Policy policy{{}, row.contains("strict")};
@@ -63,7 +74,7 @@ TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
       for (const std::string& file : Parts(row["tree"], " ")) Put(sandbox, "tree\\" + file);
       if (row.contains("out-holds-a-file")) Put(sandbox, "out\\old.txt");
       PutSpecial(sandbox, "tree", row);
-      const std::filesystem::path program = row.contains("exe") ? ProgramUnderTest() : std::filesystem::path();
+      const std::filesystem::path program = row.contains("exe") ? Updater() : std::filesystem::path();
       const pack::BuildResult result = pack::Build(sandbox.Native(L"tree"), sandbox.Native(L"out"), program, 950, {policy});
       std::string refusals;
       for (const std::wstring& refusal : result.refused) refusals += Utf8(refusal) + "\n";

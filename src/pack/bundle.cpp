@@ -67,11 +67,6 @@ std::optional<std::map<std::string, fs::path>> PayloadFiles(const fs::path& fold
   return files;
 }
 
-ExitCode Fail(const std::wstring& text) {
-  Write(true, L"mirrolet-pack: " + text + L"\n");
-  return kExitFailed;
-}
-
 // Writes the program's own bytes, without a signature or an earlier payload,
 // then the payload. Returns the payload's length, or nothing on a failure.
 std::optional<std::uint64_t> WriteBundle(ProgramFile& program, const bundle::ProgramLayout& layout,
@@ -147,11 +142,16 @@ class FolderSink final : public bundle::FileSink {
 
 ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, unsigned codePage,
                 const PackOptions& options) {
+  Printer printer(L"bundle", options.json);
+  const auto Fail = [&printer](const std::wstring& text) {
+    printer.Problem(text);
+    return printer.Finish(kExitFailed);
+  };
   std::error_code error;
   if (!fs::is_directory(folder, error)) return Fail(L"\"" + Text(folder) + L"\" is not a folder");
   // With --exe, the program is the one given, whatever lies beside the list.
   const Report report = Check(folder, {codePage, program.empty() ? kProgramName : L"", options.policy});
-  Write(false, FormatReport(report));
+  printer.Print(report);
   if (report.ExitStatus() == kExitFailed) return Fail(L"refused: the check found errors; " + Text(out) + L" was not written");
   if (program.empty()) program = folder / NamePath(kProgramName);
   ProgramFile file(program);
@@ -183,12 +183,17 @@ ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, u
   fs::permissions(partial, fs::status(program, error).permissions(), error);
   fs::rename(partial, out, error);
   if (error) return Fail(L"cannot write " + Text(out) + L": " + Text(fs::path(error.message())));
-  Write(false, L"wrote " + Text(out) + L": " + Count(files->size(), L"file", L"files") + L", " +
-                   std::to_wstring(*length) + L" bytes after the program\n");
-  return report.ExitStatus();
+  printer.Note("wrote", L"wrote " + Text(out) + L": " + Count(files->size(), L"file", L"files") + L", " +
+                            std::to_wstring(*length) + L" bytes after the program");
+  return printer.Finish(report.ExitStatus());
 }
 
-ExitCode CheckBundle(const fs::path& path, unsigned codePage, const Policy& policy) {
+ExitCode CheckBundle(const fs::path& path, unsigned codePage, const PackOptions& options) {
+  Printer printer(L"check", options.json);
+  const auto Fail = [&printer](const std::wstring& text) {
+    printer.Problem(text);
+    return printer.Finish(kExitFailed);
+  };
   ProgramFile file(path);
   const auto layout = file.Open() ? bundle::ReadProgramLayout(file.Reader(), file.Size()) : std::nullopt;
   if (!layout) return Fail(L"\"" + Text(path) + L"\" is neither a folder nor a program");
@@ -198,23 +203,22 @@ ExitCode CheckBundle(const fs::path& path, unsigned codePage, const Policy& poli
   if (!fs::create_directory(folder, error)) return Fail(L"cannot make a folder to check in: " + Text(folder));
   FolderSink sink(folder);
   const bundle::Unpacked unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink);
-  ExitCode status = kExitFailed;
+  Report report;
   if (unpacked == bundle::Unpacked::kNone) {
-    Fail(Text(path) + L" carries no update: it is a plain program");
+    printer.Problem(Text(path) + L" carries no update: it is a plain program");
   } else if (unpacked == bundle::Unpacked::kDamaged) {
-    Fail(Text(path) + L" is damaged: its payload does not match its checksums");
+    printer.Problem(Text(path) + L" is damaged: its payload does not match its checksums");
   } else if (unpacked == bundle::Unpacked::kWriteFailed) {
-    Fail(L"cannot unpack " + Text(path) + L" into " + Text(folder));
+    printer.Problem(L"cannot unpack " + Text(path) + L" into " + Text(folder));
   } else {
     // The program is the bundle itself, not a file beside the list.
-    const Report report = Check(folder, {codePage, L"", policy});
-    Write(false, Text(path) + L": the payload and every file in it match their checksums" +
-                     (layout->certificateSize ? L"; signed (the signature itself is for osslsigncode verify)\n" : L"\n") +
-                     FormatReport(report));
-    status = report.ExitStatus();
+    report = Check(folder, {codePage, L"", options.policy});
+    printer.Note("verified", Text(path) + L": the payload and every file in it match their checksums" +
+                                 (layout->certificateSize ? L"; signed (the signature itself is for osslsigncode verify)" : L""));
+    printer.Print(report);
   }
   fs::remove_all(folder, error);
-  return status;
+  return printer.Finish(unpacked == bundle::Unpacked::kDone ? report.ExitStatus() : kExitFailed);
 }
 
 }  // namespace mirrolet::pack

@@ -19,6 +19,6 @@ ExitCode Bundle(const std::filesystem::path& folder, const std::filesystem::path
 // "check BUNDLE": verifies the payload of the program file `bundle`, then
 // prints the plan and the findings of the list inside it. Exit status as for
 // a folder; 2 when the payload is missing or does not verify.
-ExitCode CheckBundle(const std::filesystem::path& bundle, unsigned codePage, const Policy& policy = {});
+ExitCode CheckBundle(const std::filesystem::path& bundle, unsigned codePage, const PackOptions& options = {});
 
 }  // namespace mirrolet::pack

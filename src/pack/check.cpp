@@ -176,7 +176,10 @@ class Checker {
   }
 
  private:
-  void Add(Kind kind, int line, std::wstring text) { report_.findings.push_back({kind, line, std::move(text)}); }
+  void Add(Kind kind, int line, std::wstring text) {
+    const auto key = keyOfLine_.find(line);
+    report_.findings.push_back({kind, line, std::move(text), key == keyOfLine_.end() ? L"" : key->second});
+  }
 
   // Whether the run finds and reads the list; `bytes` then holds it.
   bool ReadList(std::string& bytes) {
@@ -203,6 +206,9 @@ class Checker {
     const DecodedList decoded = Decode(bytes, report_.codePage);
     std::vector<IniLine> lines;
     IniDocument::Parse(decoded.text, &lines);
+    for (const IniLine& line : lines) {
+      if (line.kind == IniLine::Kind::kKey) keyOfLine_.emplace(line.number, line.name);
+    }
     const int mainLine = MainLine(lines);
     if (mainLine == 0) {
       const std::wstring hidden = HiddenMain(bytes);
@@ -439,6 +445,7 @@ class Checker {
   const DecodedList* decoded_ = nullptr;
   bool utf8_ = false;
   std::set<int> listSections_;  // header lines of every list section
+  std::unordered_map<int, std::wstring> keyOfLine_;
   std::unordered_map<std::wstring, const IniLine*> keys_;
   const IniLine* sum_ = nullptr;
   std::set<std::wstring> used_;     // folded names of the files entries copy

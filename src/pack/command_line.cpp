@@ -15,21 +15,25 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr wchar_t kCheckUsage[] =
-    L"usage: mirrolet-pack check FOLDER|BUNDLE [--code-page N] [--allow KIND,...] [--strict]\n"
+    L"usage: mirrolet-pack check FOLDER|BUNDLE [--code-page N]\n"
+    L"       [--allow KIND,...] [--strict] [--json]\n"
     L"Reads FOLDER/mirrolet.ini (or, once its checksums match, the one a bundle carries) as MirroletV2.exe\n"
     L"reads it on a Windows whose ANSI code page is N (default 950), prints the entries it will copy and\n"
     L"every finding with its line.\n"
     L"Exit status: 0 clean, 1 warnings only, 2 errors.\n"
-    L"--allow KIND,... accepts warnings of those kinds; --strict makes every other warning an error.\n";
+    L"--allow KIND,... accepts warnings of those kinds; --strict makes every other warning an error;\n"
+    L"--json prints the plan and the findings as one JSON document (any command).\n";
 constexpr wchar_t kBuildUsage[] =
-    L"usage: mirrolet-pack build SOURCE_TREE OUT_FOLDER [--exe PATH] [--code-page N] [--allow KIND,...] [--strict]\n"
+    L"usage: mirrolet-pack build SOURCE_TREE OUT_FOLDER [--exe PATH] [--code-page N]\n"
+    L"       [--allow KIND,...] [--strict] [--json]\n"
     L"Makes an update folder from SOURCE_TREE, laid out like the product folder: copies every file,\n"
     L"writes mirrolet.ini in code page N (default 950) with one entry per file, copies the program\n"
     L"given with --exe beside it, and checks the result. OUT_FOLDER must be empty or absent; it is\n"
     L"written only when the check finds no error.\n"
     L"Exit status: 0 clean, 1 written with warnings, 2 refused or failed.\n";
 constexpr wchar_t kBundleUsage[] =
-    L"usage: mirrolet-pack bundle FOLDER OUT [--exe PATH] [--code-page N] [--allow KIND,...] [--strict]\n"
+    L"usage: mirrolet-pack bundle FOLDER OUT [--exe PATH] [--code-page N]\n"
+    L"       [--allow KIND,...] [--strict] [--json]\n"
     L"Checks the update folder FOLDER and writes OUT: the program (--exe, else FOLDER's MirroletV2.exe)\n"
     L"followed by mirrolet.ini and every file the list names, each with its SHA-256. A signature on the\n"
     L"program is removed: sign OUT instead. Refused when the check finds an error. check OUT verifies it.\n"
@@ -128,8 +132,8 @@ std::optional<ExitCode> ReadArguments(const std::vector<fs::path>& words, const 
       Write(false, command.usage);
       return kExitClean;
     }
-    if (word == L"--strict") {
-      arguments.options.policy.strict = true;
+    if (word == L"--strict" || word == L"--json") {
+      (word == L"--json" ? arguments.options.json : arguments.options.policy.strict) = true;
       continue;
     }
     if (option.empty()) {
@@ -169,28 +173,30 @@ std::optional<ExitCode> ReadArguments(const std::vector<fs::path>& words, const 
 ExitCode CheckCommand(const Invocation& arguments) {
   const fs::path& folder = arguments.positional[0];
   std::error_code error;
-  if (fs::is_regular_file(folder, error)) return CheckBundle(folder, arguments.codePage, arguments.options.policy);
+  if (fs::is_regular_file(folder, error)) return CheckBundle(folder, arguments.codePage, arguments.options);
   if (!fs::is_directory(folder, error)) {
     return Usage(Quote(Text(folder)) + L" is neither a folder nor a bundle", arguments.command);
   }
+  Printer printer(L"check", arguments.options.json);
   const Report report = Check(folder, {arguments.codePage, kProgramName, arguments.options.policy});
-  Write(false, FormatReport(report));
-  return report.ExitStatus();
+  printer.Print(report);
+  return printer.Finish(report.ExitStatus());
 }
 
 ExitCode BuildCommand(const Invocation& arguments) {
   const fs::path& out = arguments.positional[1];
   const BuildResult result =
       Build(arguments.positional[0], out, arguments.program, arguments.codePage, arguments.options);
-  for (const std::wstring& refusal : result.refused) Write(true, L"mirrolet-pack: refused: " + refusal + L"\n");
-  if (!result.failure.empty()) Write(true, L"mirrolet-pack: " + result.failure + L"\n");
-  if (result.report.listRead) Write(false, FormatReport(result.report));
+  Printer printer(L"build", arguments.options.json);
+  for (const std::wstring& refusal : result.refused) printer.Problem(L"refused: " + refusal);
+  if (!result.failure.empty()) printer.Problem(result.failure);
+  if (result.report.listRead) printer.Print(result.report);
   if (result.written) {
-    Write(false, L"wrote " + Text(out) + L": " + Count(result.report.plan.size(), L"file", L"files") + L"\n");
+    printer.Note("wrote", L"wrote " + Text(out) + L": " + Count(result.report.plan.size(), L"file", L"files"));
   } else if (result.refused.empty() && result.failure.empty()) {
-    Write(true, L"mirrolet-pack: the check found errors; " + Text(out) + L" was not written\n");
+    printer.Problem(L"the check found errors; " + Text(out) + L" was not written");
   }
-  return result.ExitStatus();
+  return printer.Finish(result.ExitStatus());
 }
 
 }  // namespace

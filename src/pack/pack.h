@@ -73,6 +73,7 @@ struct Finding {
   Kind kind;
   int line;  // of mirrolet.ini; 0 for the folder as a whole
   std::wstring text;
+  std::wstring key;  // the key on that line, if it holds one
 };
 
 // One entry of the list as the run reads it.
@@ -112,6 +113,27 @@ inline Report Check(const std::filesystem::path& folder, unsigned codePage) {
 // What a vendor asks of build and bundle beyond the paths.
 struct PackOptions {
   Policy policy;
+  bool json = false;  // one JSON document on standard output instead of text
+};
+
+// What a command prints on standard output: text as it goes, or with --json
+// one document at the end. Problems also go to standard error as text.
+class Printer {
+ public:
+  Printer(std::wstring command, bool json) : command_(std::move(command)), json_(json) {}
+  void Print(const Report& report);
+  // A fact such as "wrote": a line of text, or a member of the document.
+  void Note(const std::string& name, const std::wstring& text);
+  void Problem(const std::wstring& text);
+  // Prints the document, if any; returns `status`.
+  ExitCode Finish(ExitCode status);
+
+ private:
+  std::wstring command_;
+  bool json_;
+  const Report* report_ = nullptr;
+  std::vector<std::pair<std::string, std::wstring>> notes_;
+  std::vector<std::wstring> problems_;
 };
 
 struct BuildResult {

@@ -30,6 +30,11 @@ run() {  # run PROGRAM... ARGUMENTS...: shows the arguments, the output and the 
 }
 {
   run "$@" check faulty
+  echo "\$ mirrolet-pack check faulty --json"
+  status=0
+  "$@" check faulty --json > faulty.json 2> /dev/null || status=$?
+  "$@" check faulty > faulty.txt 2> /dev/null || true
+  python3 "$(dirname "$expected")/json_matches_text.py" faulty faulty.json faulty.txt "$status"
   run "$@" build tree shipped --exe MirroletV2.exe
   echo "\$ iconv -f CP950 shipped/mirrolet.ini"
   iconv -f CP950 -t UTF-8 shipped/mirrolet.ini | sed 's/\r$/\\r/'
