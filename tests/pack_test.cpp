@@ -75,7 +75,12 @@ TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
       if (row.contains("out-holds-a-file")) Put(sandbox, "out\\old.txt");
       PutSpecial(sandbox, "tree", row);
       const std::filesystem::path program = row.contains("exe") ? Updater() : std::filesystem::path();
-      const pack::BuildResult result = pack::Build(sandbox.Native(L"tree"), sandbox.Native(L"out"), program, 950, {policy});
+      pack::PackOptions options{policy, false, {}};
+      for (const std::string& pattern : Parts(row["exclude"], " ")) options.excludes.push_back(FromUtf8(pattern));
+      const pack::BuildResult result = pack::Build(sandbox.Native(L"tree"), sandbox.Native(L"out"), program, 950, options);
+      std::vector<std::string> leftOut;
+      for (const std::wstring& name : result.leftOut) leftOut.push_back(Utf8(name));
+      EXPECT_EQ(leftOut, Parts(row["left-out"], " "));
       std::string refusals;
       for (const std::wstring& refusal : result.refused) refusals += Utf8(refusal) + "\n";
       EXPECT_EQ(result.refused.size(), std::stoul(row["refusals"])) << refusals;

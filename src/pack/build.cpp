@@ -16,6 +16,33 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What a source tree holds that no customer needs: version control, the
+// files Explorer and the Finder leave, editor backups and lock files. Matched
+// against each part of a path, so a folder goes with all it holds.
+constexpr const wchar_t* kJunk[] = {
+    L".git", L".gitignore", L".gitattributes", L".gitmodules", L".svn", L".hg", L".hgignore", L".bzr", L"CVS",
+    L".DS_Store", L"._*", L"Thumbs.db", L"ehthumbs.db", L"desktop.ini",
+    L"*~", L"*.bak", L"*.swp", L"*.swo", L"#*#", L".#*", L"~$*",
+};
+
+// Whether `entry` is left out: junk, or matching an --exclude pattern (one
+// with "\" or "/" against the whole relative path, else against each part).
+bool LeftOut(const TreeEntry& entry, const std::vector<std::wstring>& excludes) {
+  std::wstring part;
+  const auto matches = [&](const std::wstring& pattern) { return MatchesGlob(part, pattern); };
+  for (const fs::path& name : entry.relative) {
+    part = Text(name);
+    if (std::any_of(std::begin(kJunk), std::end(kJunk), matches)) return true;
+  }
+  // Only the last part is new: the folders above were matched when the walk entered them.
+  for (const std::wstring& pattern : excludes) {
+    std::wstring glob = pattern;
+    std::replace(glob.begin(), glob.end(), L'/', L'\\');
+    if (glob.find(L'\\') != std::wstring::npos ? MatchesGlob(entry.name, glob) : matches(glob)) return true;
+  }
+  return false;
+}
+
 // Why Windows cannot hold a file or folder of this name, or empty text.
 std::wstring IllegalName(std::wstring_view part) {
   for (const wchar_t c : part) {
@@ -82,11 +109,19 @@ void RefuseClashes(const std::vector<TreeFile>& files, const fs::path& program, 
   }
 }
 
-// The regular files of `tree`, sorted by path; what cannot ship goes to `refused`.
+// The regular files of `tree`, sorted by path; what cannot ship goes to
+// `refused`, what is left out to `leftOut`.
 std::vector<TreeFile> TreeFiles(const fs::path& tree, unsigned codePage, const fs::path& program,
-                                std::vector<std::wstring>& refused) {
+                                const std::vector<std::wstring>& excludes, BuildResult& result) {
+  std::vector<std::wstring>& refused = result.refused;
   std::vector<TreeFile> files;
   std::map<std::wstring, std::wstring> others;  // by folded name, so they are listed in order
+  std::map<std::wstring, std::wstring> leftOut;
+  const auto skip = [&](const TreeEntry& entry) {
+    if (!LeftOut(entry, excludes)) return false;
+    leftOut.emplace(FoldName(entry.name) + L'\0' + entry.name, entry.name + (entry.type == EntryType::kFolder ? L"\\" : L""));
+    return true;
+  };
   const std::wstring problem = WalkTree(tree, [&](const TreeEntry& entry) {
     if (entry.type == EntryType::kFolder) return;
     if (entry.type == EntryType::kOther) {
@@ -98,8 +133,9 @@ std::vector<TreeFile> TreeFiles(const fs::path& tree, unsigned codePage, const f
     const std::wstring why = NameProblem(entry, codePage, file);
     if (!why.empty()) refused.push_back(Quote(file.name) + L" " + why);
     files.push_back(std::move(file));
-  });
+  }, skip);
   for (const auto& [name, refusal] : others) refused.push_back(refusal);
+  for (const auto& [folded, name] : leftOut) result.leftOut.push_back(name);
   if (!problem.empty()) refused.push_back(problem);
   std::sort(files.begin(), files.end(), [](const TreeFile& a, const TreeFile& b) {
     const std::wstring foldA = FoldName(a.name), foldB = FoldName(b.name);
@@ -180,7 +216,7 @@ BuildResult Build(const fs::path& tree, const fs::path& out, const fs::path& pro
   if (fs::exists(target, error) && !(fs::is_directory(target, error) && fs::is_empty(target, error))) {
     result.refused.push_back(Quote(Text(out)) + L" is not an empty folder");
   }
-  const std::vector<TreeFile> files = TreeFiles(tree, codePage, program, result.refused);
+  const std::vector<TreeFile> files = TreeFiles(tree, codePage, program, options.excludes, result);
   if (!result.refused.empty()) return result;
 
   // Built beside the target and renamed into place, so that a failure leaves

@@ -391,6 +391,11 @@ class Checker {
       Add(Kind::kSourceMissing, entry.line, key + L" is not in the update folder" + Utf8Hint());
     } else {
       used_.insert(FoldName(*relative));
+      const std::size_t slash = relative->rfind(L'\\');
+      if (FoldName(relative->substr(slash == std::wstring::npos ? 0 : slash + 1)) == FoldName(kProgramName)) {
+        Add(Kind::kCopiesProgram, entry.line, key + L" copies a " + std::wstring(kProgramName) +
+                                                  L" into the product: a stray copy of the updater, not a file of the product");
+      }
       if (item->type == EntryType::kOther) {
         Add(Kind::kSourceMissing, entry.line, key + L" is " + item->what + L", not a regular file: the copy fails");
       }

@@ -24,12 +24,14 @@ constexpr wchar_t kCheckUsage[] =
     L"--allow KIND,... accepts warnings of those kinds; --strict makes every other warning an error;\n"
     L"--json prints the plan and the findings as one JSON document (any command).\n";
 constexpr wchar_t kBuildUsage[] =
-    L"usage: mirrolet-pack build SOURCE_TREE OUT_FOLDER [--exe PATH] [--code-page N]\n"
+    L"usage: mirrolet-pack build SOURCE_TREE OUT_FOLDER [--exe PATH] [--code-page N] [--exclude PATTERN]...\n"
     L"       [--allow KIND,...] [--strict] [--json]\n"
     L"Makes an update folder from SOURCE_TREE, laid out like the product folder: copies every file,\n"
     L"writes mirrolet.ini in code page N (default 950) with one entry per file, copies the program\n"
     L"given with --exe beside it, and checks the result. OUT_FOLDER must be empty or absent; it is\n"
-    L"written only when the check finds no error.\n"
+    L"written only when the check finds no error. Left out, and listed: version-control folders,\n"
+    L".DS_Store, Thumbs.db, desktop.ini, editor backups and lock files, and what each --exclude\n"
+    L"PATTERN matches (* and ?; against each name, or the whole path when it holds / or \\).\n"
     L"Exit status: 0 clean, 1 written with warnings, 2 refused or failed.\n";
 constexpr wchar_t kBundleUsage[] =
     L"usage: mirrolet-pack bundle FOLDER OUT [--exe PATH] [--code-page N]\n"
@@ -140,7 +142,8 @@ std::optional<ExitCode> ReadArguments(const std::vector<fs::path>& words, const 
       arguments.positional.push_back(words[i]);
       continue;
     }
-    if (option != L"--code-page" && option != L"--allow" && (option != L"--exe" || !command.takesExe)) {
+    if (option != L"--code-page" && option != L"--allow" && (option != L"--exe" || !command.takesExe) &&
+        (option != L"--exclude" || command.run != BuildCommand)) {
       return Usage(L"unknown option " + option, arguments.command);
     }
     fs::path value;
@@ -153,6 +156,10 @@ std::optional<ExitCode> ReadArguments(const std::vector<fs::path>& words, const 
     }
     if (option == L"--exe") {
       arguments.program = value;
+      continue;
+    }
+    if (option == L"--exclude") {
+      arguments.options.excludes.push_back(Text(value));
       continue;
     }
     if (option == L"--allow") {
@@ -188,6 +195,11 @@ ExitCode BuildCommand(const Invocation& arguments) {
   const BuildResult result =
       Build(arguments.positional[0], out, arguments.program, arguments.codePage, arguments.options);
   Printer printer(L"build", arguments.options.json);
+  if (!result.leftOut.empty()) {
+    std::wstring names;
+    for (const std::wstring& name : result.leftOut) names += (names.empty() ? L"" : L", ") + name;
+    printer.Note("left_out", L"left out: " + names);
+  }
   for (const std::wstring& refusal : result.refused) printer.Problem(L"refused: " + refusal);
   if (!result.failure.empty()) printer.Problem(result.failure);
   if (result.report.listRead) printer.Print(result.report);

@@ -48,6 +48,7 @@ enum class Kind {
   kLeavesProduct,          // a destination whose ".." leaves the product folder
   kFolderNeeded,           // a folder the product must already have: Mirrolet creates none
   kUnusedFile,             // a file in the folder that no entry copies
+  kCopiesProgram,          // an entry that copies a MirroletV2.exe into the product
   kNoProgram,              // no MirroletV2.exe beside the list
 };
 
@@ -113,7 +114,8 @@ inline Report Check(const std::filesystem::path& folder, unsigned codePage) {
 // What a vendor asks of build and bundle beyond the paths.
 struct PackOptions {
   Policy policy;
-  bool json = false;  // one JSON document on standard output instead of text
+  bool json = false;                  // one JSON document on standard output instead of text
+  std::vector<std::wstring> excludes;  // build: more to leave out than the usual junk
 };
 
 // What a command prints on standard output: text as it goes, or with --json
@@ -138,6 +140,7 @@ class Printer {
 
 struct BuildResult {
   std::vector<std::wstring> refused;  // every name or value that cannot ship, one line each
+  std::vector<std::wstring> leftOut;  // junk and what --exclude matched, by name ("\" after a folder)
   std::wstring failure;               // what else stopped the build, if anything
   Report report;                      // the check of what was written
   bool written = false;               // OUT_FOLDER now holds the update folder

@@ -38,6 +38,7 @@ constexpr FindingKind kFindingKinds[] = {
     {Kind::kLeavesProduct, L"leaves-product", Severity::kWarning},
     {Kind::kFolderNeeded, L"folder-needed", Severity::kWarning},
     {Kind::kUnusedFile, L"unused-file", Severity::kWarning},
+    {Kind::kCopiesProgram, L"copies-program", Severity::kWarning},
     {Kind::kNoProgram, L"no-program", Severity::kWarning},
 };
 
