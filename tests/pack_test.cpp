@@ -75,7 +75,7 @@ TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
       if (row.contains("out-holds-a-file")) Put(sandbox, "out\\old.txt");
       PutSpecial(sandbox, "tree", row);
       const std::filesystem::path program = row.contains("exe") ? Updater() : std::filesystem::path();
-      pack::PackOptions options{policy, false, {}};
+      pack::PackOptions options{policy, false, {}, false};
       for (const std::string& pattern : Parts(row["exclude"], " ")) options.excludes.push_back(FromUtf8(pattern));
       const pack::BuildResult result = pack::Build(sandbox.Native(L"tree"), sandbox.Native(L"out"), program, 950, options);
       std::vector<std::string> leftOut;
@@ -108,7 +108,7 @@ TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
     if (row.contains("hidden-list")) SetHidden(sandbox.Native(L"update\\mirrolet.ini"));
     PutSpecial(sandbox, "update", row);
 
-    const pack::Report report = pack::Check(sandbox.Native(L"update"), {950, pack::kProgramName, policy});
+    const pack::Report report = pack::Check(sandbox.Native(L"update"), {950, pack::kProgramName, policy, true});
     std::vector<std::string> found, sources, expected = Parts(row["finds"], " ");
     for (const pack::Finding& finding : report.findings) {
       found.push_back(Utf8(pack::KindName(finding.kind)) + ":" + std::to_string(finding.line));

@@ -1,5 +1,6 @@
 // build: makes an update folder from a tree laid out like the product folder.
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <map>
 #include <random>
@@ -162,6 +163,9 @@ std::string ListText(const std::vector<TreeFile>& files) {
 // What stops the build before anything is looked at in the tree, or empty text.
 std::wstring Unusable(const fs::path& tree, const fs::path& target, const fs::path& out, const fs::path& program) {
   std::error_code error;
+  for (const fs::path& path : {tree, program}) {
+    if (!path.empty() && !fs::exists(path, error)) return Quote(Text(path)) + L" does not exist";
+  }
   if (!fs::is_directory(tree, error)) return Quote(Text(tree)) + L" is not a folder";
   if (!program.empty() && !fs::is_regular_file(program, error)) return Quote(Text(program)) + L" is not a file";
   if (!fs::is_directory(target.parent_path(), error)) {
@@ -175,16 +179,19 @@ std::wstring WriteFolder(const fs::path& staging, const fs::path& tree, const st
                          const fs::path& program) {
   std::error_code error;
   std::wstring why;
-  if (!fs::create_directory(staging, error)) return Text(fs::path(error.message())) + L": " + Text(staging);
+  if (!fs::create_directory(staging, error)) {
+    return L"cannot write " + Text(staging) + L": " + ErrnoReason(error.value());
+  }
   for (const TreeFile& file : files) {
     const fs::path copy = staging / file.path.lexically_relative(tree);
     fs::create_directories(copy.parent_path(), error);
     if (!CopyRegularFile(file.path, copy, why)) return Quote(file.name) + L" " + why;
   }
+  errno = 0;
   std::ofstream list(staging / NamePath(kCopyListName), std::ios::binary);
   list << ListText(files);
   list.close();
-  if (!list) return L"cannot write the copy list: " + Text(staging);
+  if (!list) return L"cannot write " + Text(staging / NamePath(kCopyListName)) + L": " + ErrnoReason(errno);
   if (!program.empty() && !CopyRegularFile(program, staging / program.filename(), why)) {
     return Quote(Text(program)) + L" " + why;
   }
@@ -226,14 +233,15 @@ BuildResult Build(const fs::path& tree, const fs::path& out, const fs::path& pro
   result.failure = WriteFolder(staging, tree, files, program);
   if (result.failure.empty()) {
     // The program beside the list is the one given, under its own name.
-    result.report = Check(staging, {codePage, program.empty() ? kProgramName : Text(program.filename()), options.policy});
+    result.report = Check(staging, {codePage, program.empty() ? kProgramName : Text(program.filename()),
+                                    options.policy, true});
     if (!ReadsBack(result.report, files)) result.failure = L"the copy list does not read back as written";
   }
   if (result.failure.empty() && result.report.ExitStatus() != kExitFailed) {
     fs::remove(target, error);  // an empty folder, or none
     fs::rename(staging, target, error);
     result.written = !error;
-    if (error) result.failure = Text(fs::path(error.message())) + L": " + Text(out);
+    if (error) result.failure = L"cannot write " + Text(out) + L": " + ErrnoReason(error.value());
   }
   if (!result.written) fs::remove_all(staging, error);
   return result;

@@ -156,7 +156,7 @@ NearKey NearestKey(const std::wstring& name) {
 class Checker {
  public:
   Checker(const fs::path& folder, const CheckOptions& options)
-      : folder_(folder), program_(options.program), listing_(ListFolder(folder)) {
+      : folder_(folder), program_(options.program), programBeside_(options.programBeside), listing_(ListFolder(folder)) {
     report_.codePage = options.codePage;
     report_.policy = options.policy;
   }
@@ -164,8 +164,8 @@ class Checker {
   Report Run() {
     std::string bytes;
     report_.listRead = ReadList(bytes);
-    const Item* program = program_.empty() ? nullptr : Find(listing_, program_);
-    if (!program_.empty() && (program == nullptr || program->type == EntryType::kFolder)) {
+    const Item* program = Find(listing_, program_);
+    if (programBeside_ && (program == nullptr || program->type == EntryType::kFolder)) {
       Add(Kind::kNoProgram, 0, L"no " + program_ + L" beside the list: the customer has no program to start");
     }
     if (report_.listRead) CheckList(bytes);
@@ -445,6 +445,7 @@ class Checker {
 
   fs::path folder_;
   std::wstring program_;
+  bool programBeside_;
   Listing listing_;
   Report report_;
   const DecodedList* decoded_ = nullptr;

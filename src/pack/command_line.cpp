@@ -34,11 +34,12 @@ constexpr wchar_t kBuildUsage[] =
     L"PATTERN matches (* and ?; against each name, or the whole path when it holds / or \\).\n"
     L"Exit status: 0 clean, 1 written with warnings, 2 refused or failed.\n";
 constexpr wchar_t kBundleUsage[] =
-    L"usage: mirrolet-pack bundle FOLDER OUT [--exe PATH] [--code-page N]\n"
+    L"usage: mirrolet-pack bundle FOLDER OUT [--exe PATH] [--code-page N] [--force]\n"
     L"       [--allow KIND,...] [--strict] [--json]\n"
     L"Checks the update folder FOLDER and writes OUT: the program (--exe, else FOLDER's MirroletV2.exe)\n"
     L"followed by mirrolet.ini and every file the list names, each with its SHA-256. A signature on the\n"
-    L"program is removed: sign OUT instead. Refused when the check finds an error. check OUT verifies it.\n"
+    L"program is removed: sign OUT instead. Refused when the check finds an error, when OUT exists (unless\n"
+    L"--force) and past 4 GiB. check OUT verifies it.\n"
     L"Exit status: 0 clean, 1 written with warnings, 2 refused or failed.\n";
 
 // A command and its arguments once its options are read.
@@ -134,8 +135,9 @@ std::optional<ExitCode> ReadArguments(const std::vector<fs::path>& words, const 
       Write(false, command.usage);
       return kExitClean;
     }
-    if (word == L"--strict" || word == L"--json") {
-      (word == L"--json" ? arguments.options.json : arguments.options.policy.strict) = true;
+    if (word == L"--strict" || word == L"--json" || (word == L"--force" && command.run == BundleCommand)) {
+      (word == L"--json" ? arguments.options.json
+                         : word == L"--force" ? arguments.options.force : arguments.options.policy.strict) = true;
       continue;
     }
     if (option.empty()) {
@@ -181,11 +183,12 @@ ExitCode CheckCommand(const Invocation& arguments) {
   const fs::path& folder = arguments.positional[0];
   std::error_code error;
   if (fs::is_regular_file(folder, error)) return CheckBundle(folder, arguments.codePage, arguments.options);
+  if (!fs::exists(folder, error)) return Usage(Quote(Text(folder)) + L" does not exist", arguments.command);
   if (!fs::is_directory(folder, error)) {
     return Usage(Quote(Text(folder)) + L" is neither a folder nor a bundle", arguments.command);
   }
   Printer printer(L"check", arguments.options.json);
-  const Report report = Check(folder, {arguments.codePage, kProgramName, arguments.options.policy});
+  const Report report = Check(folder, {arguments.codePage, kProgramName, arguments.options.policy, true});
   printer.Print(report);
   return printer.Finish(report.ExitStatus());
 }

@@ -98,17 +98,19 @@ struct Report {
 
 struct CheckOptions {
   unsigned codePage = kDefaultCodePage;
-  // The program that ships beside the list; empty when it ships otherwise
-  // (in a bundle), so that none is looked for.
+  // The program's name: no file of that name beside the list is unused.
   std::wstring program = kProgramName;
   Policy policy;
+  // Whether the program must be beside the list; not when it ships otherwise
+  // (a bundle, or bundle --exe).
+  bool programBeside = true;
 };
 
 // Checks FOLDER/mirrolet.ini and the files beside it. Never fails: what cannot
 // be read becomes a finding.
 Report Check(const std::filesystem::path& folder, const CheckOptions& options);
 inline Report Check(const std::filesystem::path& folder, unsigned codePage) {
-  return Check(folder, CheckOptions{codePage, kProgramName, {}});
+  return Check(folder, CheckOptions{codePage, kProgramName, {}, true});
 }
 
 // What a vendor asks of build and bundle beyond the paths.
@@ -116,6 +118,7 @@ struct PackOptions {
   Policy policy;
   bool json = false;                  // one JSON document on standard output instead of text
   std::vector<std::wstring> excludes;  // build: more to leave out than the usual junk
+  bool force = false;                  // bundle: replace an existing OUT
 };
 
 // What a command prints on standard output: text as it goes, or with --json

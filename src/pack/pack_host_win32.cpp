@@ -4,6 +4,8 @@
 
 #include <shellapi.h>
 
+#include <system_error>
+
 #include "pack/pack_host.h"
 
 namespace mirrolet::pack {
@@ -75,6 +77,27 @@ bool CopyRegularFile(const std::filesystem::path& from, const std::filesystem::p
     return false;
   }
   return true;
+}
+
+std::wstring ErrnoReason(int code) {
+  if (code == 0) return L"an unknown error";
+  const std::string text = std::generic_category().message(code);
+  return std::wstring(text.begin(), text.end());
+}
+
+bool RenameIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
+                     std::wstring& why) {
+  const HANDLE file = CreateFileW(from.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool done = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+  DWORD failed = done ? 0 : GetLastError();
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (done) {
+    done = MoveFileExW(from.c_str(), to.c_str(), (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH);
+    failed = GetLastError();
+  }
+  if (!done) why = SystemText(failed);
+  return done;
 }
 
 bool CodePageKnown(unsigned codePage) {

@@ -43,6 +43,16 @@ run() {  # run PROGRAM... ARGUMENTS...: shows the arguments, the output and the 
   run "$@" bundle shipped one --exe packer
   "$@" bundle shipped two --exe packer > /dev/null 2>&1 || true
   cmp one two && echo "two bundles of one folder: the same bytes"
+  run "$@" bundle shipped one --exe packer
+  "$@" bundle shipped one --exe packer --force > /dev/null 2>&1 || true
+  cmp one two && echo "--force: one replaced"
+  run "$@" bundle shipped nowhere/one --exe packer
+  run "$@" check nowhere
+  # Past 4 GiB: a sparse file, refused before a byte is read.
+  mkdir huge && printf '[MAIN]\r\nSUM=1\r\nFILE001=big.dat\r\nCOPYTO001=$APPPATH$big.dat\r\n' > huge/mirrolet.ini
+  truncate -s 4G huge/big.dat
+  "$@" bundle huge huge.exe --exe packer 2>&1 >/dev/null | sed 's/would be [0-9]* bytes/would be N bytes/'
+  [ ! -e huge.exe ] && echo "(no huge.exe)"
   cp one flipped
   printf '\001' | dd of=flipped bs=1 seek="$(stat -c %s packer)" conv=notrunc 2> /dev/null
   run "$@" check one
