@@ -9,6 +9,7 @@
 #include "base/name_fold.h"
 #include "pack/pack.h"
 #include "pack/pack_host.h"
+#include "pack/program_mark.h"
 #include "pack/tree.h"
 
 namespace mirrolet::pack {
@@ -168,6 +169,9 @@ std::wstring Unusable(const fs::path& tree, const fs::path& target, const fs::pa
   }
   if (!fs::is_directory(tree, error)) return Quote(Text(tree)) + L" is not a folder";
   if (!program.empty() && !fs::is_regular_file(program, error)) return Quote(Text(program)) + L" is not a file";
+  if (!program.empty()) {
+    if (const std::wstring why = NotMirrolet(program, Quote(Text(program))); !why.empty()) return L"refused: " + why;
+  }
   if (!fs::is_directory(target.parent_path(), error)) {
     return L"the folder that would hold " + Quote(Text(out)) + L" does not exist";
   }

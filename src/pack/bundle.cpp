@@ -15,6 +15,7 @@
 #include "os/sha256.h"
 #include "pack/pack.h"
 #include "pack/pack_host.h"
+#include "pack/program_mark.h"
 #include "pack/tree.h"
 
 namespace mirrolet::pack {
@@ -206,8 +207,9 @@ ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, u
   if (!fs::exists(program, error)) return Fail(Quote(Text(program)) + L" does not exist");
   ProgramFile file(program);
   if (!file.Open()) return Fail(L"cannot read " + Text(program) + L": " + ErrnoReason(file.Error()));
+  if (const std::wstring why = NotMirrolet(program, Quote(Text(program))); !why.empty()) return Fail(L"refused: " + why);
   const auto read = bundle::ReadProgramLayout(file.Reader(), file.Size());
-  if (!read) return Fail(L"\"" + Text(program) + L"\" is not a 64-bit Windows program (PE) or a Linux program (ELF)");
+  if (!read) return Fail(L"cannot read " + Text(program));
   const bundle::ProgramLayout layout = read.value();
   if (layout.certificateSize != 0) {
     Write(true, L"mirrolet-pack: " + Text(program) + L" is signed; the signature is removed, since a signature "
@@ -285,6 +287,11 @@ ExitCode CheckBundle(const fs::path& path, unsigned codePage, const PackOptions&
     report = Check(folder, {codePage, kProgramName, options.policy, false});
     printer.Note("verified", Text(path) + L": the payload and every file in it match their checksums" +
                                  (layout->certificateSize ? L"; signed (the signature itself is for osslsigncode verify)" : L""));
+    const ProgramMark mark = ReadProgramMark(file.Reader(), file.Size(), layout->pe);
+    printer.Note("program", L"the program: " + mark.Describe());
+    if (!mark.IsMirrolet()) {
+      report.findings.push_back({Kind::kNotMirrolet, 0, L"the program is not Mirrolet: the customer's run is not an update", L""});
+    }
     printer.Print(report);
   }
   fs::remove_all(folder, error);

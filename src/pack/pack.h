@@ -37,6 +37,7 @@ enum class Kind {
   kValueTooLong,       // a value cut at 4095 bytes
   kSumNotPositive,     // "SUM" absent, zero or negative beside FILE or COPYTO keys: nothing is copied, yet the run says done
   kMisspelledKey,      // a key the run never reads, a near miss of one it needs ("SUMM")
+  kNotMirrolet,        // a bundle whose program is not Mirrolet
   // Warnings.
   kEmptyList,              // "SUM" absent, zero or negative, and no entry keys either
   kUnknownKey,             // a key of [MAIN] the run never reads, nothing like one it needs

@@ -28,6 +28,7 @@ constexpr FindingKind kFindingKinds[] = {
     {Kind::kValueTooLong, L"value-too-long", Severity::kError},
     {Kind::kSumNotPositive, L"sum-not-positive", Severity::kError},
     {Kind::kMisspelledKey, L"misspelled-key", Severity::kError},
+    {Kind::kNotMirrolet, L"not-mirrolet", Severity::kError},
     {Kind::kEmptyList, L"empty-list", Severity::kWarning},
     {Kind::kUnknownKey, L"unknown-key", Severity::kWarning},
     {Kind::kOtherSection, L"other-section", Severity::kWarning},
