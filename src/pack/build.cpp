@@ -106,7 +106,10 @@ void RefuseClashes(const std::vector<TreeFile>& files, const fs::path& program, 
       refused.push_back(Quote(files[i].name) + L" and " + Quote(files[i - 1].name) + L" differ only in case: Windows keeps one");
     }
     if (folded == list || (!program.empty() && folded == FoldName(Text(program.filename())))) {
-      refused.push_back(Quote(files[i].name) + L" would be overwritten by the " + (folded == list ? L"copy list" : L"program"));
+      refused.push_back(Quote(files[i].name) + L" would be overwritten by the " + (folded == list ? L"copy list" : L"program") +
+                        (folded == list ? L": SOURCE_TREE looks like an update folder, not the product's files "
+                                          L"(are SOURCE_TREE and OUT_FOLDER swapped?)"
+                                        : L""));
     }
   }
 }

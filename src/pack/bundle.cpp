@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -53,6 +54,39 @@ class ProgramFile {
   int error_ = 0;
 };
 
+// A line on standard error, rewritten as the work goes, once the work has
+// taken a second and only on a terminal, so that a pipeline's output stays clean.
+class Progress {
+ public:
+  Progress(std::wstring what, std::uint64_t total)
+      : what_(std::move(what)), total_(total), start_(Clock::now()), terminal_(ErrorIsTerminal()) {}
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  ~Progress() {
+    if (shown_) Write(true, L"\rmirrolet-pack: " + what_ + L": done" + std::wstring(24, L' ') + L"\n");
+  }
+  void Add(std::uint64_t bytes) {
+    done_ += bytes;
+    if (!terminal_) return;
+    const Clock::time_point now = Clock::now();
+    if (now - start_ < std::chrono::seconds(1) || (shown_ && now - last_ < std::chrono::milliseconds(250))) return;
+    last_ = now;
+    shown_ = true;
+    const std::uint64_t percent = total_ ? std::min<std::uint64_t>(100, done_ * 100 / total_) : 100;
+    Write(true, L"\rmirrolet-pack: " + what_ + L": " + std::to_wstring(percent) + L"% (" +
+                    std::to_wstring(done_ >> 20) + L" of " + std::to_wstring(total_ >> 20) + L" MiB)   ");
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  std::wstring what_;
+  std::uint64_t total_;
+  std::uint64_t done_ = 0;
+  Clock::time_point start_, last_;
+  bool terminal_;
+  bool shown_ = false;
+};
+
 // The most a bundle may be: a signed Windows file holds its length in 32 bits.
 constexpr std::uint64_t kMaxBundleBytes = 0xFFFFFFFFu;
 
@@ -94,6 +128,7 @@ std::optional<std::map<std::string, fs::path>> PayloadFiles(const fs::path& fold
 struct BundlePaths {
   const fs::path& program;
   const fs::path& out;
+  Progress& progress;
 };
 
 // Writes the program's own bytes, without a signature or an earlier payload,
@@ -121,9 +156,11 @@ std::optional<std::uint64_t> WriteBundle(ProgramFile& program, const bundle::Pro
       return failed(L"write", paths.out);
     }
     at += n;
+    paths.progress.Add(n);
   }
-  bundle::PayloadWriter writer(os::NewSha256, [&out](const std::uint8_t* bytes, std::size_t size) {
+  bundle::PayloadWriter writer(os::NewSha256, [&out, &paths](const std::uint8_t* bytes, std::size_t size) {
     errno = 0;
+    paths.progress.Add(size);
     out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
     return static_cast<bool>(out);
   });
@@ -160,7 +197,7 @@ bool SetPeChecksum(const fs::path& path, std::uint64_t field) {
 // Writes a payload's files below a fresh folder, for checking.
 class FolderSink final : public bundle::FileSink {
  public:
-  explicit FolderSink(fs::path root) : root_(std::move(root)) {}
+  FolderSink(fs::path root, Progress& progress) : root_(std::move(root)), progress_(progress) {}
   bool Open(const bundle::FileEntry& entry) override {
     const fs::path path = root_ / NamePath(FromUtf8(entry.name));
     std::error_code error;
@@ -169,6 +206,7 @@ class FolderSink final : public bundle::FileSink {
     return static_cast<bool>(out_);
   }
   bool Write(const std::uint8_t* bytes, std::size_t size) override {
+    progress_.Add(size);
     out_.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
     return static_cast<bool>(out_);
   }
@@ -179,6 +217,7 @@ class FolderSink final : public bundle::FileSink {
 
  private:
   fs::path root_;
+  Progress& progress_;
   std::ofstream out_;
 };
 
@@ -220,7 +259,8 @@ ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, u
   const auto files = PayloadFiles(folder, report);
   if (!files) return Fail(L"the files of the list cannot be found in " + Text(folder));
 
-  if (const std::uint64_t length = BundleLength(layout.imageEnd, *files); length > kMaxBundleBytes) {
+  const std::uint64_t expected = BundleLength(layout.imageEnd, *files);
+  if (const std::uint64_t length = expected; length > kMaxBundleBytes) {
     return Fail(L"refused: " + Text(out) + L" would be " + std::to_wstring(length) + L" bytes, over 4 GiB, " +
                 L"the most a signed Windows file can be");
   }
@@ -233,7 +273,10 @@ ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, u
   std::ofstream stream(partial, std::ios::binary | std::ios::trunc);
   std::wstring why = L"cannot write " + Text(out) + L": " + ErrnoReason(errno);
   std::optional<std::uint64_t> length;
-  if (stream) length = WriteBundle(file, layout, *files, stream, {program, out}, why);
+  {
+    Progress progress(L"writing " + Text(out), expected);
+    if (stream) length = WriteBundle(file, layout, *files, stream, {program, out, progress}, why);
+  }
   errno = 0;
   stream.close();
   if (length && !stream) why = L"cannot write " + Text(out) + L": " + ErrnoReason(errno);
@@ -273,8 +316,12 @@ ExitCode CheckBundle(const fs::path& path, unsigned codePage, const PackOptions&
   const fs::path folder = fs::temp_directory_path() / NamePath(L"mirrolet-pack-" + std::to_wstring(random()));
   std::error_code error;
   if (!fs::create_directory(folder, error)) return Fail(L"cannot make a folder to check in: " + Text(folder));
-  FolderSink sink(folder);
-  const bundle::Unpacked unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink);
+  bundle::Unpacked unpacked;
+  {
+    Progress progress(L"checking " + Text(path), file.Size() - layout->imageEnd);
+    FolderSink sink(folder, progress);
+    unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink);
+  }
   Report report;
   if (unpacked == bundle::Unpacked::kNone) {
     printer.Problem(Text(path) + L" carries no update: it is a plain program");

@@ -7,6 +7,7 @@
 #include "pack/pack.h"
 #include "pack/pack_host.h"
 #include "pack/tree.h"
+#include "version.h"
 
 namespace mirrolet::pack {
 
@@ -79,7 +80,8 @@ ExitCode Usage(const std::wstring& problem, const std::wstring& command) {
 }
 
 ExitCode Help() {
-  std::wstring text = L"mirrolet-pack: makes and checks the update folders MirroletV2.exe runs from.\n";
+  std::wstring text = L"mirrolet-pack: makes and checks the update folders MirroletV2.exe runs from.\n"
+                      L"mirrolet-pack --version prints its version; COMMAND --help the command's usage.\n";
   for (const Command& command : kCommands) text += L"\n" + std::wstring(command.usage);
   Write(false, text);
   return kExitClean;
@@ -113,12 +115,15 @@ std::optional<unsigned> CodePage(const std::wstring& number, const std::wstring&
   const bool digits = !number.empty() && number.size() <= 5 &&
                       std::all_of(number.begin(), number.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
   const unsigned codePage = digits ? static_cast<unsigned>(std::stoul(number)) : 0;
+  const std::wstring accepted = L"such as 950 (Big5, the default), 936, 1252 or 65001 (UTF-8)";
   if (codePage == 0 || codePage > 65535) {
-    Usage(L"--code-page takes a number such as 950, not " + Quote(number), command);
+    Usage(L"--code-page takes a Windows code page number from 1 to 65535, " + accepted + L", not " + Quote(number),
+          command);
     return std::nullopt;
   }
   if (!CodePageKnown(codePage)) {
-    Usage(L"code page " + number + L" is not known on this machine", command);
+    Usage(L"code page " + number + L" is not known on this machine; it knows the Windows code pages, " + accepted,
+          command);
     return std::nullopt;
   }
   return codePage;
@@ -131,7 +136,7 @@ std::optional<ExitCode> ReadArguments(const std::vector<fs::path>& words, const 
     const std::wstring word = Text(words[i]);
     const std::size_t equals = word.find(L'=');
     const std::wstring option = word.rfind(L"--", 0) == 0 ? word.substr(0, equals) : L"";
-    if (option == L"--help" || word == L"-h") {
+    if (option == L"--help" || word == L"-h" || SlashHelp(word)) {
       Write(false, command.usage);
       return kExitClean;
     }
@@ -219,7 +224,14 @@ ExitCode BuildCommand(const Invocation& arguments) {
 ExitCode Run(const std::vector<fs::path>& words) {
   Invocation arguments;
   arguments.command = words.empty() ? L"" : Text(words[0]);
-  if (arguments.command == L"--help" || arguments.command == L"-h" || arguments.command == L"help") return Help();
+  if (arguments.command == L"--help" || arguments.command == L"-h" || arguments.command == L"help" ||
+      SlashHelp(arguments.command)) {
+    return Help();
+  }
+  if (arguments.command == L"--version") {
+    Write(false, L"mirrolet-pack " L"" MIRROLET_VERSION_TEXT L"\n");
+    return kExitClean;
+  }
   const auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
                                     [&](const Command& row) { return arguments.command == row.name; });
   if (command == std::end(kCommands)) {

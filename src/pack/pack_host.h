@@ -66,6 +66,14 @@ std::filesystem::path NamePath(std::wstring_view text);
 // The program's arguments, without its own name.
 std::vector<std::filesystem::path> Arguments(int argc, char** argv);
 
+// Whether `word` asks for help the way Windows programs are asked ("/?");
+// never on Linux, where it could be a path.
+bool SlashHelp(std::wstring_view word);
+
+// Whether standard error is a terminal (a console on Windows), where a
+// progress line may be shown and rewritten.
+bool ErrorIsTerminal();
+
 // Writes `text` to standard output, or to standard error.
 void Write(bool toError, std::wstring_view text);
 

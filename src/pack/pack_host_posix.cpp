@@ -157,6 +157,10 @@ std::vector<std::filesystem::path> Arguments(int argc, char** argv) {
   return std::vector<std::filesystem::path>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
+bool SlashHelp(std::wstring_view) { return false; }
+
+bool ErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 void Write(bool toError, std::wstring_view text) {
   std::string bytes;
   Convert("UTF-8", "WCHAR_T", WideBytes(text), sizeof(wchar_t), "?", bytes);

@@ -163,6 +163,13 @@ std::vector<std::filesystem::path> Arguments(int, char**) {
   return arguments;
 }
 
+bool SlashHelp(std::wstring_view word) { return word == L"/?"; }
+
+bool ErrorIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 void Write(bool toError, std::wstring_view text) {
   const HANDLE out = GetStdHandle(toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
   DWORD mode = 0;

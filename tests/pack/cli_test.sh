@@ -42,6 +42,9 @@ run() {  # run PROGRAM... ARGUMENTS...: shows the arguments, the output and the 
   iconv -f CP950 -t UTF-8 shipped/mirrolet.ini | sed 's/\r$/\\r/'
   run "$@" build tree shipped
   run "$@" check faulty --code-page
+  run "$@" check faulty --code-page 0
+  run "$@" build shipped back
+  run "$@" --version
   run "$@" bundle shipped wrong --exe packer
   run "$@" bundle shipped one
   "$@" bundle shipped two > /dev/null 2>&1 || true
