@@ -16,11 +16,11 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr wchar_t kCheckUsage[] =
-    L"usage: mirrolet-pack check FOLDER|BUNDLE [--code-page N]\n"
+    L"usage: mirrolet-pack check FOLDER|BUNDLE [--code-page N] [--exe NAME]\n"
     L"       [--allow KIND,...] [--strict] [--json]\n"
     L"Reads FOLDER/mirrolet.ini (or, once its checksums match, the one a bundle carries) as MirroletV2.exe\n"
     L"reads it on a Windows whose ANSI code page is N (default 950), prints the entries it will copy and\n"
-    L"every finding with its line.\n"
+    L"every finding with its line. --exe NAME: FOLDER's program is NAME, not MirroletV2.exe.\n"
     L"Exit status: 0 clean, 1 warnings only, 2 errors.\n"
     L"--allow KIND,... accepts warnings of those kinds; --strict makes every other warning an error;\n"
     L"--json prints the plan and the findings as one JSON document (any command).\n";
@@ -68,7 +68,7 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {L"check", kCheckUsage, 1, false, CheckCommand},
+    {L"check", kCheckUsage, 1, true, CheckCommand},
     {L"build", kBuildUsage, 2, true, BuildCommand},
     {L"bundle", kBundleUsage, 2, true, BundleCommand},
 };
@@ -193,7 +193,9 @@ ExitCode CheckCommand(const Invocation& arguments) {
     return Usage(Quote(Text(folder)) + L" is neither a folder nor a bundle", arguments.command);
   }
   Printer printer(L"check", arguments.options.json);
-  const Report report = Check(folder, {arguments.codePage, kProgramName, arguments.options.policy, true});
+  // --exe: the folder's program goes by that name (the Linux mirrolet, say).
+  const std::wstring program = arguments.program.empty() ? kProgramName : Text(arguments.program.filename());
+  const Report report = Check(folder, {arguments.codePage, program, arguments.options.policy, true});
   printer.Print(report);
   return printer.Finish(report.ExitStatus());
 }
