@@ -299,7 +299,8 @@ ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, u
     return Fail(L"cannot write " + Text(out) + L": " + why);
   }
   printer.Note("wrote", L"wrote " + Text(out) + L": " + Count(files->size(), L"file", L"files") + L", " +
-                            std::to_wstring(payload) + L" bytes after the program");
+                            std::to_wstring(payload) + L" bytes after the program",
+               Text(out));
   return printer.Finish(report.ExitStatus());
 }
 
@@ -335,7 +336,7 @@ ExitCode CheckBundle(const fs::path& path, unsigned codePage, const PackOptions&
     printer.Note("verified", Text(path) + L": the payload and every file in it match their checksums" +
                                  (layout->certificateSize ? L"; signed (the signature itself is for osslsigncode verify)" : L""));
     const ProgramMark mark = ReadProgramMark(file.Reader(), file.Size(), layout->pe);
-    printer.Note("program", L"the program: " + mark.Describe());
+    printer.Note("program", L"the program: " + mark.Describe(), mark.Describe());
     if (!mark.IsMirrolet()) {
       report.findings.push_back({Kind::kNotMirrolet, 0, L"the program is not Mirrolet: the customer's run is not an update", L""});
     }

@@ -208,13 +208,14 @@ ExitCode BuildCommand(const Invocation& arguments) {
   if (!result.leftOut.empty()) {
     std::wstring names;
     for (const std::wstring& name : result.leftOut) names += (names.empty() ? L"" : L", ") + name;
-    printer.Note("left_out", L"left out: " + names);
+    printer.Note("left_out", L"left out: " + names, result.leftOut);
   }
   for (const std::wstring& refusal : result.refused) printer.Problem(L"refused: " + refusal);
   if (!result.failure.empty()) printer.Problem(result.failure);
   if (result.report.listRead) printer.Print(result.report);
   if (result.written) {
-    printer.Note("wrote", L"wrote " + Text(out) + L": " + Count(result.report.plan.size(), L"file", L"files"));
+    printer.Note("wrote", L"wrote " + Text(out) + L": " + Count(result.report.plan.size(), L"file", L"files"),
+                 Text(out));
   } else if (result.refused.empty() && result.failure.empty()) {
     printer.Problem(L"the check found errors; " + Text(out) + L" was not written");
   }

@@ -128,8 +128,12 @@ class Printer {
  public:
   Printer(std::wstring command, bool json) : command_(std::move(command)), json_(json) {}
   void Print(const Report& report);
-  // A fact such as "wrote": a line of text, or a member of the document.
-  void Note(const std::string& name, const std::wstring& text);
+  // A fact such as "wrote": a line of text, or in the document the member
+  // `name` holding `value` (the text itself when not given).
+  void Note(const std::string& name, const std::wstring& text, const std::wstring& value);
+  void Note(const std::string& name, const std::wstring& text) { Note(name, text, text); }
+  // The same with a list of names, an array in the document.
+  void Note(const std::string& name, const std::wstring& text, const std::vector<std::wstring>& values);
   void Problem(const std::wstring& text);
   // Prints the document, if any; returns `status`.
   ExitCode Finish(ExitCode status);
@@ -138,7 +142,12 @@ class Printer {
   std::wstring command_;
   bool json_;
   const Report* report_ = nullptr;
-  std::vector<std::pair<std::string, std::wstring>> notes_;
+  struct Fact {
+    std::string name;
+    std::vector<std::wstring> values;
+    bool list;
+  };
+  std::vector<Fact> notes_;
   std::vector<std::wstring> problems_;
 };
 

@@ -54,9 +54,17 @@ void Printer::Print(const Report& report) {
   }
 }
 
-void Printer::Note(const std::string& name, const std::wstring& text) {
+void Printer::Note(const std::string& name, const std::wstring& text, const std::wstring& value) {
   if (json_) {
-    notes_.emplace_back(name, text);
+    notes_.push_back({name, {value}, false});
+  } else {
+    Write(false, text + L"\n");
+  }
+}
+
+void Printer::Note(const std::string& name, const std::wstring& text, const std::vector<std::wstring>& values) {
+  if (json_) {
+    notes_.push_back({name, values, true});
   } else {
     Write(false, text + L"\n");
   }
@@ -73,7 +81,11 @@ ExitCode Printer::Finish(ExitCode status) {
   document["command"] = ToUtf8(command_);
   document["status"] = static_cast<int>(status);
   if (report_ != nullptr) document.update(ReportJson(*report_));
-  for (const auto& [name, text] : notes_) document[name] = ToUtf8(text);
+  for (const Fact& fact : notes_) {
+    ordered_json values = ordered_json::array();
+    for (const std::wstring& value : fact.values) values.push_back(ToUtf8(value));
+    document[fact.name] = fact.list ? values : values[0];
+  }
   document["problems"] = ordered_json::array();
   for (const std::wstring& problem : problems_) document["problems"].push_back(ToUtf8(problem));
   Write(false, FromUtf8(document.dump(2, ' ', false, ordered_json::error_handler_t::replace)) + L"\n");
