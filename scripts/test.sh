@@ -7,7 +7,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh cmake make g++ googletest g++-mingw-w64-x86-64-posix wine wine64 locales \
-  osslsigncode openssl libssl-dev clang libclang-rt-14-dev
+  osslsigncode openssl libssl-dev clang libclang-rt-14-dev nlohmann-json3-dev python3
 
 cmake --preset native -DMIRROLET_BUILD_TESTS=ON
 cmake --build --preset native

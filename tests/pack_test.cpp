@@ -3,7 +3,9 @@
 // code page 950 must give, or a tree that building from must refuse.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "e2e/program_under_test.h"
+#else
 #include <sys/stat.h>
 #endif
 
@@ -11,8 +13,10 @@
 #include <fstream>
 #include <map>
 
+#include "base/bundle_format.h"
 #include "host_fixture.h"
 #include "pack/pack.h"
+#include "pack/program_mark.h"
 
 namespace mirrolet::testing {
 namespace {
@@ -39,19 +43,46 @@ void PutSpecial(const Sandbox& sandbox, const std::string& folder, std::map<std:
   }
 }
 
+// The updater built beside the tests: what build --exe ships.
+std::filesystem::path Updater() {
+#ifdef _WIN32
+  return e2e::ProgramUnderTest();
+#else
+  return PROGRAM_UNDER_TEST;
+#endif
+}
+
+// What `allow:` and `strict` ask of the row.
+pack::Policy RowPolicy(std::map<std::string, std::string>& row) {
+  pack::Policy policy{{}, row.contains("strict")};
+  for (const pack::Kind kind : pack::AllKinds()) {
+    for (const std::string& name : Parts(row["allow"], ",")) {
+      if (name == Utf8(pack::KindName(kind))) policy.allowed.insert(kind);
+    }
+  }
+  return policy;
+}
+
 TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
   for (const Case& test : ReadCases(TESTS_DIR "/data/pack_cases.txt")) {
     SCOPED_TRACE(test.name);
     std::map<std::string, std::string> row{{"status", "0"}};
     for (const auto& [key, value] : test.lines) row[key] = value;
     if (row.contains("linux-only") && std::filesystem::path::preferred_separator == L'\\') continue;
+    const pack::Policy policy = RowPolicy(row);
     Sandbox sandbox;
     if (row.contains("tree")) {
       Put(sandbox, "tree\\");
       for (const std::string& file : Parts(row["tree"], " ")) Put(sandbox, "tree\\" + file);
       if (row.contains("out-holds-a-file")) Put(sandbox, "out\\old.txt");
       PutSpecial(sandbox, "tree", row);
-      const pack::BuildResult result = pack::Build(sandbox.Native(L"tree"), sandbox.Native(L"out"), {}, 950);
+      const std::filesystem::path program = row.contains("exe") ? Updater() : std::filesystem::path();
+      pack::PackOptions options{policy, false, {}, false};
+      for (const std::string& pattern : Parts(row["exclude"], " ")) options.excludes.push_back(FromUtf8(pattern));
+      const pack::BuildResult result = pack::Build(sandbox.Native(L"tree"), sandbox.Native(L"out"), program, 950, options);
+      std::vector<std::string> leftOut;
+      for (const std::wstring& name : result.leftOut) leftOut.push_back(Utf8(name));
+      EXPECT_EQ(leftOut, Parts(row["left-out"], " "));
       std::string refusals;
       for (const std::wstring& refusal : result.refused) refusals += Utf8(refusal) + "\n";
       EXPECT_EQ(result.refused.size(), std::stoul(row["refusals"])) << refusals;
@@ -60,6 +91,7 @@ TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
         for (const pack::PlanEntry& entry : result.report.plan) sources.push_back(Utf8(entry.source));
         EXPECT_TRUE(result.written);
         EXPECT_EQ(sources, Parts(row["shipped"], " "));
+        EXPECT_EQ(result.ExitStatus(), std::stoi(row["status"])) << Utf8(pack::FormatReport(result.report));
         continue;
       }
       EXPECT_FALSE(result.written);
@@ -78,7 +110,7 @@ TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
     if (row.contains("hidden-list")) SetHidden(sandbox.Native(L"update\\mirrolet.ini"));
     PutSpecial(sandbox, "update", row);
 
-    const pack::Report report = pack::Check(sandbox.Native(L"update"), 950);
+    const pack::Report report = pack::Check(sandbox.Native(L"update"), {950, pack::kProgramName, policy, true});
     std::vector<std::string> found, sources, expected = Parts(row["finds"], " ");
     for (const pack::Finding& finding : report.findings) {
       found.push_back(Utf8(pack::KindName(finding.kind)) + ":" + std::to_string(finding.line));
@@ -89,6 +121,35 @@ TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
     EXPECT_EQ(report.ExitStatus(), std::stoi(row["status"]));
     for (const pack::PlanEntry& entry : report.plan) sources.push_back(Utf8(entry.source));
     EXPECT_EQ(sources, row.contains("sources") ? Parts(row["sources"], " ") : sources);
+  }
+}
+
+// The updater's own mark, read from the file whole, cut short anywhere and
+// with bytes changed: the reader stays inside what it was given and never
+// takes a damaged file for Mirrolet by accident of a wild offset.
+TEST(ProgramMark, TheUpdaterCarriesItsNamesAndDamageNeverLeadsTheReaderAstray) {
+  std::ifstream in(Updater(), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(bytes.empty());
+  std::string file = bytes;
+  const auto read = [&file](std::uint64_t at, std::uint8_t* into, std::size_t n) {
+    if (at > file.size() || n > file.size() - at) return false;
+    std::copy_n(file.data() + at, n, reinterpret_cast<char*>(into));
+    return true;
+  };
+  const bool pe = bytes.rfind("MZ", 0) == 0;
+  const pack::ProgramMark mark = pack::ReadProgramMark(read, file.size(), pe);
+  EXPECT_TRUE(mark.IsMirrolet()) << Utf8(mark.Describe());
+  EXPECT_EQ(mark.version, L"1.00");
+  for (std::uint64_t cut = 0; cut < bytes.size(); cut += bytes.size() / 97 + 1) {
+    file = bytes.substr(0, cut);
+    pack::ReadProgramMark(read, file.size(), pe);
+  }
+  // Every header byte, then a sample of the rest, set to all ones.
+  for (std::size_t at = 0; at < bytes.size(); at += at < 1024 ? 1 : bytes.size() / 211 + 1) {
+    file = bytes;
+    file[at] = '\xFF';
+    pack::ReadProgramMark(read, file.size(), pe);
   }
 }
 

@@ -1,5 +1,6 @@
 // build: makes an update folder from a tree laid out like the product folder.
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <map>
 #include <random>
@@ -8,6 +9,7 @@
 #include "base/name_fold.h"
 #include "pack/pack.h"
 #include "pack/pack_host.h"
+#include "pack/program_mark.h"
 #include "pack/tree.h"
 
 namespace mirrolet::pack {
@@ -15,6 +17,33 @@ namespace mirrolet::pack {
 namespace fs = std::filesystem;
 
 namespace {
+
+// What a source tree holds that no customer needs: version control, the
+// files Explorer and the Finder leave, editor backups and lock files. Matched
+// against each part of a path, so a folder goes with all it holds.
+constexpr const wchar_t* kJunk[] = {
+    L".git", L".gitignore", L".gitattributes", L".gitmodules", L".svn", L".hg", L".hgignore", L".bzr", L"CVS",
+    L".DS_Store", L"._*", L"Thumbs.db", L"ehthumbs.db", L"desktop.ini",
+    L"*~", L"*.bak", L"*.swp", L"*.swo", L"#*#", L".#*", L"~$*",
+};
+
+// Whether `entry` is left out: junk, or matching an --exclude pattern (one
+// with "\" or "/" against the whole relative path, else against each part).
+bool LeftOut(const TreeEntry& entry, const std::vector<std::wstring>& excludes) {
+  std::wstring part;
+  const auto matches = [&](const std::wstring& pattern) { return MatchesGlob(part, pattern); };
+  for (const fs::path& name : entry.relative) {
+    part = Text(name);
+    if (std::any_of(std::begin(kJunk), std::end(kJunk), matches)) return true;
+  }
+  // Only the last part is new: the folders above were matched when the walk entered them.
+  for (const std::wstring& pattern : excludes) {
+    std::wstring glob = pattern;
+    std::replace(glob.begin(), glob.end(), L'/', L'\\');
+    if (glob.find(L'\\') != std::wstring::npos ? MatchesGlob(entry.name, glob) : matches(glob)) return true;
+  }
+  return false;
+}
 
 // Why Windows cannot hold a file or folder of this name, or empty text.
 std::wstring IllegalName(std::wstring_view part) {
@@ -77,16 +106,27 @@ void RefuseClashes(const std::vector<TreeFile>& files, const fs::path& program, 
       refused.push_back(Quote(files[i].name) + L" and " + Quote(files[i - 1].name) + L" differ only in case: Windows keeps one");
     }
     if (folded == list || (!program.empty() && folded == FoldName(Text(program.filename())))) {
-      refused.push_back(Quote(files[i].name) + L" would be overwritten by the " + (folded == list ? L"copy list" : L"program"));
+      refused.push_back(Quote(files[i].name) + L" would be overwritten by the " + (folded == list ? L"copy list" : L"program") +
+                        (folded == list ? L": SOURCE_TREE looks like an update folder, not the product's files "
+                                          L"(are SOURCE_TREE and OUT_FOLDER swapped?)"
+                                        : L""));
     }
   }
 }
 
-// The regular files of `tree`, sorted by path; what cannot ship goes to `refused`.
+// The regular files of `tree`, sorted by path; what cannot ship goes to
+// `refused`, what is left out to `leftOut`.
 std::vector<TreeFile> TreeFiles(const fs::path& tree, unsigned codePage, const fs::path& program,
-                                std::vector<std::wstring>& refused) {
+                                const std::vector<std::wstring>& excludes, BuildResult& result) {
+  std::vector<std::wstring>& refused = result.refused;
   std::vector<TreeFile> files;
   std::map<std::wstring, std::wstring> others;  // by folded name, so they are listed in order
+  std::map<std::wstring, std::wstring> leftOut;
+  const auto skip = [&](const TreeEntry& entry) {
+    if (!LeftOut(entry, excludes)) return false;
+    leftOut.emplace(FoldName(entry.name) + L'\0' + entry.name, entry.name + (entry.type == EntryType::kFolder ? L"\\" : L""));
+    return true;
+  };
   const std::wstring problem = WalkTree(tree, [&](const TreeEntry& entry) {
     if (entry.type == EntryType::kFolder) return;
     if (entry.type == EntryType::kOther) {
@@ -98,8 +138,9 @@ std::vector<TreeFile> TreeFiles(const fs::path& tree, unsigned codePage, const f
     const std::wstring why = NameProblem(entry, codePage, file);
     if (!why.empty()) refused.push_back(Quote(file.name) + L" " + why);
     files.push_back(std::move(file));
-  });
+  }, skip);
   for (const auto& [name, refusal] : others) refused.push_back(refusal);
+  for (const auto& [folded, name] : leftOut) result.leftOut.push_back(name);
   if (!problem.empty()) refused.push_back(problem);
   std::sort(files.begin(), files.end(), [](const TreeFile& a, const TreeFile& b) {
     const std::wstring foldA = FoldName(a.name), foldB = FoldName(b.name);
@@ -126,8 +167,14 @@ std::string ListText(const std::vector<TreeFile>& files) {
 // What stops the build before anything is looked at in the tree, or empty text.
 std::wstring Unusable(const fs::path& tree, const fs::path& target, const fs::path& out, const fs::path& program) {
   std::error_code error;
+  for (const fs::path& path : {tree, program}) {
+    if (!path.empty() && !fs::exists(path, error)) return Quote(Text(path)) + L" does not exist";
+  }
   if (!fs::is_directory(tree, error)) return Quote(Text(tree)) + L" is not a folder";
   if (!program.empty() && !fs::is_regular_file(program, error)) return Quote(Text(program)) + L" is not a file";
+  if (!program.empty()) {
+    if (const std::wstring why = NotMirrolet(program, Quote(Text(program))); !why.empty()) return L"refused: " + why;
+  }
   if (!fs::is_directory(target.parent_path(), error)) {
     return L"the folder that would hold " + Quote(Text(out)) + L" does not exist";
   }
@@ -139,16 +186,19 @@ std::wstring WriteFolder(const fs::path& staging, const fs::path& tree, const st
                          const fs::path& program) {
   std::error_code error;
   std::wstring why;
-  if (!fs::create_directory(staging, error)) return Text(fs::path(error.message())) + L": " + Text(staging);
+  if (!fs::create_directory(staging, error)) {
+    return L"cannot write " + Text(staging) + L": " + ErrnoReason(error.value());
+  }
   for (const TreeFile& file : files) {
     const fs::path copy = staging / file.path.lexically_relative(tree);
     fs::create_directories(copy.parent_path(), error);
     if (!CopyRegularFile(file.path, copy, why)) return Quote(file.name) + L" " + why;
   }
+  errno = 0;
   std::ofstream list(staging / NamePath(kCopyListName), std::ios::binary);
   list << ListText(files);
   list.close();
-  if (!list) return L"cannot write the copy list: " + Text(staging);
+  if (!list) return L"cannot write " + Text(staging / NamePath(kCopyListName)) + L": " + ErrnoReason(errno);
   if (!program.empty() && !CopyRegularFile(program, staging / program.filename(), why)) {
     return Quote(Text(program)) + L" " + why;
   }
@@ -167,9 +217,10 @@ bool ReadsBack(const Report& report, const std::vector<TreeFile>& files) {
 
 }  // namespace
 
-int BuildResult::ExitStatus() const { return written ? report.ExitStatus() : 2; }
+ExitCode BuildResult::ExitStatus() const { return written ? report.ExitStatus() : kExitFailed; }
 
-BuildResult Build(const fs::path& tree, const fs::path& out, const fs::path& program, unsigned codePage) {
+BuildResult Build(const fs::path& tree, const fs::path& out, const fs::path& program, unsigned codePage,
+                  const PackOptions& options) {
   BuildResult result;
   std::error_code error;
   fs::path target = fs::absolute(out, error).lexically_normal();
@@ -179,7 +230,7 @@ BuildResult Build(const fs::path& tree, const fs::path& out, const fs::path& pro
   if (fs::exists(target, error) && !(fs::is_directory(target, error) && fs::is_empty(target, error))) {
     result.refused.push_back(Quote(Text(out)) + L" is not an empty folder");
   }
-  const std::vector<TreeFile> files = TreeFiles(tree, codePage, program, result.refused);
+  const std::vector<TreeFile> files = TreeFiles(tree, codePage, program, options.excludes, result);
   if (!result.refused.empty()) return result;
 
   // Built beside the target and renamed into place, so that a failure leaves
@@ -188,14 +239,16 @@ BuildResult Build(const fs::path& tree, const fs::path& out, const fs::path& pro
   const fs::path staging = target.parent_path() / NamePath(L".mirrolet-pack-" + std::to_wstring(random()));
   result.failure = WriteFolder(staging, tree, files, program);
   if (result.failure.empty()) {
-    result.report = Check(staging, codePage);
+    // The program beside the list is the one given, under its own name.
+    result.report = Check(staging, {codePage, program.empty() ? kProgramName : Text(program.filename()),
+                                    options.policy, true});
     if (!ReadsBack(result.report, files)) result.failure = L"the copy list does not read back as written";
   }
-  if (result.failure.empty() && result.report.ExitStatus() < 2) {
+  if (result.failure.empty() && result.report.ExitStatus() != kExitFailed) {
     fs::remove(target, error);  // an empty folder, or none
     fs::rename(staging, target, error);
     result.written = !error;
-    if (error) result.failure = Text(fs::path(error.message())) + L": " + Text(out);
+    if (error) result.failure = L"cannot write " + Text(out) + L": " + ErrnoReason(error.value());
   }
   if (!result.written) fs::remove_all(staging, error);
   return result;

@@ -1,6 +1,8 @@
 #include "pack/bundle.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -14,6 +16,7 @@
 #include "os/sha256.h"
 #include "pack/pack.h"
 #include "pack/pack_host.h"
+#include "pack/program_mark.h"
 #include "pack/tree.h"
 
 namespace mirrolet::pack {
@@ -25,12 +28,16 @@ namespace {
 // A program file opened for reading at any offset.
 class ProgramFile {
  public:
-  explicit ProgramFile(const fs::path& path) : in_(path, std::ios::binary) {
+  explicit ProgramFile(const fs::path& path) {
+    errno = 0;
+    in_.open(path, std::ios::binary);
+    error_ = errno;
     std::error_code error;
     size_ = fs::file_size(path, error);
     if (error) in_.close();
   }
   bool Open() const { return in_.is_open(); }
+  int Error() const { return error_; }  // errno from the open
   std::uint64_t Size() const { return size_; }
   bundle::ReadAt Reader() {
     return [this](std::uint64_t offset, std::uint8_t* into, std::size_t size) {
@@ -44,7 +51,57 @@ class ProgramFile {
  private:
   std::ifstream in_;
   std::uint64_t size_ = 0;
+  int error_ = 0;
 };
+
+// A line on standard error, rewritten as the work goes, once the work has
+// taken a second and only on a terminal, so that a pipeline's output stays clean.
+class Progress {
+ public:
+  Progress(std::wstring what, std::uint64_t total)
+      : what_(std::move(what)), total_(total), start_(Clock::now()), terminal_(ErrorIsTerminal()) {}
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  ~Progress() {
+    if (shown_) Write(true, L"\rmirrolet-pack: " + what_ + L": done" + std::wstring(24, L' ') + L"\n");
+  }
+  void Add(std::uint64_t bytes) {
+    done_ += bytes;
+    if (!terminal_) return;
+    const Clock::time_point now = Clock::now();
+    if (now - start_ < std::chrono::seconds(1) || (shown_ && now - last_ < std::chrono::milliseconds(250))) return;
+    last_ = now;
+    shown_ = true;
+    const std::uint64_t percent = total_ ? std::min<std::uint64_t>(100, done_ * 100 / total_) : 100;
+    Write(true, L"\rmirrolet-pack: " + what_ + L": " + std::to_wstring(percent) + L"% (" +
+                    std::to_wstring(done_ >> 20) + L" of " + std::to_wstring(total_ >> 20) + L" MiB)   ");
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  std::wstring what_;
+  std::uint64_t total_;
+  std::uint64_t done_ = 0;
+  Clock::time_point start_, last_;
+  bool terminal_;
+  bool shown_ = false;
+};
+
+// The most a bundle may be: a signed Windows file holds its length in 32 bits.
+constexpr std::uint64_t kMaxBundleBytes = 0xFFFFFFFFu;
+
+// What the bundle's length will be: the program, each file padded to 8
+// bytes, a directory entry for each (48 bytes and the padded name), the trailer.
+std::uint64_t BundleLength(std::uint64_t imageEnd, const std::map<std::string, fs::path>& files) {
+  const auto padded = [](std::uint64_t n) { return (n + 7) / 8 * 8; };
+  std::uint64_t length = imageEnd + bundle::kTrailerSize;
+  for (const auto& [name, path] : files) {
+    std::error_code error;
+    const std::uint64_t size = fs::file_size(path, error);
+    length += padded(error ? 0 : size) + 48 + padded(name.size());
+  }
+  return length;
+}
 
 // The files the bundle carries: the list and every file it names, by their
 // names in the folder ("/" between parts, UTF-8), in byte order.
@@ -67,41 +124,60 @@ std::optional<std::map<std::string, fs::path>> PayloadFiles(const fs::path& fold
   return files;
 }
 
-int Fail(const std::wstring& text) {
-  Write(true, L"mirrolet-pack: " + text + L"\n");
-  return 2;
-}
+// What the bundle's writing needs to name in a failure.
+struct BundlePaths {
+  const fs::path& program;
+  const fs::path& out;
+  Progress& progress;
+};
 
 // Writes the program's own bytes, without a signature or an earlier payload,
-// then the payload. Returns the payload's length, or nothing on a failure.
+// then the payload. Returns the payload's length, or nothing on a failure
+// with what could not be read or written, and why, in `why`.
 std::optional<std::uint64_t> WriteBundle(ProgramFile& program, const bundle::ProgramLayout& layout,
-                                         const std::map<std::string, fs::path>& files, std::ofstream& out) {
+                                         const std::map<std::string, fs::path>& files, std::ofstream& out,
+                                         const BundlePaths& paths, std::wstring& why) {
+  const auto failed = [&why](const std::wstring& what, const fs::path& path) {
+    why = L"cannot " + what + L" " + Text(path) + L": " + ErrnoReason(errno);
+    return std::nullopt;
+  };
   std::vector<std::uint8_t> buffer(1 << 20);
   const bundle::ReadAt read = program.Reader();
   for (std::uint64_t at = 0; at < layout.imageEnd;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), layout.imageEnd - at));
-    if (!read(at, buffer.data(), n)) return std::nullopt;
+    errno = 0;
+    if (!read(at, buffer.data(), n)) return failed(L"read", paths.program);
     // A program that was signed: its security directory entry goes, as
     // osslsigncode remove-signature does, so the bundle reads as unsigned.
     if (layout.certificateSize != 0 && layout.securityEntry >= at && layout.securityEntry + 8 <= at + n) {
       std::fill_n(buffer.begin() + static_cast<std::ptrdiff_t>(layout.securityEntry - at), 8, 0);
     }
-    out.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(n));
+    if (!out.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(n))) {
+      return failed(L"write", paths.out);
+    }
     at += n;
+    paths.progress.Add(n);
   }
-  bundle::PayloadWriter writer(os::NewSha256, [&out](const std::uint8_t* bytes, std::size_t size) {
+  bundle::PayloadWriter writer(os::NewSha256, [&out, &paths](const std::uint8_t* bytes, std::size_t size) {
+    errno = 0;
+    paths.progress.Add(size);
     out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
     return static_cast<bool>(out);
   });
   for (const auto& [name, path] : files) {
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
-    const bool added = in && writer.AddFile(name, [&in](std::uint8_t* into, std::size_t size) -> long long {
+    if (!in) return failed(L"read", path);
+    bool readFailed = false;
+    const bool added = writer.AddFile(name, [&](std::uint8_t* into, std::size_t size) -> long long {
+      errno = 0;
       in.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(size));
-      return in.bad() ? -1 : in.gcount();
+      readFailed = in.bad();
+      return readFailed ? -1 : in.gcount();
     }, Executable(path));
-    if (!added) return std::nullopt;
+    if (!added) return readFailed ? failed(L"read", path) : failed(L"write", paths.out);
   }
-  if (!writer.Finish()) return std::nullopt;
+  if (!writer.Finish()) return failed(L"write", paths.out);
   return writer.Length();
 }
 
@@ -121,7 +197,7 @@ bool SetPeChecksum(const fs::path& path, std::uint64_t field) {
 // Writes a payload's files below a fresh folder, for checking.
 class FolderSink final : public bundle::FileSink {
  public:
-  explicit FolderSink(fs::path root) : root_(std::move(root)) {}
+  FolderSink(fs::path root, Progress& progress) : root_(std::move(root)), progress_(progress) {}
   bool Open(const bundle::FileEntry& entry) override {
     const fs::path path = root_ / NamePath(FromUtf8(entry.name));
     std::error_code error;
@@ -130,6 +206,7 @@ class FolderSink final : public bundle::FileSink {
     return static_cast<bool>(out_);
   }
   bool Write(const std::uint8_t* bytes, std::size_t size) override {
+    progress_.Add(size);
     out_.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
     return static_cast<bool>(out_);
   }
@@ -140,21 +217,38 @@ class FolderSink final : public bundle::FileSink {
 
  private:
   fs::path root_;
+  Progress& progress_;
   std::ofstream out_;
 };
 
 }  // namespace
 
-int Bundle(const fs::path& folder, const fs::path& out, fs::path program, unsigned codePage) {
+ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, unsigned codePage,
+                const PackOptions& options) {
+  Printer printer(L"bundle", options.json);
+  const auto Fail = [&printer](const std::wstring& text) {
+    printer.Problem(text);
+    return printer.Finish(kExitFailed);
+  };
   std::error_code error;
-  if (!fs::is_directory(folder, error)) return Fail(L"\"" + Text(folder) + L"\" is not a folder");
-  const Report report = Check(folder, codePage);
-  Write(false, FormatReport(report));
-  if (report.ExitStatus() == 2) return Fail(L"refused: the check found errors; " + Text(out) + L" was not written");
+  if (!fs::exists(folder, error)) return Fail(Quote(Text(folder)) + L" does not exist");
+  if (!fs::is_directory(folder, error)) return Fail(Quote(Text(folder)) + L" is not a folder");
+  if (fs::is_directory(out, error)) return Fail(Quote(Text(out)) + L" is a folder");
+  if (fs::exists(fs::symlink_status(out, error)) && !options.force) {
+    return Fail(Quote(Text(out)) + L" exists already: --force replaces it");
+  }
+  // With --exe, the program is the one given, whatever lies beside the list.
+  const Report report =
+      Check(folder, {codePage, program.empty() ? kProgramName : Text(program.filename()), options.policy, program.empty()});
+  printer.Print(report);
+  if (report.ExitStatus() == kExitFailed) return Fail(L"refused: the check found errors; " + Text(out) + L" was not written");
   if (program.empty()) program = folder / NamePath(kProgramName);
+  if (!fs::exists(program, error)) return Fail(Quote(Text(program)) + L" does not exist");
   ProgramFile file(program);
-  const auto read = file.Open() ? bundle::ReadProgramLayout(file.Reader(), file.Size()) : std::nullopt;
-  if (!read) return Fail(L"\"" + Text(program) + L"\" is no 64-bit Windows program (PE) or Linux program (ELF)");
+  if (!file.Open()) return Fail(L"cannot read " + Text(program) + L": " + ErrnoReason(file.Error()));
+  if (const std::wstring why = NotMirrolet(program, Quote(Text(program))); !why.empty()) return Fail(L"refused: " + why);
+  const auto read = bundle::ReadProgramLayout(file.Reader(), file.Size());
+  if (!read) return Fail(L"cannot read " + Text(program));
   const bundle::ProgramLayout layout = read.value();
   if (layout.certificateSize != 0) {
     Write(true, L"mirrolet-pack: " + Text(program) + L" is signed; the signature is removed, since a signature "
@@ -165,28 +259,57 @@ int Bundle(const fs::path& folder, const fs::path& out, fs::path program, unsign
   const auto files = PayloadFiles(folder, report);
   if (!files) return Fail(L"the files of the list cannot be found in " + Text(folder));
 
-  // Written beside OUT and renamed into place, so that OUT is never half written.
-  const fs::path partial = out.string() + ".partial";
+  const std::uint64_t expected = BundleLength(layout.imageEnd, *files);
+  if (const std::uint64_t length = expected; length > kMaxBundleBytes) {
+    return Fail(L"refused: " + Text(out) + L" would be " + std::to_wstring(length) + L" bytes, over 4 GiB, " +
+                L"the most a signed Windows file can be");
+  }
+
+  // Written beside OUT under a name of its own and renamed into place, so
+  // that OUT is never half written and an OUT that appears meanwhile stays.
+  std::random_device random;
+  const fs::path partial = out.parent_path() / NamePath(L".mirrolet-pack-" + std::to_wstring(random()) + L".partial");
+  errno = 0;
   std::ofstream stream(partial, std::ios::binary | std::ios::trunc);
-  const auto length = stream ? WriteBundle(file, layout, *files, stream) : std::nullopt;
+  std::wstring why = L"cannot write " + Text(out) + L": " + ErrnoReason(errno);
+  std::optional<std::uint64_t> length;
+  {
+    Progress progress(L"writing " + Text(out), expected);
+    if (stream) length = WriteBundle(file, layout, *files, stream, {program, out, progress}, why);
+  }
+  errno = 0;
   stream.close();
+  if (length && !stream) why = L"cannot write " + Text(out) + L": " + ErrnoReason(errno);
+  if (length && stream && layout.pe && !SetPeChecksum(partial, layout.checksumField)) {
+    why = L"cannot write " + Text(out) + L": " + ErrnoReason(errno);
+    stream.setstate(std::ios::failbit);
+  }
   if (!length || !stream) {
     fs::remove(partial, error);
-    return Fail(L"cannot write " + Text(out));
+    return Fail(why);
   }
-  if (layout.pe && !SetPeChecksum(partial, layout.checksumField)) {
+  const std::uint64_t payload = length.value_or(0);
+  if (payload + layout.imageEnd > kMaxBundleBytes) {  // a file grew while it was read
     fs::remove(partial, error);
-    return Fail(L"cannot write " + Text(out));
+    return Fail(L"refused: " + Text(out) + L" came out past 4 GiB, the most a signed Windows file can be");
   }
   fs::permissions(partial, fs::status(program, error).permissions(), error);
-  fs::rename(partial, out, error);
-  if (error) return Fail(L"cannot write " + Text(out) + L": " + Text(fs::path(error.message())));
-  Write(false, L"wrote " + Text(out) + L": " + std::to_wstring(files->size()) + L" files, " +
-                   std::to_wstring(*length) + L" bytes after the program\n");
-  return report.ExitStatus();
+  if (!RenameIntoPlace(partial, out, options.force, why)) {
+    fs::remove(partial, error);
+    return Fail(L"cannot write " + Text(out) + L": " + why);
+  }
+  printer.Note("wrote", L"wrote " + Text(out) + L": " + Count(files->size(), L"file", L"files") + L", " +
+                            std::to_wstring(payload) + L" bytes after the program",
+               Text(out));
+  return printer.Finish(report.ExitStatus());
 }
 
-int CheckBundle(const fs::path& path, unsigned codePage) {
+ExitCode CheckBundle(const fs::path& path, unsigned codePage, const PackOptions& options) {
+  Printer printer(L"check", options.json);
+  const auto Fail = [&printer](const std::wstring& text) {
+    printer.Problem(text);
+    return printer.Finish(kExitFailed);
+  };
   ProgramFile file(path);
   const auto layout = file.Open() ? bundle::ReadProgramLayout(file.Reader(), file.Size()) : std::nullopt;
   if (!layout) return Fail(L"\"" + Text(path) + L"\" is neither a folder nor a program");
@@ -194,26 +317,33 @@ int CheckBundle(const fs::path& path, unsigned codePage) {
   const fs::path folder = fs::temp_directory_path() / NamePath(L"mirrolet-pack-" + std::to_wstring(random()));
   std::error_code error;
   if (!fs::create_directory(folder, error)) return Fail(L"cannot make a folder to check in: " + Text(folder));
-  FolderSink sink(folder);
-  const bundle::Unpacked unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink);
-  int status = 2;
+  bundle::Unpacked unpacked;
+  {
+    Progress progress(L"checking " + Text(path), file.Size() - layout->imageEnd);
+    FolderSink sink(folder, progress);
+    unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink);
+  }
+  Report report;
   if (unpacked == bundle::Unpacked::kNone) {
-    Fail(Text(path) + L" carries no update: it is a plain program");
+    printer.Problem(Text(path) + L" carries no update: it is a plain program");
   } else if (unpacked == bundle::Unpacked::kDamaged) {
-    Fail(Text(path) + L" is damaged: its payload does not match its checksums");
+    printer.Problem(Text(path) + L" is damaged: its payload does not match its checksums");
   } else if (unpacked == bundle::Unpacked::kWriteFailed) {
-    Fail(L"cannot unpack " + Text(path) + L" into " + Text(folder));
+    printer.Problem(L"cannot unpack " + Text(path) + L" into " + Text(folder));
   } else {
-    Report report = Check(folder, codePage);
     // The program is the bundle itself, not a file beside the list.
-    std::erase_if(report.findings, [](const Finding& finding) { return finding.kind == Kind::kNoProgram; });
-    Write(false, Text(path) + L": the payload and every file in it match their checksums" +
-                     (layout->certificateSize ? L"; signed (the signature itself is for osslsigncode verify)\n" : L"\n") +
-                     FormatReport(report));
-    status = report.ExitStatus();
+    report = Check(folder, {codePage, kProgramName, options.policy, false});
+    printer.Note("verified", Text(path) + L": the payload and every file in it match their checksums" +
+                                 (layout->certificateSize ? L"; signed (the signature itself is for osslsigncode verify)" : L""));
+    const ProgramMark mark = ReadProgramMark(file.Reader(), file.Size(), layout->pe);
+    printer.Note("program", L"the program: " + mark.Describe(), mark.Describe());
+    if (!mark.IsMirrolet()) {
+      report.findings.push_back({Kind::kNotMirrolet, 0, L"the program is not Mirrolet: the customer's run is not an update", L""});
+    }
+    printer.Print(report);
   }
   fs::remove_all(folder, error);
-  return status;
+  return printer.Finish(unpacked == bundle::Unpacked::kDone ? report.ExitStatus() : kExitFailed);
 }
 
 }  // namespace mirrolet::pack

@@ -80,7 +80,7 @@ std::wstring HiddenMain(std::string_view bytes) {
   const std::wstring section = L"[" + std::wstring(kCopyListSection) + L"]";
   std::wstring text;
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
-    DecodeCodePage(bytes.substr(3), 65001, text);
+    DecodeCodePage(bytes.substr(3), kUtf8CodePage, text);
     if (MainLine(text)) return L"the list starts with a UTF-8 byte order mark, which Windows reads as part of line 1: " + section + L" is lost";
   }
   std::string swapped(bytes.substr(bytes.substr(0, 2) == "\xFE\xFF" ? 2 : 0));
@@ -97,7 +97,7 @@ std::wstring HiddenMain(std::string_view bytes) {
 bool LooksLikeUtf8(std::string_view bytes) {
   std::wstring ignored;
   return std::any_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; }) &&
-         DecodeCodePage(bytes, 65001, ignored);
+         DecodeCodePage(bytes, kUtf8CodePage, ignored);
 }
 
 // Why the run finds no list it can read, for each way mirrolet-pack cannot read it.
@@ -110,18 +110,63 @@ std::wstring Unreadable(const std::wstring& name, ReadResult result) {
   }
 }
 
+// The edits (insert, delete, replace, swap two neighbours) between `a` and
+// the short `b`, without regard to case. Linear in the length of `a`.
+std::size_t EditDistance(const std::wstring& a, const std::wstring& b) {
+  std::vector<std::vector<std::size_t>> rows(3, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t j = 0; j <= b.size(); ++j) rows[1][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::vector<std::size_t>& row = rows[(i + 1) % 3];
+    const std::vector<std::size_t>& up = rows[i % 3];
+    const std::vector<std::size_t>& upUp = rows[(i + 2) % 3];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      row[j] = std::min({up[j] + 1, row[j - 1] + 1, up[j - 1] + (a[i - 1] != b[j - 1])});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) row[j] = std::min(row[j], upUp[j - 2] + 1);
+    }
+  }
+  return rows[(a.size() + 1) % 3][b.size()];
+}
+
+struct NearKey {
+  std::wstring key;
+  std::int32_t entry;  // 0 for "SUM"
+  bool close;          // near enough to be taken for a misspelling
+};
+
+// The key the run reads that `name` comes nearest: "SUM", or the FILE or
+// COPYTO key of the entry its trailing digits give (else entry 1).
+NearKey NearestKey(const std::wstring& name) {
+  const std::wstring folded = FoldName(name);
+  std::size_t digits = folded.size();
+  while (digits > 0 && folded[digits - 1] >= L'0' && folded[digits - 1] <= L'9') --digits;
+  std::int64_t number = 0;
+  for (std::size_t i = digits; i < folded.size() && number <= INT32_MAX; ++i) number = number * 10 + (folded[i] - L'0');
+  const auto entry = static_cast<std::int32_t>(number >= 1 && number <= INT32_MAX ? number : 1);
+  NearKey best{kEntryCountKey, 0, false};
+  std::size_t bestDistance = EditDistance(folded, FoldName(kEntryCountKey));
+  for (const std::wstring& key : {SourceKey(entry), DestinationKey(entry)}) {
+    const std::size_t distance = EditDistance(folded, FoldName(key));
+    if (distance < bestDistance) best = {key, entry, false}, bestDistance = distance;
+  }
+  best.close = bestDistance <= (best.entry == 0 ? 1u : 2u);
+  return best;
+}
+
 class Checker {
  public:
-  Checker(const fs::path& folder, unsigned codePage) : folder_(folder), listing_(ListFolder(folder)) {
-    report_.codePage = codePage;
+  Checker(const fs::path& folder, const CheckOptions& options)
+      : folder_(folder), program_(options.program), programBeside_(options.programBeside), listing_(ListFolder(folder)) {
+    report_.codePage = options.codePage;
+    report_.policy = options.policy;
   }
 
   Report Run() {
     std::string bytes;
     report_.listRead = ReadList(bytes);
-    const Item* program = Find(listing_, kProgramName);
-    if (program == nullptr || program->type == EntryType::kFolder) {
-      Add(Kind::kNoProgram, 0, L"no " + std::wstring(kProgramName) + L" beside the list: the customer has no program to start");
+    const Item* program = Find(listing_, program_);
+    if (programBeside_ && (program == nullptr || program->type == EntryType::kFolder)) {
+      Add(Kind::kNoProgram, 0, L"no " + program_ + L" beside the list: the customer has no program to start");
     }
     if (report_.listRead) CheckList(bytes);
     std::stable_sort(report_.findings.begin(), report_.findings.end(), [](const Finding& a, const Finding& b) {
@@ -131,7 +176,10 @@ class Checker {
   }
 
  private:
-  void Add(Kind kind, int line, std::wstring text) { report_.findings.push_back({kind, line, std::move(text)}); }
+  void Add(Kind kind, int line, std::wstring text) {
+    const auto key = keyOfLine_.find(line);
+    report_.findings.push_back({kind, line, std::move(text), key == keyOfLine_.end() ? L"" : key->second});
+  }
 
   // Whether the run finds and reads the list; `bytes` then holds it.
   bool ReadList(std::string& bytes) {
@@ -158,6 +206,9 @@ class Checker {
     const DecodedList decoded = Decode(bytes, report_.codePage);
     std::vector<IniLine> lines;
     IniDocument::Parse(decoded.text, &lines);
+    for (const IniLine& line : lines) {
+      if (line.kind == IniLine::Kind::kKey) keyOfLine_.emplace(line.number, line.name);
+    }
     const int mainLine = MainLine(lines);
     if (mainLine == 0) {
       const std::wstring hidden = HiddenMain(bytes);
@@ -191,9 +242,14 @@ class Checker {
       CheckBytes(*sum_, ProfileIntText(sum_->value));
     }
     if (report_.sum <= 0) {
+      // With entries written, the list was meant to copy them: the customer's
+      // run copying nothing and saying it is done is the worst outcome.
+      const bool entries = std::any_of(keys_.begin(), keys_.end(),
+                                       [](const auto& key) { return EntryKeyNumber(key.first).has_value(); });
       const std::wstring sum = kEntryCountKey;
-      Add(Kind::kSumNotPositive, sum_ ? sum_->number : mainLine,
+      Add(entries ? Kind::kSumNotPositive : Kind::kEmptyList, sum_ ? sum_->number : mainLine,
           (sum_ ? sum + L" reads as " + std::to_wstring(report_.sum) : sum + L" is absent") +
+              (entries ? L", so no FILE or COPYTO key is read" : L" and the list has no entries") +
               L": the run copies nothing, yet says it is done");
     }
   }
@@ -202,7 +258,11 @@ class Checker {
   // numbers of the entries it reads that have a key.
   std::set<std::int32_t> CheckKeys(const std::vector<IniLine>& lines, int mainLine) {
     std::set<std::int32_t> entries;
+    std::set<std::wstring> otherSections;
     for (const IniLine& line : lines) {
+      if (line.kind == IniLine::Kind::kSection && !IsListSection(line) && otherSections.insert(FoldName(line.name)).second) {
+        Add(Kind::kOtherSection, line.number, L"[" + line.name + L"] is a section the run never reads");
+      }
       if (line.kind != IniLine::Kind::kKey || !listSections_.count(line.section)) continue;
       const std::wstring section = L"[" + std::wstring(kCopyListSection) + L"]";
       if (line.section != mainLine) {
@@ -211,7 +271,7 @@ class Checker {
         Add(Kind::kDuplicateKey, line.number, line.name + L" repeats the key of line " +
                                                   std::to_wstring(keys_.at(FoldName(line.name))->number) + L": the first one wins");
       } else if (const std::optional<std::int64_t> number = EntryKeyNumber(line.name); !number) {
-        continue;
+        if (&line != sum_) UnknownKey(line);
       } else if (*number == 0) {
         Add(Kind::kUnreadKey, line.number, line.name + L" is never read: entries are numbered " + EntrySuffix(1) + L", " +
                                                EntrySuffix(2) + L", ...");
@@ -223,6 +283,19 @@ class Checker {
       }
     }
     return entries;
+  }
+
+  // A key of [MAIN] that is neither "SUM" nor an entry key, named with the
+  // nearest key the run reads: an error when it looks like a misspelling of
+  // one the list lacks and the run needs.
+  void UnknownKey(const IniLine& line) {
+    const NearKey near = NearestKey(line.name);
+    const bool needed = near.entry == 0 ? sum_ == nullptr : near.entry <= report_.sum && Key(near.key) == nullptr;
+    if (near.close && needed) {
+      Add(Kind::kMisspelledKey, line.number, line.name + L": did you mean " + near.key + L"?");
+    } else {
+      Add(Kind::kUnknownKey, line.number, line.name + L" is never read: the nearest key the run reads is " + near.key);
+    }
   }
 
   // The entries as the run walks them, skipping the runs of entries without a key.
@@ -240,7 +313,7 @@ class Checker {
   void CheckUnusedFiles() {
     for (const auto& [folded, item] : listing_) {
       if (item.type == EntryType::kFolder || used_.count(folded) || folded == FoldName(kCopyListName) ||
-          folded == FoldName(kProgramName)) {
+          folded == FoldName(kProgramName) || folded == FoldName(program_)) {
         continue;
       }
       Add(Kind::kUnusedFile, 0, item.name + L" is in the folder, but no entry copies it");
@@ -318,6 +391,11 @@ class Checker {
       Add(Kind::kSourceMissing, entry.line, key + L" is not in the update folder" + Utf8Hint());
     } else {
       used_.insert(FoldName(*relative));
+      const std::size_t slash = relative->rfind(L'\\');
+      if (FoldName(relative->substr(slash == std::wstring::npos ? 0 : slash + 1)) == FoldName(kProgramName)) {
+        Add(Kind::kCopiesProgram, entry.line, key + L" copies a " + std::wstring(kProgramName) +
+                                                  L" into the product: a stray copy of the updater, not a file of the product");
+      }
       if (item->type == EntryType::kOther) {
         Add(Kind::kSourceMissing, entry.line, key + L" is " + item->what + L", not a regular file: the copy fails");
       }
@@ -366,11 +444,14 @@ class Checker {
   }
 
   fs::path folder_;
+  std::wstring program_;
+  bool programBeside_;
   Listing listing_;
   Report report_;
   const DecodedList* decoded_ = nullptr;
   bool utf8_ = false;
   std::set<int> listSections_;  // header lines of every list section
+  std::unordered_map<int, std::wstring> keyOfLine_;
   std::unordered_map<std::wstring, const IniLine*> keys_;
   const IniLine* sum_ = nullptr;
   std::set<std::wstring> used_;     // folded names of the files entries copy
@@ -379,6 +460,6 @@ class Checker {
 
 }  // namespace
 
-Report Check(const fs::path& folder, unsigned codePage) { return Checker(folder, codePage).Run(); }
+Report Check(const fs::path& folder, const CheckOptions& options) { return Checker(folder, options).Run(); }
 
 }  // namespace mirrolet::pack

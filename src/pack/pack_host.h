@@ -47,6 +47,17 @@ ReadResult ReadListBytes(const std::filesystem::path& path, std::string& bytes);
 // reason in `why`, when it cannot.
 bool CopyRegularFile(const std::filesystem::path& from, const std::filesystem::path& to, std::wstring& why);
 
+// What the C library's error `code` (errno, which file streams leave set)
+// says, for "cannot write X: ..." and "cannot read X: ...".
+std::wstring ErrnoReason(int code);
+
+// Moves the finished file `from` into place at `to` on the same volume, its
+// bytes flushed to the disk first. With `replace` false it fails when `to`
+// exists, even when it appeared a moment ago. Returns false, with the
+// system's reason in `why`, when it cannot.
+bool RenameIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
+                     std::wstring& why);
+
 // A file name or path as text. Returns false when it is not text (on Linux:
 // not UTF-8); `text` then holds U+FFFD for the bytes that are not.
 bool NameText(const std::filesystem::path& name, std::wstring& text);
@@ -54,6 +65,14 @@ std::filesystem::path NamePath(std::wstring_view text);
 
 // The program's arguments, without its own name.
 std::vector<std::filesystem::path> Arguments(int argc, char** argv);
+
+// Whether `word` asks for help the way Windows programs are asked ("/?");
+// never on Linux, where it could be a path.
+bool SlashHelp(std::wstring_view word);
+
+// Whether standard error is a terminal (a console on Windows), where a
+// progress line may be shown and rewritten.
+bool ErrorIsTerminal();
 
 // Writes `text` to standard output, or to standard error.
 void Write(bool toError, std::wstring_view text);

@@ -7,19 +7,21 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <stdio.h>  // renameat2
 #include <string>
 
 #include "os/posix/dos_attributes.h"
 #include "os/posix/errno_text.h"
 #include "os/posix/regular_file.h"
 #include "os/posix/whole_io.h"
+#include "pack/pack.h"
 #include "pack/pack_host.h"
 
 namespace mirrolet::pack {
 
 namespace {
 
-std::string IconvName(unsigned codePage) { return codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage); }
+std::string IconvName(unsigned codePage) { return codePage == kUtf8CodePage ? "UTF-8" : "CP" + std::to_string(codePage); }
 
 // Converts `in` between two iconv encodings. A unit of `unit` bytes that has
 // no counterpart becomes `replacement`, and the result is then false. iconv
@@ -97,6 +99,25 @@ bool CopyRegularFile(const std::filesystem::path& from, const std::filesystem::p
   return true;
 }
 
+std::wstring ErrnoReason(int code) { return code ? posix::ErrnoText(code) : L"an unknown error"; }
+
+bool RenameIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
+                     std::wstring& why) {
+  const posix::UniqueFd file(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  int failed = file.get() < 0 || ::fsync(file.get()) != 0 ? errno : 0;
+  if (failed == 0 && (replace ? ::rename(from.c_str(), to.c_str())
+                              : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE)) != 0) {
+    failed = errno;
+    // A file system without the no-replace rename: a hard link cannot replace either.
+    if (!replace && (failed == EINVAL || failed == ENOSYS)) {
+      failed = ::link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+      if (failed == 0) ::unlink(from.c_str());
+    }
+  }
+  if (failed != 0) why = posix::ErrnoText(failed);
+  return failed == 0;
+}
+
 bool CodePageKnown(unsigned codePage) {
   const iconv_t cd = iconv_open(IconvName(codePage).c_str(), "WCHAR_T");
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
@@ -136,9 +157,15 @@ std::vector<std::filesystem::path> Arguments(int argc, char** argv) {
   return std::vector<std::filesystem::path>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
+bool SlashHelp(std::wstring_view) { return false; }
+
+bool ErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 void Write(bool toError, std::wstring_view text) {
   std::string bytes;
   Convert("UTF-8", "WCHAR_T", WideBytes(text), sizeof(wchar_t), "?", bytes);
+  // What went to standard output first stays first where both are one file.
+  if (toError) std::fflush(stdout);
   std::fwrite(bytes.data(), 1, bytes.size(), toError ? stderr : stdout);
 }
 

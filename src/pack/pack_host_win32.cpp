@@ -4,6 +4,8 @@
 
 #include <shellapi.h>
 
+#include <system_error>
+
 #include "os/win32/error_text.h"
 #include "os/win32/handles.h"
 #include "os/win32/whole_io.h"
@@ -57,6 +59,26 @@ bool CopyRegularFile(const std::filesystem::path& from, const std::filesystem::p
     return false;
   }
   return true;
+}
+
+std::wstring ErrnoReason(int code) {
+  if (code == 0) return L"an unknown error";
+  const std::string text = std::generic_category().message(code);
+  return std::wstring(text.begin(), text.end());
+}
+
+bool RenameIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
+                     std::wstring& why) {
+  DWORD failed = ERROR_SUCCESS;
+  {
+    const UniqueFile file(CreateFileW(from.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || !FlushFileBuffers(file.get())) failed = GetLastError();
+  }
+  const DWORD flags = (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH;
+  if (failed == ERROR_SUCCESS && !MoveFileExW(from.c_str(), to.c_str(), flags)) failed = GetLastError();
+  if (failed != ERROR_SUCCESS) why = WindowsErrorText(failed);
+  return failed == ERROR_SUCCESS;
 }
 
 bool CodePageKnown(unsigned codePage) {
@@ -120,6 +142,13 @@ std::vector<std::filesystem::path> Arguments(int, char**) {
   for (int i = 1; wide != nullptr && i < count; ++i) arguments.emplace_back(wide[i]);
   LocalFree(wide);
   return arguments;
+}
+
+bool SlashHelp(std::wstring_view word) { return word == L"/?"; }
+
+bool ErrorIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 void Write(bool toError, std::wstring_view text) {

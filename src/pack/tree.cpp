@@ -29,7 +29,9 @@ std::wstring WhatItIs(const fs::file_status& status, const std::error_code& erro
 
 class Walker {
  public:
-  Walker(const fs::path& root, const std::function<void(const TreeEntry&)>& visit) : root_(root), visit_(visit) {}
+  Walker(const fs::path& root, const std::function<void(const TreeEntry&)>& visit,
+         const std::function<bool(const TreeEntry&)>& skip)
+      : root_(root), visit_(visit), skip_(skip) {}
 
   std::wstring Walk() {
     std::error_code error;
@@ -65,12 +67,14 @@ class Walker {
     } else {
       entry.what = WhatItIs(status, error);
     }
+    if (skip_ && skip_(entry)) return;
     visit_(entry);
     if (entry.type == EntryType::kFolder) Folder(path, canonical);
   }
 
   fs::path root_;
   const std::function<void(const TreeEntry&)>& visit_;
+  const std::function<bool(const TreeEntry&)>& skip_;
   std::set<fs::path> open_;
   std::wstring problem_;
 };
@@ -86,7 +90,31 @@ std::wstring Text(const fs::path& path) {
 std::wstring Quote(std::wstring_view text) { return L"\"" + std::wstring(text) + L"\""; }
 
 std::wstring WalkTree(const fs::path& root, const std::function<void(const TreeEntry&)>& visit) {
-  return Walker(root, visit).Walk();
+  return WalkTree(root, visit, {});
+}
+
+std::wstring WalkTree(const fs::path& root, const std::function<void(const TreeEntry&)>& visit,
+                      const std::function<bool(const TreeEntry&)>& skip) {
+  return Walker(root, visit, skip).Walk();
+}
+
+bool MatchesGlob(std::wstring_view name, std::wstring_view glob) {
+  const std::wstring text = FoldName(name), pattern = FoldName(glob);
+  // The usual two-pointer match: on a mismatch, the last "*" takes one more character.
+  std::size_t t = 0, p = 0, star = std::wstring::npos, resume = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && (pattern[p] == L'?' || pattern[p] == text[t])) {
+      ++t, ++p;
+    } else if (p < pattern.size() && pattern[p] == L'*') {
+      star = p++, resume = t;
+    } else if (star != std::wstring::npos) {
+      p = star + 1, t = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == L'*') ++p;
+  return p == pattern.size();
 }
 
 Listing ListFolder(const fs::path& root) {

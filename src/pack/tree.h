@@ -30,6 +30,13 @@ struct TreeEntry {
 // followed, except one to a folder that holds it (a kOther). Returns why a
 // folder could not be read (the first such), or empty text.
 std::wstring WalkTree(const std::filesystem::path& root, const std::function<void(const TreeEntry&)>& visit);
+// The same, leaving out (neither visiting nor entering) what `skip` is true for.
+std::wstring WalkTree(const std::filesystem::path& root, const std::function<void(const TreeEntry&)>& visit,
+                      const std::function<bool(const TreeEntry&)>& skip);
+
+// Whether `name` matches the pattern `glob` ("*" any run, "?" any one
+// character), without regard to case as Windows compares names.
+bool MatchesGlob(std::wstring_view name, std::wstring_view glob);
 
 // The files and folders of a folder by their relative names folded as
 // Windows matches them. Ordered, so reports come out sorted.
