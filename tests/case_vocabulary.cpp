@@ -68,15 +68,18 @@ constexpr Directive kDirectives[] = {
     {"files", kPackCases},
     {"no-program", kPackCases},
     {"finds", kPackCases},
-    {"status", kPackCases},
     {"sources", kPackCases},
+    {"allow", kPackCases},
+    {"strict", kPackCases},
+    {"exe", kPackCases},
+    {"exclude", kPackCases},
+    {"left-out", kPackCases},
     {"tree", kPackCases},
     {"out-holds-a-file", kPackCases},
     {"refusals", kPackCases},
     {"shipped", kPackCases},
     {"link", kPackCases},
     {"list-size", kPackCases},
-    {"linux-only", kPackCases},
 };
 
 bool Reads(const std::string& name, CaseFile driver) {
