@@ -275,6 +275,8 @@ TEST(HostFiles, AFailedCopyLeavesTheDestinationAsItWasAndNoTemporary) {
       const std::wstring destination = row.destination.empty() ? L"" : sandbox.HostPath(row.destination);
       EXPECT_FALSE(host->CopyFileReplacing(sandbox.HostPath(row.source), destination, error));
       EXPECT_EQ(error.code, row.code);
+      // Its advice: the attribute stops administrators too.
+      EXPECT_EQ(error.readOnly, std::string(row.name) == "destination read-only");
       EXPECT_FALSE(error.description.empty());
       EXPECT_EQ(error.description.find(L'\n'), std::wstring::npos);
     }
