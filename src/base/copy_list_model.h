@@ -14,6 +14,9 @@
 namespace mirrolet {
 
 inline constexpr wchar_t kCopyListName[] = L"mirrolet.ini";
+// The code page lists are written in: Big5, the ANSI code page of a
+// Traditional Chinese Windows, which the profile functions read them in.
+inline constexpr unsigned kListCodePage = 950;
 inline constexpr wchar_t kCopyListSection[] = L"MAIN";
 inline constexpr wchar_t kEntryCountKey[] = L"SUM";
 inline constexpr wchar_t kSourceKeyPrefix[] = L"FILE";

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "base/copy_list_model.h"
+
 namespace mirrolet::pack {
 
-inline constexpr unsigned kDefaultCodePage = 950;
+inline constexpr unsigned kDefaultCodePage = kListCodePage;
 inline constexpr unsigned kUtf8CodePage = 65001;  // CP_UTF8
 inline constexpr wchar_t kProgramName[] = L"MirroletV2.exe";
 

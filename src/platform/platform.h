@@ -33,9 +33,6 @@ inline constexpr long kErrorSuccess = 0;
 inline constexpr long kErrorFileNotFound = 2;
 inline constexpr long kErrorMoreData = 234;
 
-// The code page copy lists are written in: Big5, as on a Traditional Chinese Windows.
-inline constexpr unsigned kListCodePage = 950;
-
 // Windows error codes that both hosts report, so that a failure reads the same.
 inline constexpr unsigned long kErrorPathNotFound = 3;
 inline constexpr unsigned long kErrorAccessDenied = 5;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "base/copy_list_model.h"
 #include "os/win32/handles.h"
 #include "platform/win32/ansi_text.h"
 #include "platform/win32/file_holders.h"
