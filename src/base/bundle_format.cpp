@@ -109,7 +109,8 @@ bool Verify(const ReadAt& read, const Located& found, const HasherFactory& facto
 enum class Step { kGoOn, kStop };
 
 // Walks the directory; `visit` gets each entry and the offset of its bytes.
-// False when the directory is malformed; a stop is not.
+// False when the directory is malformed; a stop is not. The names are the
+// caller's to check.
 bool Walk(const ReadAt& read, const Located& found, const std::function<Step(const FileEntry&, std::uint64_t)>& visit) {
   Cursor cursor(read, found.directory, found.trailer);
   std::uint64_t data = found.begin;
@@ -127,7 +128,7 @@ bool Walk(const ReadAt& read, const Located& found, const std::function<Step(con
     std::vector<std::uint8_t> name(Padded(nameSize));
     if (!cursor.Take(name.data(), name.size())) return false;
     entry.name.assign(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(nameSize));
-    if (!ValidName(entry.name) || (i > 0 && entry.name <= last)) return false;
+    if (i > 0 && entry.name <= last) return false;
     if (entry.size > found.directory - data || Padded(entry.size) > found.directory - data) return false;
     if (visit(entry, data) == Step::kStop) return true;
     data += Padded(entry.size);
@@ -136,19 +137,29 @@ bool Walk(const ReadAt& read, const Located& found, const std::function<Step(con
   return data == found.directory && cursor.AtEnd();
 }
 
-// The directory is checked whole before anything is written, so a malformed
-// one never leaves some files written and the rest not.
-bool WellFormed(const ReadAt& read, const Located& found) {
-  return Walk(read, found, [](const FileEntry&, std::uint64_t) { return Step::kGoOn; });
+// The directory is checked whole, its names together, before anything is
+// written, so a malformed one never leaves some files written and the rest not.
+bool WellFormed(const ReadAt& read, const Located& found, NameVerdict* refused) {
+  std::vector<std::string> names;
+  const bool walked = Walk(read, found, [&names](const FileEntry& entry, std::uint64_t) {
+    names.push_back(entry.name);
+    return Step::kGoOn;
+  });
+  if (!walked) return false;
+  NameVerdict verdict = CheckNames(names);
+  const bool kept = verdict.rule == NameRule::kOk;
+  if (refused) *refused = std::move(verdict);
+  return kept;
 }
 
 }  // namespace
 
-Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory, FileSink& sink) {
+Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory, FileSink& sink,
+                NameVerdict* refused) {
   Located found;
   const Unpacked located = Locate(read, layout, found);
   if (located != Unpacked::kDone) return located;
-  if (!WellFormed(read, found)) return Unpacked::kDamaged;
+  if (!WellFormed(read, found, refused)) return Unpacked::kDamaged;
   // One pass over the data: each byte is read once and goes into its file's
   // hash and the whole payload's as it is written. What is written goes only
   // to the run's private folder, which the caller removes unless every hash
@@ -166,6 +177,8 @@ Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFac
     return Step::kStop;
   };
   const bool walked = Walk(read, found, [&](const FileEntry& entry, std::uint64_t at) {
+    // Read again: each name on its own is checked once more before it is used.
+    if (CheckName(entry.name) != NameRule::kOk) return stop(Unpacked::kDamaged);
     if (!sink.Open(entry)) return stop(Unpacked::kWriteFailed);
     const std::unique_ptr<Hasher> hasher = factory();
     for (std::uint64_t done = 0; done < entry.size;) {
@@ -191,11 +204,11 @@ Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFac
 }
 
 Unpacked List(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory,
-              const std::function<void(const FileEntry&)>& visit) {
+              const std::function<void(const FileEntry&)>& visit, NameVerdict* refused) {
   Located found;
   const Unpacked located = Locate(read, layout, found);
   if (located != Unpacked::kDone) return located;
-  if (!Verify(read, found, factory) || !WellFormed(read, found)) return Unpacked::kDamaged;
+  if (!Verify(read, found, factory) || !WellFormed(read, found, refused)) return Unpacked::kDamaged;
   Walk(read, found, [&](const FileEntry& entry, std::uint64_t) {
     visit(entry);
     return Step::kGoOn;
@@ -219,7 +232,7 @@ bool PayloadWriter::Pad() {
 
 bool PayloadWriter::AddFile(const std::string& name, const std::function<long long(std::uint8_t*, std::size_t)>& read,
                             bool executable) {
-  if (!ValidName(name) || (count_ > 0 && name <= lastName_) || count_ == kMaxFiles) return false;
+  if (CheckName(name) != NameRule::kOk || (count_ > 0 && name <= names_.back()) || count_ == kMaxFiles) return false;
   const std::unique_ptr<Hasher> hasher = factory_();
   std::vector<std::uint8_t> buffer(kChunk);
   std::uint64_t size = 0;
@@ -239,12 +252,13 @@ bool PayloadWriter::AddFile(const std::string& name, const std::function<long lo
   Store(directory_, executable ? 1 : 0, 4);
   directory_ += name;
   directory_.append(static_cast<std::size_t>(Padded(name.size()) - name.size()), '\0');
-  lastName_ = name;
+  names_.push_back(name);
   ++count_;
   return true;
 }
 
 bool PayloadWriter::Finish() {
+  if (CheckNames(names_).rule != NameRule::kOk) return false;
   std::string trailer;
   Store(trailer, count_, 4);
   Store(trailer, kFormatVersion, 4);
@@ -257,24 +271,6 @@ bool PayloadWriter::Finish() {
   trailer.append(kMagic, 8);
   written_ += trailer.size();
   return sink_(bytes(trailer), trailer.size());
-}
-
-bool ValidName(std::string_view name) {
-  bool utf8 = true;
-  FromUtf8(name, &utf8);
-  if (name.empty() || name.size() > kMaxName || !utf8) return false;
-  for (std::size_t start = 0; start <= name.size();) {
-    const std::size_t end = std::min(name.find('/', start), name.size());
-    const std::string_view part = name.substr(start, end - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    for (const char c : part) {
-      if (static_cast<unsigned char>(c) < 0x20 || std::string_view("\\:*?\"<>|").find(c) != std::string_view::npos) {
-        return false;
-      }
-    }
-    start = end + 1;
-  }
-  return true;
 }
 
 }  // namespace mirrolet::bundle

@@ -19,8 +19,11 @@
 //              this field, then the 8 bytes "MRLTBNDL"
 //
 // Names are UTF-8, relative, "/" between parts, in strictly ascending byte
-// order (so the same files always give the same bytes); no part is empty,
-// "." or "..", and none holds a control character or one of \ : * ? " < > |.
+// order (so the same files always give the same bytes), and keep the rule of
+// bundle_names.h: no part is empty, "." or "..", and none holds a control
+// character or one of \ : * ? " < > |, ends with a dot or a space, names a
+// device or is longer than 255 UTF-16 units; names are bounded in length and
+// depth; no two are equal without regard to case, and no file is also a folder.
 // The payload begins exactly where the program image ends (program_layout.h).
 // Nothing in it depends on time or on the machine that wrote it.
 //
@@ -35,7 +38,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "base/bundle_names.h"
 #include "base/program_layout.h"
 
 namespace mirrolet::bundle {
@@ -85,12 +90,14 @@ class FileSink {
 // and the whole payload's. Anything but kDone means what `sink` got must be
 // thrown away: a payload is trusted only once every hash matched. Memory use
 // does not grow with the files' sizes.
-Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher, FileSink& sink);
+// When the names break their rule, *refused says how (the result is kDamaged).
+Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher, FileSink& sink,
+                NameVerdict* refused = nullptr);
 
 // Lists the files of a verified payload without writing them (for reports).
 // Same result codes as Unpack; `visit` sees each entry in order.
 Unpacked List(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher,
-              const std::function<void(const FileEntry&)>& visit);
+              const std::function<void(const FileEntry&)>& visit, NameVerdict* refused = nullptr);
 
 // Writes a payload through `sink` (its bytes in order); each call returns
 // false when the sink failed. Names must be added in ascending byte order.
@@ -103,7 +110,8 @@ class PayloadWriter {
   // an error). False on a read error, a bad or unordered name, or a failed write.
   bool AddFile(const std::string& name, const std::function<long long(std::uint8_t*, std::size_t)>& read,
                bool executable = false);
-  // The directory and the trailer.
+  // The directory and the trailer; false when the names together break
+  // their rule (nothing more is written) or the write failed.
   bool Finish();
   std::uint64_t Length() const { return written_; }
 
@@ -115,12 +123,9 @@ class PayloadWriter {
   std::unique_ptr<Hasher> whole_;
   Sink sink_;
   std::string directory_;
-  std::string lastName_;
+  std::vector<std::string> names_;
   std::uint32_t count_ = 0;
   std::uint64_t written_ = 0;
 };
-
-// Whether `name` may be stored (see the format above).
-bool ValidName(std::string_view name);
 
 }  // namespace mirrolet::bundle

@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "base/bundle_format.h"
 #include "base/name_fold.h"
@@ -65,6 +66,24 @@ std::optional<std::map<std::string, fs::path>> PayloadFiles(const fs::path& fold
     files.emplace(ToUtf8(name), found->second.path);
   }
   return files;
+}
+
+// What the bundle's name rule found, for a person.
+std::wstring Refusal(const bundle::NameVerdict& verdict) {
+  const std::wstring name = Quote(FromUtf8(verdict.name)), other = Quote(FromUtf8(verdict.other));
+  switch (verdict.rule) {
+    case bundle::NameRule::kOk: break;
+    case bundle::NameRule::kMalformed: return name + L" is no name a bundle can hold";
+    case bundle::NameRule::kEndsWithDotOrSpace: return name + L" ends a part with a dot or a space, which Windows drops";
+    case bundle::NameRule::kDeviceName: return name + L" has a part that is a device name on Windows";
+    case bundle::NameRule::kPartTooLong:
+      return name + L" has a part longer than " + std::to_wstring(bundle::kMaxPartUnits) + L" UTF-16 units";
+    case bundle::NameRule::kTooDeep: return name + L" is more than " + std::to_wstring(bundle::kMaxDepth) + L" parts deep";
+    case bundle::NameRule::kTooLong: return name + L" is longer than " + std::to_wstring(bundle::kMaxNameBytes) + L" bytes";
+    case bundle::NameRule::kCaseTwins: return name + L" and " + other + L" differ only in case: Windows keeps one";
+    case bundle::NameRule::kFileAndFolder: return name + L" is a file and also a folder of " + other;
+  }
+  return {};
 }
 
 int Fail(const std::wstring& text) {
@@ -164,6 +183,10 @@ int Bundle(const fs::path& folder, const fs::path& out, fs::path program, unsign
   }
   const auto files = PayloadFiles(folder, report);
   if (!files) return Fail(L"the files of the list cannot be found in " + Text(folder));
+  std::vector<std::string> names;
+  for (const auto& [name, path] : *files) names.push_back(name);
+  const bundle::NameVerdict verdict = bundle::CheckNames(names);
+  if (verdict.rule != bundle::NameRule::kOk) return Fail(L"refused: " + Refusal(verdict) + L"; " + Text(out) + L" was not written");
 
   // Written beside OUT and renamed into place, so that OUT is never half written.
   const fs::path partial = out.string() + ".partial";
@@ -195,10 +218,13 @@ int CheckBundle(const fs::path& path, unsigned codePage) {
   std::error_code error;
   if (!fs::create_directory(folder, error)) return Fail(L"cannot make a folder to check in: " + Text(folder));
   FolderSink sink(folder);
-  const bundle::Unpacked unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink);
+  bundle::NameVerdict refused;
+  const bundle::Unpacked unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink, &refused);
   int status = 2;
   if (unpacked == bundle::Unpacked::kNone) {
     Fail(Text(path) + L" carries no update: it is a plain program");
+  } else if (unpacked == bundle::Unpacked::kDamaged && refused.rule != bundle::NameRule::kOk) {
+    Fail(Text(path) + L" is damaged: " + Refusal(refused));
   } else if (unpacked == bundle::Unpacked::kDamaged) {
     Fail(Text(path) + L" is damaged: its payload does not match its checksums");
   } else if (unpacked == bundle::Unpacked::kWriteFailed) {
