@@ -339,7 +339,7 @@ TEST(StandIn, EveryFailurePointOfAPassLeavesEachFileOldOrNew) {
         return errnoOf.at(call);
       });
       const auto failure = Pass(host, sandbox);
-      const std::int32_t failedEntry = failure ? failure->entry : 0;
+      const std::int32_t failedEntry = failure && failure->copy() ? failure->copy()->entry : 0;
       EXPECT_TRUE(!failure || !failure->error.description.empty());
       SCOPED_TRACE(failed);
       for (int entry = 1; entry <= count; ++entry) {

@@ -1,6 +1,8 @@
 #include "base/ini_document.h"
 
+#include "base/hex_digit.h"
 #include "base/name_fold.h"
+#include "base/utf8.h"
 
 namespace mirrolet {
 
@@ -12,17 +14,7 @@ namespace {
 std::string Pack(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
-  for (const wchar_t unit : text) {
-    const auto c = static_cast<std::uint32_t>(unit);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      continue;
-    }
-    const int extra = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-    constexpr std::uint32_t kLead[] = {0, 0xC0, 0xE0, 0xF0};
-    out += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
-    for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
-  }
+  for (const wchar_t unit : text) AppendUtf8(out, static_cast<char32_t>(unit));
   return out;
 }
 
@@ -157,13 +149,9 @@ std::uint32_t ParseProfileInt(std::wstring_view value) {
 
   std::uint32_t result = 0;
   for (; i < value.size(); ++i) {
-    const wchar_t c = value[i];
-    const std::uint32_t digit = c >= L'0' && c <= L'9'   ? static_cast<std::uint32_t>(c - L'0')
-                                : c >= L'a' && c <= L'f' ? static_cast<std::uint32_t>(c - L'a' + 10)
-                                : c >= L'A' && c <= L'F' ? static_cast<std::uint32_t>(c - L'A' + 10)
-                                                         : 99;
-    if (digit >= base) break;
-    result = result * base + digit;  // unsigned: wraps modulo 2^32
+    const int digit = HexDigit(value[i]);
+    if (digit < 0 || static_cast<std::uint32_t>(digit) >= base) break;
+    result = result * base + static_cast<std::uint32_t>(digit);  // unsigned: wraps modulo 2^32
   }
   return negative ? 0u - result : result;
 }

@@ -43,12 +43,16 @@ std::string ToUtf8(std::wstring_view text) {
         text[i + 1] < 0xE000) {
       c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[++i]) - 0xDC00);
     }
-    const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-    constexpr unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
-    out += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
-    for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+    AppendUtf8(out, c);
   }
   return out;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+  constexpr unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+  out += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
+  for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
 }
 
 }  // namespace mirrolet

@@ -16,4 +16,8 @@ std::wstring FromUtf8(std::string_view bytes, bool* valid = nullptr);
 // surrogate is encoded as it stands.
 std::string ToUtf8(std::wstring_view text);
 
+// Appends the UTF-8 form of `c` (at most U+10FFFF; a surrogate is encoded as
+// it stands) to `out`.
+void AppendUtf8(std::string& out, char32_t c);
+
 }  // namespace mirrolet

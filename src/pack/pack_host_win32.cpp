@@ -4,74 +4,56 @@
 
 #include <shellapi.h>
 
+#include "os/win32/error_text.h"
+#include "os/win32/handles.h"
+#include "os/win32/whole_io.h"
 #include "pack/pack_host.h"
 
 namespace mirrolet::pack {
+
+using win32::UniqueFile;
+using win32::WindowsErrorText;
 
 namespace {
 
 int Size(std::size_t size) { return static_cast<int>(size); }
 
-// A file handle, closed when it goes.
-class File {
- public:
-  explicit File(const std::filesystem::path& path)
-      : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  ~File() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  bool open() const { return handle_ != INVALID_HANDLE_VALUE; }
-  // A file on a disk, not a console, a pipe or a device. A folder does not
-  // open at all without FILE_FLAG_BACKUP_SEMANTICS.
-  bool regular() const { return open() && GetFileType(handle_) == FILE_TYPE_DISK; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
-std::wstring SystemText(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring result = n > 0 ? std::wstring(text, n) : L"error " + std::to_wstring(code);
-  LocalFree(text);
-  while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' ')) result.pop_back();
-  return result;
+// Opens `path` for reading, sharing everything.
+UniqueFile OpenForReading(const std::filesystem::path& path) {
+  return UniqueFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
+
+// A file on a disk, not a console, a pipe or a device. A folder does not open
+// at all without FILE_FLAG_BACKUP_SEMANTICS.
+bool Regular(const UniqueFile& file) { return file && GetFileType(file.get()) == FILE_TYPE_DISK; }
 
 }  // namespace
 
 ReadResult ReadListBytes(const std::filesystem::path& path, std::string& bytes) {
-  const File file(path);
+  const UniqueFile file = OpenForReading(path);
   LARGE_INTEGER size{};
-  if (!file.open()) return ReadResult::kUnreadable;
-  if (!file.regular()) return ReadResult::kNotRegular;
+  if (!file) return ReadResult::kUnreadable;
+  if (!Regular(file)) return ReadResult::kNotRegular;
   if (!GetFileSizeEx(file.get(), &size)) return ReadResult::kUnreadable;
   if (size.QuadPart > kMaxListBytes) return ReadResult::kTooLarge;
   bytes.assign(static_cast<std::size_t>(size.QuadPart), '\0');
   std::size_t got = 0;
-  DWORD n = 0;
-  while (got < bytes.size() && ReadFile(file.get(), bytes.data() + got, static_cast<DWORD>(bytes.size() - got), &n, nullptr) && n > 0) {
-    got += n;
-  }
+  if (win32::ReadUpTo(file.get(), bytes.data(), bytes.size(), got) != ERROR_SUCCESS) return ReadResult::kUnreadable;
   bytes.resize(got);
   return ReadResult::kRead;
 }
 
 bool CopyRegularFile(const std::filesystem::path& from, const std::filesystem::path& to, std::wstring& why) {
   {
-    const File file(from);
-    if (!file.regular()) {
-      why = file.open() ? L"is not a regular file" : L"cannot be read: " + SystemText(GetLastError());
+    const UniqueFile file = OpenForReading(from);
+    if (!Regular(file)) {
+      why = file ? L"is not a regular file" : L"cannot be read: " + WindowsErrorText(GetLastError());
       return false;
     }
   }
   if (!CopyFileW(from.c_str(), to.c_str(), TRUE)) {
-    why = L"cannot be copied: " + SystemText(GetLastError());
+    why = L"cannot be copied: " + WindowsErrorText(GetLastError());
     return false;
   }
   return true;

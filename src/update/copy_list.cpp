@@ -1,6 +1,7 @@
 #include "update/copy_list.h"
 
 #include <functional>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -84,7 +85,14 @@ class StagedPass {
     StageId unflushed = 0;
     if (!host_.FlushStaged(unflushed, error)) {
       step = CopyStep::kFlush;
-      end = IndexOf(unflushed);
+      const auto index = IndexOf(unflushed);
+      if (!index) {
+        // No entry to name, nor to know which are durable: nothing goes in.
+        DiscardFrom(0);
+        staged_.clear();
+        throw UpdateFailure::Internal("the host failed a flush of a file this pass did not stage");
+      }
+      end = *index;
     }
     std::size_t done = 0;
     HostError commitError;
@@ -121,11 +129,11 @@ class StagedPass {
     StageId id;
   };
 
-  std::size_t IndexOf(StageId id) const {
+  std::optional<std::size_t> IndexOf(StageId id) const {
     for (std::size_t i = 0; i < staged_.size(); ++i) {
       if (staged_[i].id == id) return i;
     }
-    return 0;
+    return std::nullopt;
   }
 
   void DiscardFrom(std::size_t first) {

@@ -8,9 +8,7 @@
 namespace mirrolet {
 
 UpdateFailure UpdateFailure::ListUnreadable(std::wstring listPath, HostError error) {
-  UpdateFailure failure(Kind::kListUnreadable, std::move(error));
-  failure.source = std::move(listPath);
-  return failure;
+  return UpdateFailure(Kind::kListUnreadable, std::move(error), ListFailure{std::move(listPath)});
 }
 
 UpdateFailure UpdateFailure::AppFolderUnknown() {
@@ -26,20 +24,13 @@ UpdateFailure UpdateFailure::Internal(std::string_view what) {
 }
 
 UpdateFailure UpdateFailure::PayloadUnwritable(std::wstring folder, HostError error) {
-  UpdateFailure failure(Kind::kPayloadUnwritable, std::move(error));
-  failure.destination = std::move(folder);
-  return failure;
+  return UpdateFailure(Kind::kPayloadUnwritable, std::move(error), PayloadFailure{std::move(folder)});
 }
 
 UpdateFailure UpdateFailure::Copy(std::int32_t entry, std::int32_t count, std::wstring source,
                                   std::wstring destination, CopyStep step, HostError error) {
-  UpdateFailure failure(Kind::kCopy, std::move(error));
-  failure.entry = entry;
-  failure.count = count;
-  failure.source = std::move(source);
-  failure.destination = std::move(destination);
-  failure.step = step;
-  return failure;
+  return UpdateFailure(Kind::kCopy, std::move(error),
+                       CopyFailure{entry, count, std::move(source), std::move(destination), step});
 }
 
 }  // namespace mirrolet

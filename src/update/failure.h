@@ -6,6 +6,8 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 
 #include "platform/platform.h"
 
@@ -15,6 +17,21 @@ namespace mirrolet {
 // things at different steps: a file missing while staging is the update's
 // source, while flushing or committing it is our own temporary.
 enum class CopyStep { kStage, kFlush, kCommit, kSync };
+
+// What each kind of failure knows beyond the host's error.
+struct ListFailure {
+  std::wstring list;  // the copy list that exists but cannot be read
+};
+struct PayloadFailure {
+  std::wstring folder;  // the private folder; empty when it could not be made
+};
+struct CopyFailure {
+  std::int32_t entry = 0;  // 1-based
+  std::int32_t count = 0;  // the list's "SUM"
+  std::wstring source;
+  std::wstring destination;
+  CopyStep step = CopyStep::kStage;
+};
 
 class UpdateFailure : public std::exception {
  public:
@@ -37,16 +54,22 @@ class UpdateFailure : public std::exception {
 
   const char* what() const noexcept override { return "update failed"; }
 
-  Kind kind;
-  std::int32_t entry = 0;  // 1-based, for kCopy
-  std::int32_t count = 0;  // the list's "SUM", for kCopy
-  std::wstring source;       // the copy's source, or the unreadable list
-  std::wstring destination;  // the copy's destination, or the payload's private folder
-  CopyStep step = CopyStep::kStage;
+  Kind kind() const { return kind_; }
+  // The details of a kListUnreadable, kPayloadUnwritable or kCopy failure;
+  // null for any other kind.
+  const ListFailure* list() const { return std::get_if<ListFailure>(&details_); }
+  const PayloadFailure* payload() const { return std::get_if<PayloadFailure>(&details_); }
+  const CopyFailure* copy() const { return std::get_if<CopyFailure>(&details_); }
+
   HostError error;
 
  private:
-  UpdateFailure(Kind failureKind, HostError hostError) : kind(failureKind), error(std::move(hostError)) {}
+  using Details = std::variant<std::monostate, ListFailure, PayloadFailure, CopyFailure>;
+  UpdateFailure(Kind failureKind, HostError hostError, Details details = {})
+      : error(std::move(hostError)), kind_(failureKind), details_(std::move(details)) {}
+
+  Kind kind_;
+  Details details_;
 };
 
 }  // namespace mirrolet

@@ -11,24 +11,19 @@ constexpr std::size_t kHoldersNamed = 5;
 bool NamesNoFile(const std::wstring& path) { return path.empty() || path.back() == L'\\' || path.back() == L'/'; }
 
 const wchar_t* Advice(const UpdateFailure& failure) {
-  const bool copy = failure.kind == UpdateFailure::Kind::kCopy;
+  const CopyFailure* copy = failure.copy();
+  const bool missing = failure.error.code == kErrorFileNotFound || failure.error.code == kErrorPathNotFound;
   // An entry whose source or destination names no file (an empty key, the
   // product folder itself) is a fault of the update. Running as administrator
   // or looking for a missing folder would not help, so it gets no advice.
-  if (copy && (NamesNoFile(failure.source) || NamesNoFile(failure.destination))) return nullptr;
+  if (copy && (NamesNoFile(copy->source) || NamesNoFile(copy->destination))) return nullptr;
   if (FileInUse(failure.error.code)) return kAdviceInUse;
   // The private folder of a payload is no folder of the product, nor a file
   // of the update: a missing one says nothing the user can act on.
-  if (failure.kind == UpdateFailure::Kind::kPayloadUnwritable &&
-      (failure.error.code == kErrorFileNotFound || failure.error.code == kErrorPathNotFound)) {
-    return nullptr;
-  }
+  if (failure.payload() && missing) return nullptr;
   // Once staged, the files a step works on are our own temporaries: one that
   // is missing was taken away, not left out of the update.
-  if (copy && failure.step != CopyStep::kStage &&
-      (failure.error.code == kErrorFileNotFound || failure.error.code == kErrorPathNotFound)) {
-    return kAdviceTemporaryGone;
-  }
+  if (copy && copy->step != CopyStep::kStage && missing) return kAdviceTemporaryGone;
   switch (failure.error.code) {
     case kErrorFileNotFound: return kAdviceSourceMissing;
     case kErrorPathNotFound: return kAdviceFolderMissing;
@@ -48,28 +43,28 @@ bool FileInUse(unsigned long code) {
 
 std::wstring CopyFailedText(const std::wstring& product, const UpdateFailure& failure,
                             const std::vector<FileHolder>& holders) {
-  std::wstring text = L"複製檔案失敗，自動更新已中止！\n\n";
-  if (!product.empty()) text += L"產品：" + product + L"\n";
-  if (failure.kind == UpdateFailure::Kind::kListUnreadable) {
-    text += L"無法讀取複製清單：" + failure.source + L"\n";
-  } else if (failure.kind == UpdateFailure::Kind::kPayloadUnwritable && !failure.destination.empty()) {
-    text += L"無法寫入暫存資料夾：" + failure.destination + L"\n";
-  } else if (failure.kind == UpdateFailure::Kind::kCopy) {
-    text += L"項目：第 " + std::to_wstring(failure.entry) + L" 項，共 " + std::to_wstring(failure.count) +
-            L" 項\n來源：" + failure.source + L"\n目的地：" +
-            (failure.destination.empty() ? L"（空白）" : failure.destination) + L"\n";
+  std::wstring text = std::wstring(kCopyFailedHeader) + L"\n\n";
+  if (!product.empty()) text += kProductLabel + product + L"\n";
+  if (const ListFailure* list = failure.list()) {
+    text += kListUnreadableLabel + list->list + L"\n";
+  } else if (const PayloadFailure* payload = failure.payload(); payload && !payload->folder.empty()) {
+    text += kPayloadUnwritableLabel + payload->folder + L"\n";
+  } else if (const CopyFailure* copy = failure.copy()) {
+    text += kEntryLabel + std::to_wstring(copy->entry) + kEntryOfText + std::to_wstring(copy->count) +
+            kEntryEndText + L"\n" + kSourceLabel + copy->source + L"\n" + kDestinationLabel +
+            (copy->destination.empty() ? kEmptyValueText : copy->destination) + L"\n";
   }
-  text += L"原因：" + (failure.error.code == kErrorSourceChanged ? std::wstring(kSourceChangedText)
-                                                                 : failure.error.description);
-  if (const wchar_t* advice = Advice(failure)) text += std::wstring(L"\n建議：") + advice;
+  text += kReasonLabel + (failure.error.code == kErrorSourceChanged ? std::wstring(kSourceChangedText)
+                                                                    : failure.error.description);
+  if (const wchar_t* advice = Advice(failure)) text += std::wstring(L"\n") + kAdviceLabel + advice;
   if (!failure.error.keptAs.empty()) text += L"\n" + (kDestinationLostText + failure.error.keptAs);
   if (!holders.empty()) {
-    text += L"\n使用中的程式：";
+    text += std::wstring(L"\n") + kHoldersLabel;
     for (std::size_t i = 0; i < holders.size() && i < kHoldersNamed; ++i) {
-      if (i > 0) text += L"，";
-      text += holders[i].name + L"（PID " + std::to_wstring(holders[i].pid) + L"）";
+      if (i > 0) text += kListSeparator;
+      text += holders[i].name + kPidOpen + std::to_wstring(holders[i].pid) + kPidClose;
     }
-    if (holders.size() > kHoldersNamed) text += L"等";
+    if (holders.size() > kHoldersNamed) text += kMoreHoldersText;
   }
   return text;
 }

@@ -22,6 +22,25 @@ inline constexpr wchar_t kNothingRegisteredTitle[] = L"自動更新失敗";
 inline constexpr wchar_t kNothingRegisteredText[] = L"找不到登錄資訊！自動更新失敗！";
 
 inline constexpr wchar_t kCopyFailedTitle[] = L"自動更新失敗";
+// The failure report: its first line, then one labelled line each for what
+// failed, the reason, the advice and the programs holding the file.
+inline constexpr wchar_t kCopyFailedHeader[] = L"複製檔案失敗，自動更新已中止！";
+inline constexpr wchar_t kProductLabel[] = L"產品：";
+inline constexpr wchar_t kListUnreadableLabel[] = L"無法讀取複製清單：";
+inline constexpr wchar_t kPayloadUnwritableLabel[] = L"無法寫入暫存資料夾：";
+inline constexpr wchar_t kEntryLabel[] = L"項目：第 ";  // "項目：第 2 項，共 3 項"
+inline constexpr wchar_t kEntryOfText[] = L" 項，共 ";
+inline constexpr wchar_t kEntryEndText[] = L" 項";
+inline constexpr wchar_t kSourceLabel[] = L"來源：";
+inline constexpr wchar_t kDestinationLabel[] = L"目的地：";
+inline constexpr wchar_t kEmptyValueText[] = L"（空白）";
+inline constexpr wchar_t kReasonLabel[] = L"原因：";
+inline constexpr wchar_t kAdviceLabel[] = L"建議：";
+inline constexpr wchar_t kHoldersLabel[] = L"使用中的程式：";
+inline constexpr wchar_t kListSeparator[] = L"，";
+inline constexpr wchar_t kPidOpen[] = L"（PID ";  // "Halvix.exe（PID 42）"
+inline constexpr wchar_t kPidClose[] = L"）";
+inline constexpr wchar_t kMoreHoldersText[] = L"等";  // after the fifth
 // Reasons the failure report gives when no host operation failed.
 inline constexpr wchar_t kAppFolderUnknownText[] = L"無法取得本程式所在的資料夾。";
 inline constexpr wchar_t kOutOfMemoryText[] = L"記憶體不足。";

@@ -31,9 +31,9 @@ void Finish(Platform& host, unsigned status) {
 void ReportFailure(Platform& host, std::size_t product, const UpdateFailure& failure) {
   const std::wstring name = product < kProducts.size() ? kProducts[product].name : L"";
   std::vector<FileHolder> holders;
-  const std::wstring& held = failure.error.aboutSource ? failure.source : failure.destination;
-  if (failure.kind == UpdateFailure::Kind::kCopy && FileInUse(failure.error.code) && !held.empty()) {
-    holders = host.FileHolders(held);
+  if (const CopyFailure* copy = failure.copy(); copy && FileInUse(failure.error.code)) {
+    const std::wstring& held = failure.error.aboutSource ? copy->source : copy->destination;
+    if (!held.empty()) holders = host.FileHolders(held);
   }
   host.ShowMessageBox(CopyFailedText(name, failure, holders), kCopyFailedTitle, kMbOk | kMbIconError);
   Finish(host, kExitCopyFailed);

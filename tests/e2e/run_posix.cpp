@@ -15,6 +15,7 @@
 
 #include "test_support.h"
 #include "host_fixture.h"
+#include "platform/posix/terminal_box.h"
 
 namespace mirrolet::testing {
 
@@ -59,18 +60,21 @@ void StopSpecial(long pid) {
 
 namespace {
 
-// The boxes as the stand-in prints them: "[title]", the text, then "[確定]" or
-// one "[是(Y)/否(N)] " prompt per question.
+// The boxes as the stand-in prints them: "[title]", the text, then the OK
+// prompt or one Yes/No prompt per question.
 std::vector<RunBox> ReadBoxes(const std::string& printed) {
   std::vector<RunBox> boxes;
   std::istringstream in(printed);
   bool inText = false;
+  const std::string_view yesNo = posix::kYesNoPrompt;
   for (std::string line; std::getline(in, line);) {
-    if (line.starts_with("[確定]") || line.starts_with("[是(Y)/否(N)]")) {
+    if (line.starts_with(posix::kOkPrompt) || line.starts_with(yesNo)) {
       inText = false;
-      if (!boxes.empty() && line.starts_with("[是")) {
+      if (!boxes.empty() && line.starts_with(yesNo)) {
         boxes.back().yesNo = true;
-        for (std::size_t at = 0; (at = line.find("是(Y)", at)) != std::string::npos; ++at) ++boxes.back().prompts;
+        for (std::size_t at = 0; (at = line.find(yesNo, at)) != std::string::npos; at += yesNo.size()) {
+          ++boxes.back().prompts;
+        }
       }
     } else if (!inText && line.size() > 2 && line.front() == '[' && line.back() == ']') {
       boxes.push_back({FromUtf8(line.substr(1, line.size() - 2)), L"", false, 0});

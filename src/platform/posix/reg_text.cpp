@@ -2,9 +2,10 @@
 
 #include <cstdint>
 
-#include "platform/posix/locale_text.h"
+#include "base/hex_digit.h"
 #include "base/ini_document.h"
 #include "base/name_fold.h"
+#include "platform/posix/locale_text.h"
 
 namespace mirrolet::posix {
 
@@ -38,10 +39,7 @@ std::optional<std::uint32_t> ParseHexNumber(std::wstring_view text) {
   if (text.empty() || text.size() > 8) return std::nullopt;
   std::uint32_t value = 0;
   for (const wchar_t c : text) {
-    const int digit = c >= L'0' && c <= L'9' ? c - L'0'
-                      : c >= L'a' && c <= L'f' ? c - L'a' + 10
-                      : c >= L'A' && c <= L'F' ? c - L'A' + 10
-                                               : -1;
+    const int digit = HexDigit(c);
     if (digit < 0) return std::nullopt;
     value = value * 16 + static_cast<std::uint32_t>(digit);
   }
@@ -69,20 +67,20 @@ std::optional<RegValue> ParseData(std::wstring_view data, bool utf16,
                                   const std::function<std::wstring(std::string_view)>& fromAnsi) {
   RegValue value;
   if (!data.empty() && data.front() == L'"') {
-    value.type = 1;
+    value.type = kRegSz;
     if (!TakeQuoted(data, value.text) || !TrimBlanks(data).empty()) return std::nullopt;
     return value;
   }
   if (data.starts_with(L"dword:")) {
     const auto number = ParseHexNumber(data.substr(6));
     if (!number) return std::nullopt;
-    value.type = 4;
+    value.type = kRegDword;
     for (int shift = 0; shift < 32; shift += 8) value.bytes.push_back(static_cast<std::uint8_t>(*number >> shift));
     return value;
   }
   if (!data.starts_with(L"hex")) return std::nullopt;
   data.remove_prefix(3);
-  value.type = 3;  // plain "hex:" is REG_BINARY
+  value.type = kRegBinary;  // plain "hex:"
   if (data.starts_with(L"(")) {
     const std::size_t close = data.find(L')');
     const auto type = close == std::wstring_view::npos ? std::nullopt : ParseHexNumber(data.substr(1, close - 1));

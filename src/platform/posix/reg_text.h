@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace mirrolet::posix {
 
 struct RegValue {
@@ -22,7 +24,7 @@ struct RegValue {
   // Every other type: the stored bytes.
   std::vector<std::uint8_t> bytes;
 
-  bool IsText() const { return type == 1 || type == 2 || type == 7; }
+  bool IsText() const { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
 };
 
 class Registry {

@@ -14,7 +14,7 @@ namespace mirrolet::posix {
 int ShowTerminalBox(const std::wstring& text, const std::wstring& title, unsigned style) {
   std::cerr << "\n[" << ForTerminal(title) << "]\n" << ForTerminal(text) << "\n";
   if ((style & 0x0F) != kMbYesNo) {
-    std::cerr << "[確定]" << std::flush;
+    std::cerr << kOkPrompt << std::flush;
     if (::isatty(STDIN_FILENO)) {
       std::string line;
       std::getline(std::cin, line);
@@ -24,7 +24,7 @@ int ShowTerminalBox(const std::wstring& text, const std::wstring& title, unsigne
     return kIdOk;
   }
   for (;;) {
-    std::cerr << "[是(Y)/否(N)] " << std::flush;
+    std::cerr << kYesNoPrompt << std::flush;
     std::string line;
     if (!std::getline(std::cin, line)) {
       std::cerr << "\n";

@@ -1,63 +1,14 @@
-// Owners for Windows handles, and the calls of the Win32 host's copy, each
-// through one thin wrapper, so that a test can make any one of them fail as
-// Windows would fail it (see Win32Platform::InjectFaults).
+// The calls of the Win32 host's copy, each through one thin wrapper, so that
+// a test can make any one of them fail as Windows would fail it (see
+// Win32Platform::InjectFaults).
 #pragma once
 
 #include <windows.h>
 
 #include <functional>
-#include <string>
 #include <utility>
 
-#include "base/unique_handle.h"
-
 namespace mirrolet::win32 {
-
-struct FileHandleTraits {
-  using type = HANDLE;
-  static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(HANDLE handle) { CloseHandle(handle); }
-};
-using UniqueFile = UniqueHandle<FileHandleTraits>;
-
-struct FindHandleTraits {
-  using type = HANDLE;
-  static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(HANDLE handle) { FindClose(handle); }
-};
-using UniqueFind = UniqueHandle<FindHandleTraits>;
-
-struct ModuleTraits {
-  using type = HMODULE;
-  static HMODULE Invalid() { return nullptr; }
-  static void Close(HMODULE module) { FreeLibrary(module); }
-};
-using UniqueModule = UniqueHandle<ModuleTraits>;
-
-struct KeyTraits {
-  using type = HKEY;
-  static HKEY Invalid() { return nullptr; }
-  static void Close(HKEY key) { RegCloseKey(key); }
-};
-using UniqueKey = UniqueHandle<KeyTraits>;
-
-// Calls a Win32 function that fills a buffer of a given size and returns the
-// length it wrote, or the size it needs when the buffer was too small (or, for
-// some, the buffer's size when it cut the text short): grows the buffer until
-// the text fits. Empty text when `fill` fails (returns 0).
-template <typename Fill>
-std::wstring GrowToFit(Fill fill, DWORD initial = MAX_PATH) {
-  std::wstring text(initial, L'\0');
-  for (;;) {
-    const DWORD n = fill(text.data(), static_cast<DWORD>(text.size()));
-    if (n == 0) return {};
-    if (n < text.size()) {
-      text.resize(n);
-      return text;
-    }
-    text.resize(n > text.size() ? n : text.size() * 2);
-  }
-}
 
 class Win32Calls {
  public:

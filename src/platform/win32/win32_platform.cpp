@@ -2,56 +2,12 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <cwchar>
-#include <optional>
-#include <utility>
-#include <vector>
-
-#include "base/name_fold.h"
+#include "os/win32/handles.h"
+#include "platform/win32/ansi_text.h"
+#include "platform/win32/file_holders.h"
+#include "platform/win32/win32_paths.h"
 
 namespace mirrolet::win32 {
-
-bool Fail(HostError& error, unsigned long code, bool aboutSource) {
-  error.code = code;
-  error.description = WindowsErrorText(code);
-  error.aboutSource = aboutSource;
-  return false;
-}
-
-std::wstring FolderOf(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L'\\');
-  if (slash == std::wstring::npos) return {};
-  std::wstring folder = path.substr(0, slash);
-  if (folder.empty() || folder.back() == L':') folder += L'\\';  // a drive root keeps its "\"
-  return folder;
-}
-
-std::wstring WindowsErrorText(unsigned long code) {
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring description = length && text ? std::wstring(text, length) : std::wstring();
-  if (text) LocalFree(text);
-  // System messages end with "\r\n", which has no place inside a message box line.
-  while (!description.empty() && (description.back() == L'\r' || description.back() == L'\n' ||
-                                  description.back() == L' ')) {
-    description.pop_back();
-  }
-  return description.empty() ? L"Windows error " + std::to_wstring(code) : description;
-}
-
-std::wstring ExtendedPath(const std::wstring& path) {
-  if (path.empty()) return {};
-  const std::wstring full =
-      GrowToFit([&](wchar_t* buffer, DWORD size) { return GetFullPathNameW(path.c_str(), size, buffer, nullptr); });
-  if (full.empty()) return path;
-  if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
-  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
-}
 
 int Win32Platform::ShowMessageBox(const std::wstring& text, const std::wstring& title, unsigned style) {
   return MessageBoxW(nullptr, text.c_str(), title.c_str(), style);
@@ -60,9 +16,7 @@ int Win32Platform::ShowMessageBox(const std::wstring& text, const std::wstring& 
 void Win32Platform::EndProcess(unsigned exitCode) { ExitProcess(exitCode); }
 
 std::wstring Win32Platform::ExecutableFolder() {
-  // A path cut short comes back filling the whole buffer: GrowToFit tries a bigger one.
-  const std::wstring path =
-      GrowToFit([](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
+  const std::wstring path = OwnPath();
   return path.empty() ? std::wstring() : FolderOf(path);
 }
 
@@ -77,33 +31,29 @@ std::wstring Win32Platform::FindFileName(const std::wstring& path) {
   return found.cFileName;
 }
 
-std::string Win32Platform::ToAnsi(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-  std::string ansi(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), size, ansi.data(), n, nullptr, nullptr);
-  return ansi;
+bool Win32Platform::StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
+                              HostError& error) {
+  return stager_.Stage(source, destination, id, error);
 }
 
-std::wstring Win32Platform::FromAnsi(std::string_view text) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), n);
-  return wide;
-}
+bool Win32Platform::FlushStaged(StageId& failed, HostError& error) { return stager_.Flush(failed, error); }
+
+bool Win32Platform::CommitStaged(StageId id, HostError& error) { return stager_.Commit(id, error); }
+
+void Win32Platform::DiscardStaged(StageId id) { stager_.Discard(id); }
+
+bool Win32Platform::SyncCommitted(HostError& error) { return stager_.SyncCommitted(error); }
+
+bool Win32Platform::IsStagedDestination(const std::wstring& path) { return stager_.IsStagedDestination(path); }
+
+std::vector<FileHolder> Win32Platform::FileHolders(const std::wstring& path) { return FileHoldersOf(path); }
+
+std::string Win32Platform::ToAnsi(std::wstring_view text) { return win32::ToAnsi(text); }
+
+std::wstring Win32Platform::FromAnsi(std::string_view text) { return win32::FromAnsi(text); }
 
 std::wstring Win32Platform::AnsiSafePath(const std::wstring& path, HostError& error) {
-  // A round trip tells whether the code page keeps every character; best-fit
-  // mapping (é to e) would otherwise name a different file.
-  if (FromAnsi(ToAnsi(path)) == path) return path;
-  const std::wstring shortPath =
-      GrowToFit([&](wchar_t* buffer, DWORD size) { return GetShortPathNameW(path.c_str(), buffer, size); });
-  if (!shortPath.empty() && FromAnsi(ToAnsi(shortPath)) == shortPath) return shortPath;
-  Fail(error, ERROR_NO_UNICODE_TRANSLATION);
-  return {};
+  return win32::AnsiSafePath(path, error);
 }
 
 long Win32Platform::RegOpenKeyA(const std::string& subKey, HostKey* key) {
@@ -143,5 +93,11 @@ std::uint32_t Win32Platform::GetPrivateProfileStringA(const std::string& section
   return ::GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultValue.c_str(), buffer, size,
                                     fileName.c_str());
 }
+
+PayloadState Win32Platform::UnpackPayload(std::wstring& folder, HostError& error) {
+  return payload_.Unpack(folder, error);
+}
+
+void Win32Platform::RemovePayload() { payload_.Remove(); }
 
 }  // namespace mirrolet::win32

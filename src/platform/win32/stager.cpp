@@ -1,20 +1,11 @@
-// The Win32 host's copy. CopyFile writes over the destination in place, so a
-// copy that fails half way would leave the product with a broken file.
-// Instead the data goes to a hidden temporary beside the destination, which
-// replaces it once the whole pass is staged and flushed. While staged, the
-// temporary is held open without delete sharing: that is what tells another
-// run (on another machine sharing the folder, too) it is no leftover.
-#include <windows.h>
+#include "platform/win32/stager.h"
 
-#include <algorithm>
 #include <cstdint>
-#include <cwchar>
-#include <optional>
 #include <utility>
-#include <vector>
 
-#include "platform/win32/win32_platform.h"
-#include "base/name_fold.h"
+#include "os/win32/whole_io.h"
+#include "platform/win32/host_error.h"
+#include "platform/win32/win32_paths.h"
 
 namespace mirrolet::win32 {
 
@@ -30,61 +21,6 @@ constexpr int kMoveAttempts = 3;
 
 std::uint64_t Ticks(const FILETIME& time) {
   return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-// When the process `process` started, in FILETIME ticks.
-std::uint64_t StartTime(HANDLE process) {
-  FILETIME created{}, exited{}, kernel{}, user{};
-  return GetProcessTimes(process, &created, &exited, &kernel, &user) ? Ticks(created) : 0;
-}
-
-// A temporary file's name, "~mirrolet-PID-START-N.tmp" in fixed-width hex,
-// with the process id and start time of the run that made it.
-std::wstring TempName(DWORD pid, std::uint64_t start, unsigned n) {
-  wchar_t name[64];
-  std::swprintf(name, 64, L"~mirrolet-%08lx-%016llx-%08x.tmp", static_cast<unsigned long>(pid),
-                static_cast<unsigned long long>(start), n);
-  return name;
-}
-
-// The run behind a temporary file's name, or nothing when the name is not
-// exactly of that form.
-std::optional<std::pair<DWORD, std::uint64_t>> TempOwner(std::wstring_view name) {
-  constexpr std::wstring_view prefix = L"~mirrolet-";
-  constexpr std::wstring_view suffix = L".tmp";
-  // 8 + 1 + 16 + 1 + 8 hex digits and dashes between the prefix and suffix.
-  if (name.size() != prefix.size() + 34 + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix)) {
-    return std::nullopt;
-  }
-  name.remove_prefix(prefix.size());
-  const auto hex = [&](std::size_t at, std::size_t digits) -> std::optional<std::uint64_t> {
-    std::uint64_t value = 0;
-    for (const wchar_t c : name.substr(at, digits)) {
-      const int digit = c >= L'0' && c <= L'9' ? c - L'0' : c >= L'a' && c <= L'f' ? c - L'a' + 10 : -1;
-      if (digit < 0) return std::nullopt;
-      value = value << 4 | static_cast<unsigned>(digit);
-    }
-    return value;
-  };
-  const auto pid = hex(0, 8), start = hex(9, 16), n = hex(26, 8);
-  if (!pid || !start || !n || name[8] != L'-' || name[25] != L'-') return std::nullopt;
-  return std::make_pair(static_cast<DWORD>(*pid), *start);
-}
-
-// Whether the process of the run that started at `start` as `pid` looks
-// ended from here. A process we may not look at counts as still running.
-bool ProcessEnded(DWORD pid, std::uint64_t start) {
-  const UniqueFile process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!process.get()) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
-  DWORD exitCode = 0;
-  const bool running = GetExitCodeProcess(process.get(), &exitCode) && exitCode == STILL_ACTIVE;
-  return !running || StartTime(process.get()) != start;
-}
-
-// A file's identity on its volume, as a hash: equal for every name of one file.
-std::size_t IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return std::hash<std::uint64_t>{}((std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) ^
-                                    (std::uint64_t{info.dwVolumeSerialNumber} << 17));
 }
 
 // Opens `path` with the access a replace needs, sharing everything itself:
@@ -113,38 +49,15 @@ DWORD ReplaceFailure(const std::wstring& destination, DWORD code) {
   return ReplaceAccess(destination) == ERROR_SHARING_VIOLATION ? ERROR_SHARING_VIOLATION : code;
 }
 
-// The identity of an existing file or folder, or 0 when it cannot be opened.
-std::size_t FileIdentity(const std::wstring& path, std::wstring_view name = {}) {
-  const UniqueFile file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!file || !GetFileInformationByHandle(file.get(), &info)) return 0;
-  const std::size_t id = IdentityOf(info);
-  return name.empty() ? id : id ^ (std::hash<std::wstring>{}(FoldName(name)) * 31);
-}
-
-// Deletes a file of ours, clearing only its read-only attribute first: a file
-// that still cannot be deleted stays hidden.
-void DeleteOwn(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  }
-  DeleteFileW(path.c_str());
-}
-
-std::wstring BaseOf(const std::wstring& path) { return path.substr(path.find_last_of(L'\\') + 1); }
-
 }  // namespace
 
-Win32Platform::Win32Platform() : startTime_(StartTime(GetCurrentProcess())) {}
+Stager::Stager() : run_(CurrentRun()), leftovers_(run_) {}
 
-std::wstring Win32Platform::NewTempPath(const std::wstring& folder) {
-  return (folder.ends_with(L'\\') ? folder : folder + L'\\') + TempName(GetCurrentProcessId(), startTime_, nextTemp_++);
+std::wstring Stager::NewTempPath(const std::wstring& folder) {
+  return ChildPath(folder, TempName(run_, nextTemp_++));
 }
 
-bool Win32Platform::StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
+bool Stager::Stage(const std::wstring& source, const std::wstring& destination, StageId& id,
                               HostError& error) {
   // The checks up front keep CopyFile's failures failures, with its codes.
   const std::wstring from = ExtendedPath(source);
@@ -174,14 +87,12 @@ bool Win32Platform::StageCopy(const std::wstring& source, const std::wstring& de
   }
 
   const std::wstring folder = FolderOf(to);
-  RemoveLeftovers(folder);
+  leftovers_.RemoveIn(folder);
   Staged staged;
   DWORD code = WriteTemporary(in.get(), folder, staged);
   if (code != ERROR_SUCCESS) return Fail(error, code, code == kErrorSourceChanged);
 
-  stagedKeys_.insert(std::hash<std::wstring>{}(FoldName(to)));
-  stagedKeys_.insert(FileIdentity(folder, BaseOf(to)));
-  if (replacedId != 0) stagedKeys_.insert(replacedId);
+  keys_.Remember(to, replacedId);
   staged.target = to;
   staged.sourceAttributes = sourceAttributes;
   id = staged_.size();
@@ -190,7 +101,7 @@ bool Win32Platform::StageCopy(const std::wstring& source, const std::wstring& de
   return true;
 }
 
-DWORD Win32Platform::WriteTemporary(HANDLE in, const std::wstring& folder, Staged& staged) {
+DWORD Stager::WriteTemporary(HANDLE in, const std::wstring& folder, Staged& staged) {
   DWORD code = ERROR_FILE_EXISTS;
   // Held open, sharing nothing, until it is committed or discarded.
   for (unsigned attempt = 0; !staged.file && attempt < 100 && (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS);
@@ -206,7 +117,7 @@ DWORD Win32Platform::WriteTemporary(HANDLE in, const std::wstring& folder, Stage
   LARGE_INTEGER size{};
   FILETIME written{}, after{};
   std::uint64_t copied = 0;
-  code = GetFileSizeEx(in, &size) && GetFileTime(in, nullptr, nullptr, &written) ? CopyData(in, staged.file.get(), copied)
+  code = GetFileSizeEx(in, &size) && GetFileTime(in, nullptr, nullptr, &written) ? CopyRest(in, staged.file.get(), copied)
                                                                                  : GetLastError();
   // A source that another program truncated, extended or rewrote meanwhile
   // would land as neither its old nor its new self: the copy fails instead.
@@ -225,22 +136,7 @@ DWORD Win32Platform::WriteTemporary(HANDLE in, const std::wstring& folder, Stage
   return code;
 }
 
-DWORD Win32Platform::CopyData(HANDLE in, HANDLE out, std::uint64_t& copied) {
-  std::vector<char> buffer(1 << 18);
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return GetLastError();
-    if (got == 0) return ERROR_SUCCESS;
-    for (DWORD done = 0; done < got;) {
-      DWORD put = 0;
-      if (!WriteFile(out, buffer.data() + done, got - done, &put, nullptr)) return GetLastError();
-      done += put;
-    }
-    copied += got;
-  }
-}
-
-bool Win32Platform::FlushStaged(StageId& failed, HostError& error) {
+bool Stager::Flush(StageId& failed, HostError& error) {
   for (StageId id = 0; id < staged_.size(); ++id) {
     Staged& staged = staged_[id];
     if (staged.flushed || !staged.file) continue;
@@ -253,7 +149,7 @@ bool Win32Platform::FlushStaged(StageId& failed, HostError& error) {
   return true;
 }
 
-bool Win32Platform::CommitStaged(StageId id, HostError& error) {
+bool Stager::Commit(StageId id, HostError& error) {
   Staged& staged = staged_.at(id);
   staged.file.reset();  // a rename needs the temporary closed
   const DWORD existing = GetFileAttributesW(staged.target.c_str());
@@ -277,7 +173,7 @@ bool Win32Platform::CommitStaged(StageId id, HostError& error) {
   return true;
 }
 
-DWORD Win32Platform::Replace(Staged& staged, DWORD existing, HostError& error) {
+DWORD Stager::Replace(Staged& staged, DWORD existing, HostError& error) {
   // ReplaceFile keeps what the old file was: its security, creation time,
   // streams and short name. Windows keeps its attributes too; Wine keeps the
   // replacement's, so the temporary takes them on first. The old file goes to
@@ -309,7 +205,7 @@ DWORD Win32Platform::Replace(Staged& staged, DWORD existing, HostError& error) {
   return code;
 }
 
-bool Win32Platform::MoveWithRetries(const std::wstring& from, const std::wstring& to) {
+bool Stager::MoveWithRetries(const std::wstring& from, const std::wstring& to) {
   for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
     if (attempt > 0) Sleep(50 * attempt);
     if (calls_.MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
@@ -317,16 +213,16 @@ bool Win32Platform::MoveWithRetries(const std::wstring& from, const std::wstring
   return false;
 }
 
-void Win32Platform::DiscardStaged(StageId id) {
+void Stager::Discard(StageId id) {
   Staged& staged = staged_.at(id);
   staged.file.reset();
   if (!staged.temp.empty()) DeleteOwn(staged.temp);
   if (!staged.target.empty()) --uncommitted_;
   staged = Staged{};
-  if (uncommitted_ == 0) stagedKeys_.clear();
+  ForgetWhenIdle();
 }
 
-bool Win32Platform::SyncCommitted(HostError& error) {
+bool Stager::SyncCommitted(HostError& error) {
   // NTFS logs a rename, and the renames ReplaceFile makes, in its journal but
   // writes the journal out lazily: a power cut soon after the done box could
   // still undo them (MOVEFILE_WRITE_THROUGH only covers a move made as a copy
@@ -342,38 +238,12 @@ bool Win32Platform::SyncCommitted(HostError& error) {
     if (file && !calls_.FlushFileBuffers(file.get()) && ok) ok = Fail(error, GetLastError());
   }
   committed_.clear();
-  if (uncommitted_ == 0) stagedKeys_.clear();
+  ForgetWhenIdle();
   return ok;
 }
 
-bool Win32Platform::IsStagedDestination(const std::wstring& path) {
-  if (stagedKeys_.empty()) return false;
-  const std::wstring full = ExtendedPath(path);
-  if (stagedKeys_.contains(std::hash<std::wstring>{}(FoldName(full)))) return true;
-  // The same file by another name: a short name, a junction, a mapped drive.
-  const std::size_t file = FileIdentity(full);
-  if (file != 0 && stagedKeys_.contains(file)) return true;
-  const std::size_t entry = FileIdentity(FolderOf(full), BaseOf(full));
-  return entry != 0 && stagedKeys_.contains(entry);
-}
-
-void Win32Platform::RemoveLeftovers(const std::wstring& folder) {
-  if (!cleanedFolders_.insert(FoldName(folder)).second) return;
-  const std::wstring base = folder.ends_with(L'\\') ? folder : folder + L'\\';
-  WIN32_FIND_DATAW found;
-  const UniqueFind search(FindFirstFileW((base + L"~mirrolet-*.tmp").c_str(), &found));
-  if (!search) return;
-  std::vector<std::wstring> ended;
-  do {
-    const auto owner = TempOwner(found.cFileName);
-    if (!owner || (owner->first == GetCurrentProcessId() && owner->second == startTime_)) continue;
-    // Another run's file stays while that run goes on.
-    if (!ProcessEnded(owner->first, owner->second)) continue;
-    ended.push_back(base + found.cFileName);
-  } while (FindNextFileW(search.get(), &found));
-  // A live run holds its temporaries open without delete sharing, so the
-  // delete of one that only looks ended (another machine's) fails.
-  for (const std::wstring& path : ended) DeleteOwn(path);
+void Stager::ForgetWhenIdle() {
+  if (uncommitted_ == 0) keys_.Clear();
 }
 
 }  // namespace mirrolet::win32

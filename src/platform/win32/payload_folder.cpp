@@ -1,5 +1,5 @@
-// The Windows side of a bundle: the exe's own file up to its certificate
-// table, and a new private folder in the user's temporary folder.
+#include "platform/win32/payload_folder.h"
+
 #include <windows.h>
 
 #include <cwchar>
@@ -9,8 +9,10 @@
 #include "base/bundle_format.h"
 #include "base/utf8.h"
 #include "os/sha256.h"
+#include "os/win32/whole_io.h"
 #include "platform/payload_state.h"
-#include "platform/win32/win32_platform.h"
+#include "platform/win32/host_error.h"
+#include "platform/win32/win32_paths.h"
 
 namespace mirrolet::win32 {
 
@@ -27,10 +29,6 @@ std::wstring TempFolder() {
   const DWORD n = GetTempPathW(static_cast<DWORD>(path.size()), path.data());
   path.resize(n < path.size() ? n : 0);
   return path;  // ends with "\"
-}
-
-std::wstring OwnPath() {
-  return GrowToFit([](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
 }
 
 // Removes the private folders of runs that have ended. A run holds its
@@ -104,15 +102,8 @@ class FolderSink final : public bundle::FileSink {
   }
 
   bool Write(const std::uint8_t* bytes, std::size_t size) override {
-    while (size > 0) {
-      DWORD put = 0;
-      if (!WriteFile(file_.get(), bytes, static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30)), &put, nullptr)) {
-        return Fail(error_, GetLastError());
-      }
-      bytes += put;
-      size -= put;
-    }
-    return true;
+    const DWORD code = WriteAll(file_.get(), bytes, size);
+    return code == ERROR_SUCCESS || Fail(error_, code);
   }
 
   bool Close() override { return CloseHandle(file_.release()) || Fail(error_, GetLastError()); }
@@ -126,24 +117,13 @@ class FolderSink final : public bundle::FileSink {
 
 }  // namespace
 
-PayloadState Win32Platform::UnpackPayload(std::wstring& folder, HostError& error) {
+PayloadState PayloadFolder::Unpack(std::wstring& files, HostError& error) {
   const UniqueFile file(CreateFileW(ExtendedPath(OwnPath()).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   LARGE_INTEGER size{};
   if (!file) return PayloadState::kNone;
   const bundle::ReadAt read = [self = file.get()](std::uint64_t offset, std::uint8_t* into, std::size_t count) {
-    while (count > 0) {
-      OVERLAPPED at{};
-      at.Offset = static_cast<DWORD>(offset);
-      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-      DWORD got = 0;
-      const DWORD ask = static_cast<DWORD>(count < (1u << 30) ? count : (1u << 30));
-      if (!ReadFile(self, into, ask, &got, &at) || got == 0) return false;
-      into += got;
-      offset += got;
-      count -= got;
-    }
-    return true;
+    return ReadAllAt(self, offset, into, count);
   };
   // The layout stops at the certificate table of a signed file: nothing in
   // or after it is read.
@@ -153,26 +133,26 @@ PayloadState Win32Platform::UnpackPayload(std::wstring& folder, HostError& error
   if (layout && layout->payloadEnd != layout->imageEnd) {
     const std::wstring temp = TempFolder();
     if (!temp.empty()) RemoveEndedRuns(temp);
-    FolderSink sink(payloadFolder_, payloadLock_, error);
+    FolderSink sink(folder_, lock_, error);
     state = PayloadStateOf(bundle::Unpack(read, *layout, os::NewSha256, sink), [&] { return sink.MakeFolder(); });
   }
   if (state == PayloadState::kUnpacked) {
-    folder = payloadFolder_ + kFilesName;
+    files = folder_ + kFilesName;
   } else {
-    RemovePayload();
+    Remove();
   }
   return state;
 }
 
-void Win32Platform::RemovePayload() {
+void PayloadFolder::Remove() {
   // The lock goes first: a file held open without delete sharing cannot be
   // deleted, not even by the run that holds it.
-  payloadLock_.reset();
-  if (!payloadFolder_.empty()) {
+  lock_.reset();
+  if (!folder_.empty()) {
     std::error_code ignored;
-    std::filesystem::remove_all(ExtendedPath(payloadFolder_), ignored);
+    std::filesystem::remove_all(ExtendedPath(folder_), ignored);
   }
-  payloadFolder_.clear();
+  folder_.clear();
 }
 
 }  // namespace mirrolet::win32
