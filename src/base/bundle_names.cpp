@@ -109,4 +109,10 @@ NameVerdict CheckNames(const std::vector<std::string>& names) {
   return {};
 }
 
+std::size_t SharedFolders(std::string_view previous, std::string_view name) {
+  const auto common = std::mismatch(name.begin(), name.end(), previous.begin(), previous.end()).first;
+  // A "/" both have after the same bytes closes a folder of both.
+  return static_cast<std::size_t>(std::count(name.begin(), common, '/'));
+}
+
 }  // namespace mirrolet::bundle

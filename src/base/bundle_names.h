@@ -52,4 +52,10 @@ NameRule CheckName(std::string_view name);
 // linear in the names' bytes (a sort of their folds, no pairwise compare).
 NameVerdict CheckNames(const std::vector<std::string>& names);
 
+// For names in the payload's order: how many of the folders of `name` (its
+// parts but the last) the name before it, `previous`, lies in too. All the
+// names below one folder come together in byte order, so a host that makes
+// only the folders past these makes each folder once.
+std::size_t SharedFolders(std::string_view previous, std::string_view name);
+
 }  // namespace mirrolet::bundle

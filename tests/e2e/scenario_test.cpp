@@ -11,6 +11,7 @@
 
 #include "host_fixture.h"
 #include "os/sha256.h"
+#include "base/bundle_format.h"
 #include "pack/bundle.h"
 #include "pack/pack.h"
 #include "update/copy_list.h"
@@ -92,6 +93,32 @@ void MakeBundle(const Sandbox& sandbox, const std::wstring& tree, const std::wst
       << damage;
 }
 
+// update\PROGRAM carrying the files `names` of `tree` as its payload, written
+// straight rather than by mirrolet-pack, which reads no tree past MAX_PATH on
+// Windows.
+void MakePayload(const Sandbox& sandbox, const std::wstring& tree, std::vector<std::string> names, const std::wstring& update) {
+  const std::filesystem::path out = sandbox.Native(update) / ProgramUnderTest().filename();
+  std::filesystem::create_directories(out.parent_path());
+  std::filesystem::create_directories(sandbox.Native(L"tmp"));
+  std::filesystem::copy_file(ProgramUnderTest(), out, std::filesystem::copy_options::overwrite_existing);
+  std::ofstream stream(out, std::ios::binary | std::ios::app);
+  bundle::PayloadWriter writer(os::NewSha256, [&](const std::uint8_t* bytes, std::size_t size) {
+    return static_cast<bool>(stream.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size)));
+  });
+  for (std::string& name : names) std::replace(name.begin(), name.end(), '\\', '/');
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    std::string content = sandbox.Read(tree + L"\\" + FromUtf8(name));
+    ASSERT_TRUE(writer.AddFile(name, [&content](std::uint8_t* into, std::size_t size) -> long long {
+      const std::size_t n = std::min(size, content.size());
+      std::copy_n(content.begin(), n, into);
+      content.erase(0, n);
+      return static_cast<long long>(n);
+    })) << name;
+  }
+  ASSERT_TRUE(writer.Finish());
+}
+
 class ScenarioTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScenarioTest, Runs) {
@@ -163,6 +190,8 @@ TEST_P(ScenarioTest, Runs) {
     } else if (directive == "bundle") {
       const auto [tree, damage] = Split(argument, " = ");
       MakeBundle(sandbox, FromUtf8(tree), update, damage);
+    } else if (directive == "payload") {
+      MakePayload(sandbox, FromUtf8(left), Parts(right, " "), update);
     } else if (directive == "locale") {
       locale = argument;
     } else if (directive == "box" || directive == "report") {
