@@ -1,6 +1,7 @@
 // The bundle payload read back from memory: what was written comes back in
-// order, past the directory reader's buffer, and no changed or missing byte
-// goes unnoticed.
+// order, past the directory reader's buffer, no changed or missing byte goes
+// unnoticed, and names Windows cannot keep apart are damage even when every
+// checksum holds.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -32,7 +33,44 @@ std::string Payload(const std::vector<std::string>& names) {
   return bytes;
 }
 
-Unpacked Read(const std::string& bytes, std::vector<std::string>* names = nullptr) {
+std::uint64_t Load(const std::string& bytes, std::size_t at, int size) {
+  std::uint64_t value = 0;
+  for (int i = size - 1; i >= 0; --i) value = value << 8 | static_cast<std::uint8_t>(bytes[at + static_cast<std::size_t>(i)]);
+  return value;
+}
+
+void Store(std::string& bytes, std::size_t at, std::uint64_t value, int size) {
+  for (int i = 0; i < size; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<char>(value >> (8 * i) & 0xFF);
+}
+
+// A consistent payload that holds `names` as they stand, which the writer
+// would refuse: written under stand-in names, its directory made again with
+// these, and the trailer's lengths and hash to match.
+std::string Crafted(const std::vector<std::string>& names) {
+  std::vector<std::string> standIns;
+  for (std::size_t i = 0; i < names.size(); ++i) standIns.push_back(std::string(1, static_cast<char>('A' + i)));
+  const std::string written = Payload(standIns);
+  std::size_t trailer = written.size() - kTrailerSize, at = trailer - Load(written, trailer + 8, 8);
+  std::string bytes = written.substr(0, at);
+  for (const std::string& name : names) {
+    std::string head = written.substr(at, 48);
+    Store(head, 40, name.size(), 4);
+    bytes += head + name + std::string((8 - name.size() % 8) % 8, '\0');
+    at += 56;
+  }
+  const std::size_t directory = bytes.size() - (trailer - Load(written, trailer + 8, 8));
+  bytes += written.substr(trailer, 24);
+  trailer = bytes.size() - 24;
+  Store(bytes, trailer + 8, directory, 8);
+  Store(bytes, trailer + 16, bytes.size() + 40 - 8, 8);
+  const auto hasher = os::NewSha256();
+  hasher->Update(reinterpret_cast<const std::uint8_t*>(bytes.data()) + 8, bytes.size() - 8);
+  const Digest digest = hasher->Finish();
+  bytes.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+  return bytes + kMagic;
+}
+
+Unpacked Read(const std::string& bytes, std::vector<std::string>* names = nullptr, NameVerdict* refused = nullptr) {
   const ReadAt read = [&](std::uint64_t at, std::uint8_t* into, std::size_t size) {
     if (at > bytes.size() || size > bytes.size() - at) return false;
     std::memcpy(into, bytes.data() + at, size);
@@ -40,7 +78,7 @@ Unpacked Read(const std::string& bytes, std::vector<std::string>* names = nullpt
   };
   return List(read, {false, 8, bytes.size()}, os::NewSha256, [&](const FileEntry& entry) {
     if (names) names->push_back(entry.name + " " + std::to_string(entry.size) + (entry.executable ? " x" : ""));
-  });
+  }, refused);
 }
 
 TEST(BundleFormat, ReadsBackInOrderAndRefusesAnyChangedOrMissingByte) {
@@ -62,6 +100,57 @@ TEST(BundleFormat, ReadsBackInOrderAndRefusesAnyChangedOrMissingByte) {
     EXPECT_EQ(Read(changed), Unpacked::kDamaged) << "byte " << at << " changed";
     EXPECT_EQ(Read(small.substr(0, at)), at == 8 ? Unpacked::kNone : Unpacked::kDamaged) << "cut at " << at;
   }
+}
+
+std::string Repeated(const std::string& part, std::size_t times, const std::string& between = "") {
+  std::string text;
+  for (std::size_t i = 0; i < times; ++i) text += (i ? between : "") + part;
+  return text;
+}
+
+TEST(BundleFormat, NamesMeanOneThingOnEveryHost) {
+  const struct {
+    std::vector<std::string> names;
+    NameRule rule;
+  } rows[] = {
+      {{"a.dll", "a.dll."}, NameRule::kEndsWithDotOrSpace},
+      {{"a.dll", "a.dll "}, NameRule::kEndsWithDotOrSpace},
+      {{"sub./a.dll"}, NameRule::kEndsWithDotOrSpace},
+      {{"a.dll", "sub/con.ini"}, NameRule::kDeviceName},
+      {{"Aux"}, NameRule::kDeviceName},
+      {{"nul .txt"}, NameRule::kDeviceName},
+      {{"LPT9/x"}, NameRule::kDeviceName},
+      {{"com\u00B9.log"}, NameRule::kDeviceName},
+      {{"com0.txt", "console", "lpt10"}, NameRule::kOk},
+      {{"A.dll", "a.dll"}, NameRule::kCaseTwins},
+      {{"Docs/a.txt", "docs/b.txt"}, NameRule::kCaseTwins},        // one folder, two spellings
+      {{"\u00C4RGER.txt", "\u00E4rger.txt"}, NameRule::kCaseTwins},  // Ä and ä
+      {{"I.txt", "\u0131.txt"}, NameRule::kOk},  // dotless ı has no capital of its own
+      {{"x", "x/y"}, NameRule::kFileAndFolder},
+      {{"X", "x-a", "x/y"}, NameRule::kFileAndFolder},  // not neighbours by bytes
+      {{"x", "x-a", "x.b/y"}, NameRule::kOk},
+      {{std::string(255, 'a')}, NameRule::kOk},
+      {{"d/" + std::string(256, 'a')}, NameRule::kPartTooLong},
+      {{Repeated("\u8AAA", 255)}, NameRule::kOk},  // 765 bytes, 255 units
+      {{Repeated("\U0001F600", 128)}, NameRule::kPartTooLong},  // 512 bytes, 256 units
+      {{Repeated("a", kMaxDepth, "/")}, NameRule::kOk},
+      {{Repeated("a", kMaxDepth + 1, "/")}, NameRule::kTooDeep},
+      {{Repeated(std::string(239, 'a'), 16, "/") + "b"}, NameRule::kOk},  // 3,840 bytes
+      {{Repeated(std::string(239, 'a'), 16, "/") + "/b"}, NameRule::kTooLong},
+      {{"a:b"}, NameRule::kMalformed},
+  };
+  for (const auto& row : rows) {
+    NameVerdict refused;
+    EXPECT_EQ(Read(Crafted(row.names), nullptr, &refused), row.rule == NameRule::kOk ? Unpacked::kDone : Unpacked::kDamaged)
+        << row.names.back().substr(0, 40);
+    EXPECT_EQ(refused.rule, row.rule) << row.names.back().substr(0, 40);
+  }
+  // The writer refuses the same names, one by one or together.
+  PayloadWriter writer(os::NewSha256, [&](const std::uint8_t*, std::size_t) { return true; });
+  const auto none = [](std::uint8_t*, std::size_t) -> long long { return 0; };
+  EXPECT_FALSE(writer.AddFile("sub/con.ini", none));
+  EXPECT_TRUE(writer.AddFile("A.dll", none) && writer.AddFile("a.dll", none));
+  EXPECT_FALSE(writer.Finish());
 }
 
 }  // namespace

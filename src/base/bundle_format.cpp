@@ -35,80 +35,6 @@ bool Read(const ReadAt& read, std::uint64_t offset, std::uint8_t* into, std::siz
   return size == 0 || read(offset, into, size);
 }
 
-std::optional<ProgramLayout> PeLayout(const ReadAt& read, std::uint64_t fileSize) {
-  std::uint8_t dos[64];
-  if (!Read(read, 0, dos, sizeof dos)) return std::nullopt;
-  const std::uint64_t pe = Load(dos + 0x3C, 4);
-  std::uint8_t head[24 + 240];  // signature, file header, a PE32+ optional header
-  if (pe + sizeof head > fileSize || !Read(read, pe, head, sizeof head)) return std::nullopt;
-  if (std::memcmp(head, "PE\0\0", 4) != 0 || Load(head + 24, 2) != 0x20B) return std::nullopt;
-  const std::uint64_t sections = Load(head + 6, 2), optionalSize = Load(head + 20, 2);
-  if (optionalSize < 240) return std::nullopt;
-  ProgramLayout layout;
-  layout.pe = true;
-  layout.checksumField = pe + 24 + 64;
-  layout.securityEntry = pe + 24 + 112 + 4 * 8;
-  layout.imageEnd = Load(head + 24 + 60, 4);  // SizeOfHeaders
-  const std::uint64_t table = pe + 24 + optionalSize;
-  for (std::uint64_t i = 0; i < sections; ++i) {
-    std::uint8_t section[40];
-    if (!Read(read, table + 40 * i, section, sizeof section)) return std::nullopt;
-    const std::uint64_t size = Load(section + 16, 4), at = Load(section + 20, 4);
-    if (size != 0) layout.imageEnd = std::max(layout.imageEnd, at + size);
-  }
-  // A program linked without -s keeps a COFF symbol table, and its string
-  // table, after the last section: still the program's own bytes.
-  const std::uint64_t symbols = Load(head + 12, 4), symbolCount = Load(head + 16, 4);
-  if (symbols != 0) {
-    std::uint8_t strings[4];
-    const std::uint64_t end = symbols + 18 * symbolCount;
-    if (end + 4 > fileSize || !Read(read, end, strings, sizeof strings)) return std::nullopt;
-    layout.imageEnd = std::max(layout.imageEnd, end + std::max<std::uint64_t>(4, Load(strings, 4)));
-  }
-  const std::uint64_t certificate = Load(head + 24 + 112 + 32, 4);
-  layout.certificateSize = Load(head + 24 + 112 + 36, 4);
-  layout.payloadEnd = fileSize;
-  if (certificate != 0) {
-    if (certificate < layout.imageEnd || certificate + layout.certificateSize > fileSize) return std::nullopt;
-    layout.payloadEnd = certificate;
-  } else {
-    layout.certificateSize = 0;
-  }
-  if (layout.imageEnd > layout.payloadEnd) return std::nullopt;
-  return layout;
-}
-
-std::optional<ProgramLayout> ElfLayout(const ReadAt& read, std::uint64_t fileSize) {
-  std::uint8_t head[64];
-  if (!Read(read, 0, head, sizeof head) || head[4] != 2 || head[5] != 1) return std::nullopt;  // ELF64, little-endian
-  ProgramLayout layout;
-  layout.imageEnd = sizeof head;
-  // The headers and whatever they point at: segments and sections alike.
-  const auto tables = {std::array<std::uint64_t, 5>{Load(head + 32, 8), Load(head + 54, 2), Load(head + 56, 2), 8, 32},
-                       std::array<std::uint64_t, 5>{Load(head + 40, 8), Load(head + 58, 2), Load(head + 60, 2), 24, 32}};
-  bool sectionTable = true;  // the second table
-  for (const auto& [offset, entrySize, count, atField, sizeField] : tables) {
-    sectionTable = !sectionTable;
-    if (count == 0) continue;
-    if (entrySize < sizeField + 8 || entrySize > 256 || offset > fileSize || entrySize * count > fileSize - offset) {
-      return std::nullopt;
-    }
-    layout.imageEnd = std::max(layout.imageEnd, offset + entrySize * count);
-    std::vector<std::uint8_t> entries(entrySize * count);
-    if (!Read(read, offset, entries.data(), entries.size())) return std::nullopt;
-    for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint8_t* entry = entries.data() + i * entrySize;
-      if (sectionTable && Load(entry + 4, 4) == 8) continue;  // SHT_NOBITS: nothing in the file
-      const std::uint64_t at = Load(entry + atField, 8), size = Load(entry + sizeField, 8);
-      if (at > fileSize || size > fileSize - at) return std::nullopt;
-      layout.imageEnd = std::max(layout.imageEnd, at + size);
-    }
-  }
-  layout.payloadEnd = fileSize;
-  if (layout.imageEnd > fileSize) return std::nullopt;
-  return layout;
-}
-
 // Reads forward from an offset through a buffer, for the directory.
 class Cursor {
  public:
@@ -179,63 +105,61 @@ bool Verify(const ReadAt& read, const Located& found, const HasherFactory& facto
   return hasher->Finish() == found.digest;
 }
 
-// Walks the directory of a verified payload; `visit` gets each entry and the
-// offset of its bytes and returns a result other than kDone to stop.
-Unpacked Walk(const ReadAt& read, const Located& found,
-              const std::function<Unpacked(const FileEntry&, std::uint64_t)>& visit) {
+// What a directory walk's visitor says after each entry.
+enum class Step { kGoOn, kStop };
+
+// Walks the directory; `visit` gets each entry and the offset of its bytes.
+// False when the directory is malformed; a stop is not. The names are the
+// caller's to check.
+bool Walk(const ReadAt& read, const Located& found, const std::function<Step(const FileEntry&, std::uint64_t)>& visit) {
   Cursor cursor(read, found.directory, found.trailer);
   std::uint64_t data = found.begin;
   std::string last;
   for (std::uint32_t i = 0; i < found.count; ++i) {
     std::uint8_t head[kEntryHead];
-    if (!cursor.Take(head, sizeof head)) return Unpacked::kDamaged;
+    if (!cursor.Take(head, sizeof head)) return false;
     FileEntry entry;
     entry.size = Load(head, 8);
     std::memcpy(entry.digest.data(), head + 8, entry.digest.size());
     const std::uint64_t nameSize = Load(head + 40, 4);
     const std::uint64_t flags = Load(head + 44, 4);
-    if (nameSize == 0 || nameSize > kMaxName || flags > 1) return Unpacked::kDamaged;
+    if (nameSize == 0 || nameSize > kMaxName || flags > 1) return false;
     entry.executable = flags == 1;
     std::vector<std::uint8_t> name(Padded(nameSize));
-    if (!cursor.Take(name.data(), name.size())) return Unpacked::kDamaged;
+    if (!cursor.Take(name.data(), name.size())) return false;
     entry.name.assign(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(nameSize));
-    if (!ValidName(entry.name) || (i > 0 && entry.name <= last)) return Unpacked::kDamaged;
-    if (entry.size > found.directory - data || Padded(entry.size) > found.directory - data) return Unpacked::kDamaged;
-    const Unpacked result = visit(entry, data);
-    if (result != Unpacked::kDone) return result;
+    if (i > 0 && entry.name <= last) return false;
+    if (entry.size > found.directory - data || Padded(entry.size) > found.directory - data) return false;
+    if (visit(entry, data) == Step::kStop) return true;
     data += Padded(entry.size);
     last = std::move(entry.name);
   }
-  return data == found.directory && cursor.AtEnd() ? Unpacked::kDone : Unpacked::kDamaged;
+  return data == found.directory && cursor.AtEnd();
 }
 
-Unpacked Checked(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory, Located& found) {
-  const Unpacked located = Locate(read, layout, found);
-  if (located != Unpacked::kDone) return located;
-  if (!Verify(read, found, factory)) return Unpacked::kDamaged;
-  // The directory is checked whole before anything is written, so a malformed
-  // one never leaves some files written and the rest not.
-  return Walk(read, found, [](const FileEntry&, std::uint64_t) { return Unpacked::kDone; });
+// The directory is checked whole, its names together, before anything is
+// written, so a malformed one never leaves some files written and the rest not.
+bool WellFormed(const ReadAt& read, const Located& found, NameVerdict* refused) {
+  std::vector<std::string> names;
+  const bool walked = Walk(read, found, [&names](const FileEntry& entry, std::uint64_t) {
+    names.push_back(entry.name);
+    return Step::kGoOn;
+  });
+  if (!walked) return false;
+  NameVerdict verdict = CheckNames(names);
+  const bool kept = verdict.rule == NameRule::kOk;
+  if (refused) *refused = std::move(verdict);
+  return kept;
 }
 
 }  // namespace
 
-std::optional<ProgramLayout> ReadProgramLayout(const ReadAt& read, std::uint64_t fileSize) {
-  std::uint8_t magic[4];
-  if (fileSize < 64 || !Read(read, 0, magic, sizeof magic)) return std::nullopt;
-  if (magic[0] == 'M' && magic[1] == 'Z') return PeLayout(read, fileSize);
-  if (std::memcmp(magic, "\x7F" "ELF", 4) == 0) return ElfLayout(read, fileSize);
-  return std::nullopt;
-}
-
-Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory, FileSink& sink) {
+Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory, FileSink& sink,
+                NameVerdict* refused) {
   Located found;
   const Unpacked located = Locate(read, layout, found);
   if (located != Unpacked::kDone) return located;
-  // The directory is checked whole before anything is written, so a malformed
-  // one never leaves some files written and the rest not.
-  const Unpacked listed = Walk(read, found, [](const FileEntry&, std::uint64_t) { return Unpacked::kDone; });
-  if (listed != Unpacked::kDone) return listed;
+  if (!WellFormed(read, found, refused)) return Unpacked::kDamaged;
   // One pass over the data: each byte is read once and goes into its file's
   // hash and the whole payload's as it is written. What is written goes only
   // to the run's private folder, which the caller removes unless every hash
@@ -247,21 +171,29 @@ Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFac
     whole->Update(buffer.data(), n);
     return true;
   };
-  const Unpacked written = Walk(read, found, [&](const FileEntry& entry, std::uint64_t at) {
-    if (!sink.Open(entry)) return Unpacked::kWriteFailed;
+  Unpacked failed = Unpacked::kDone;
+  const auto stop = [&failed](Unpacked why) {
+    failed = why;
+    return Step::kStop;
+  };
+  const bool walked = Walk(read, found, [&](const FileEntry& entry, std::uint64_t at) {
+    // Read again: each name on its own is checked once more before it is used.
+    if (CheckName(entry.name) != NameRule::kOk) return stop(Unpacked::kDamaged);
+    if (!sink.Open(entry)) return stop(Unpacked::kWriteFailed);
     const std::unique_ptr<Hasher> hasher = factory();
     for (std::uint64_t done = 0; done < entry.size;) {
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), entry.size - done));
-      if (!take(at + done, n)) return Unpacked::kDamaged;
+      if (!take(at + done, n)) return stop(Unpacked::kDamaged);
       hasher->Update(buffer.data(), n);
-      if (!sink.Write(buffer.data(), n)) return Unpacked::kWriteFailed;
+      if (!sink.Write(buffer.data(), n)) return stop(Unpacked::kWriteFailed);
       done += n;
     }
-    if (!take(at + entry.size, static_cast<std::size_t>(Padded(entry.size) - entry.size))) return Unpacked::kDamaged;
-    if (!sink.Close()) return Unpacked::kWriteFailed;
-    return hasher->Finish() == entry.digest ? Unpacked::kDone : Unpacked::kDamaged;
+    if (!take(at + entry.size, static_cast<std::size_t>(Padded(entry.size) - entry.size))) return stop(Unpacked::kDamaged);
+    if (!sink.Close()) return stop(Unpacked::kWriteFailed);
+    return hasher->Finish() == entry.digest ? Step::kGoOn : stop(Unpacked::kDamaged);
   });
-  if (written != Unpacked::kDone) return written;
+  if (failed != Unpacked::kDone) return failed;
+  if (!walked) return Unpacked::kDamaged;
   // Then the directory and the trailer's head, which the whole hash covers too.
   for (std::uint64_t at = found.directory, end = found.trailer + 24; at < end;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), end - at));
@@ -272,14 +204,16 @@ Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFac
 }
 
 Unpacked List(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory,
-              const std::function<void(const FileEntry&)>& visit) {
+              const std::function<void(const FileEntry&)>& visit, NameVerdict* refused) {
   Located found;
-  const Unpacked checked = Checked(read, layout, factory, found);
-  if (checked != Unpacked::kDone) return checked;
-  return Walk(read, found, [&](const FileEntry& entry, std::uint64_t) {
+  const Unpacked located = Locate(read, layout, found);
+  if (located != Unpacked::kDone) return located;
+  if (!Verify(read, found, factory) || !WellFormed(read, found, refused)) return Unpacked::kDamaged;
+  Walk(read, found, [&](const FileEntry& entry, std::uint64_t) {
     visit(entry);
-    return Unpacked::kDone;
+    return Step::kGoOn;
   });
+  return Unpacked::kDone;
 }
 
 PayloadWriter::PayloadWriter(const HasherFactory& hasher, Sink sink)
@@ -298,7 +232,7 @@ bool PayloadWriter::Pad() {
 
 bool PayloadWriter::AddFile(const std::string& name, const std::function<long long(std::uint8_t*, std::size_t)>& read,
                             bool executable) {
-  if (!ValidName(name) || (count_ > 0 && name <= lastName_) || count_ == kMaxFiles) return false;
+  if (CheckName(name) != NameRule::kOk || (count_ > 0 && name <= names_.back()) || count_ == kMaxFiles) return false;
   const std::unique_ptr<Hasher> hasher = factory_();
   std::vector<std::uint8_t> buffer(kChunk);
   std::uint64_t size = 0;
@@ -318,12 +252,13 @@ bool PayloadWriter::AddFile(const std::string& name, const std::function<long lo
   Store(directory_, executable ? 1 : 0, 4);
   directory_ += name;
   directory_.append(static_cast<std::size_t>(Padded(name.size()) - name.size()), '\0');
-  lastName_ = name;
+  names_.push_back(name);
   ++count_;
   return true;
 }
 
 bool PayloadWriter::Finish() {
+  if (CheckNames(names_).rule != NameRule::kOk) return false;
   std::string trailer;
   Store(trailer, count_, 4);
   Store(trailer, kFormatVersion, 4);
@@ -336,40 +271,6 @@ bool PayloadWriter::Finish() {
   trailer.append(kMagic, 8);
   written_ += trailer.size();
   return sink_(bytes(trailer), trailer.size());
-}
-
-std::optional<std::uint32_t> PeChecksum(const ReadAt& read, std::uint64_t size, std::uint64_t checksumField) {
-  std::vector<std::uint8_t> buffer(kChunk);  // even, so words never straddle two reads
-  std::uint64_t sum = 0;
-  for (std::uint64_t at = 0; at < size;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - at));
-    if (!Read(read, at, buffer.data(), n)) return std::nullopt;
-    for (std::size_t i = 0; i < n; i += 2) {
-      if (at + i >= checksumField && at + i < checksumField + 4) continue;
-      sum += buffer[i] | (i + 1 < n ? buffer[i + 1] << 8 : 0);
-      sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    at += n;
-  }
-  return static_cast<std::uint32_t>(((sum & 0xFFFF) + (sum >> 16)) + size);
-}
-
-bool ValidName(std::string_view name) {
-  bool utf8 = true;
-  FromUtf8(name, &utf8);
-  if (name.empty() || name.size() > kMaxName || !utf8) return false;
-  for (std::size_t start = 0; start <= name.size();) {
-    const std::size_t end = std::min(name.find('/', start), name.size());
-    const std::string_view part = name.substr(start, end - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    for (const char c : part) {
-      if (static_cast<unsigned char>(c) < 0x20 || std::string_view("\\:*?\"<>|").find(c) != std::string_view::npos) {
-        return false;
-      }
-    }
-    start = end + 1;
-  }
-  return true;
 }
 
 }  // namespace mirrolet::bundle

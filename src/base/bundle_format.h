@@ -19,10 +19,13 @@
 //              this field, then the 8 bytes "MRLTBNDL"
 //
 // Names are UTF-8, relative, "/" between parts, in strictly ascending byte
-// order (so the same files always give the same bytes); no part is empty,
-// "." or "..", and none holds a control character or one of \ : * ? " < > |.
-// The payload begins exactly where the program image ends. Nothing in it
-// depends on time or on the machine that wrote it.
+// order (so the same files always give the same bytes), and keep the rule of
+// bundle_names.h: no part is empty, "." or "..", and none holds a control
+// character or one of \ : * ? " < > |, ends with a dot or a space, names a
+// device or is longer than 255 UTF-16 units; names are bounded in length and
+// depth; no two are equal without regard to case, and no file is also a folder.
+// The payload begins exactly where the program image ends (program_layout.h).
+// Nothing in it depends on time or on the machine that wrote it.
 //
 // This code only parses and checks bytes: reading, writing and hashing come
 // from the caller.
@@ -33,9 +36,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "base/bundle_names.h"
+#include "base/program_layout.h"
 
 namespace mirrolet::bundle {
 
@@ -50,27 +56,9 @@ class Hasher {
 };
 using HasherFactory = std::function<std::unique_ptr<Hasher>()>;
 
-// Reads exactly `size` bytes at `offset` of the program file; false when it
-// cannot (an error, or the file ends first).
-using ReadAt = std::function<bool(std::uint64_t offset, std::uint8_t* into, std::size_t size)>;
-
 inline constexpr std::size_t kTrailerSize = 64;
 inline constexpr std::uint32_t kFormatVersion = 1;
 inline constexpr char kMagic[] = "MRLTBNDL";
-
-// Where things are in a program file.
-struct ProgramLayout {
-  bool pe = false;                     // else ELF
-  std::uint64_t imageEnd = 0;          // the end of the program's own bytes
-  std::uint64_t payloadEnd = 0;        // the certificate table's start, else the file's end
-  std::uint64_t certificateSize = 0;   // 0 when the file is not signed
-  std::uint64_t securityEntry = 0;     // PE: file offset of the security directory entry
-  std::uint64_t checksumField = 0;     // PE: file offset of the optional header's checksum
-};
-
-// The layout of a 64-bit PE or a little-endian ELF64 file of `fileSize`
-// bytes, or nothing when it is neither or its headers point outside it.
-std::optional<ProgramLayout> ReadProgramLayout(const ReadAt& read, std::uint64_t fileSize);
 
 struct FileEntry {
   std::string name;  // as stored: UTF-8, "/" between parts
@@ -102,12 +90,14 @@ class FileSink {
 // and the whole payload's. Anything but kDone means what `sink` got must be
 // thrown away: a payload is trusted only once every hash matched. Memory use
 // does not grow with the files' sizes.
-Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher, FileSink& sink);
+// When the names break their rule, *refused says how (the result is kDamaged).
+Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher, FileSink& sink,
+                NameVerdict* refused = nullptr);
 
 // Lists the files of a verified payload without writing them (for reports).
 // Same result codes as Unpack; `visit` sees each entry in order.
 Unpacked List(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher,
-              const std::function<void(const FileEntry&)>& visit);
+              const std::function<void(const FileEntry&)>& visit, NameVerdict* refused = nullptr);
 
 // Writes a payload through `sink` (its bytes in order); each call returns
 // false when the sink failed. Names must be added in ascending byte order.
@@ -120,7 +110,8 @@ class PayloadWriter {
   // an error). False on a read error, a bad or unordered name, or a failed write.
   bool AddFile(const std::string& name, const std::function<long long(std::uint8_t*, std::size_t)>& read,
                bool executable = false);
-  // The directory and the trailer.
+  // The directory and the trailer; false when the names together break
+  // their rule (nothing more is written) or the write failed.
   bool Finish();
   std::uint64_t Length() const { return written_; }
 
@@ -132,17 +123,9 @@ class PayloadWriter {
   std::unique_ptr<Hasher> whole_;
   Sink sink_;
   std::string directory_;
-  std::string lastName_;
+  std::vector<std::string> names_;
   std::uint32_t count_ = 0;
   std::uint64_t written_ = 0;
 };
-
-// The checksum a PE file's optional header holds for the whole file of
-// `size` bytes (its own field counted as zero): what signing tools write and
-// check, so that taking a bundle's signature off gives back the bundle.
-std::optional<std::uint32_t> PeChecksum(const ReadAt& read, std::uint64_t size, std::uint64_t checksumField);
-
-// Whether `name` may be stored (see the format above).
-bool ValidName(std::string_view name);
 
 }  // namespace mirrolet::bundle

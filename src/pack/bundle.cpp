@@ -9,6 +9,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "base/bundle_format.h"
 #include "base/name_fold.h"
@@ -130,6 +131,24 @@ struct BundlePaths {
   const fs::path& out;
   Progress& progress;
 };
+
+// What the bundle's name rule found, for a person.
+std::wstring Refusal(const bundle::NameVerdict& verdict) {
+  const std::wstring name = Quote(FromUtf8(verdict.name)), other = Quote(FromUtf8(verdict.other));
+  switch (verdict.rule) {
+    case bundle::NameRule::kOk: break;
+    case bundle::NameRule::kMalformed: return name + L" is no name a bundle can hold";
+    case bundle::NameRule::kEndsWithDotOrSpace: return name + L" ends a part with a dot or a space, which Windows drops";
+    case bundle::NameRule::kDeviceName: return name + L" has a part that is a device name on Windows";
+    case bundle::NameRule::kPartTooLong:
+      return name + L" has a part longer than " + std::to_wstring(bundle::kMaxPartUnits) + L" UTF-16 units";
+    case bundle::NameRule::kTooDeep: return name + L" is more than " + std::to_wstring(bundle::kMaxDepth) + L" parts deep";
+    case bundle::NameRule::kTooLong: return name + L" is longer than " + std::to_wstring(bundle::kMaxNameBytes) + L" bytes";
+    case bundle::NameRule::kCaseTwins: return name + L" and " + other + L" differ only in case: Windows keeps one";
+    case bundle::NameRule::kFileAndFolder: return name + L" is a file and also a folder of " + other;
+  }
+  return {};
+}
 
 // Writes the program's own bytes, without a signature or an earlier payload,
 // then the payload. Returns the payload's length, or nothing on a failure
@@ -258,6 +277,10 @@ ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, u
   }
   const auto files = PayloadFiles(folder, report);
   if (!files) return Fail(L"the files of the list cannot be found in " + Text(folder));
+  std::vector<std::string> names;
+  for (const auto& [name, path] : *files) names.push_back(name);
+  const bundle::NameVerdict verdict = bundle::CheckNames(names);
+  if (verdict.rule != bundle::NameRule::kOk) return Fail(L"refused: " + Refusal(verdict) + L"; " + Text(out) + L" was not written");
 
   const std::uint64_t expected = BundleLength(layout.imageEnd, *files);
   if (const std::uint64_t length = expected; length > kMaxBundleBytes) {
@@ -318,14 +341,17 @@ ExitCode CheckBundle(const fs::path& path, unsigned codePage, const PackOptions&
   std::error_code error;
   if (!fs::create_directory(folder, error)) return Fail(L"cannot make a folder to check in: " + Text(folder));
   bundle::Unpacked unpacked;
+  bundle::NameVerdict refused;
   {
     Progress progress(L"checking " + Text(path), file.Size() - layout->imageEnd);
     FolderSink sink(folder, progress);
-    unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink);
+    unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink, &refused);
   }
   Report report;
   if (unpacked == bundle::Unpacked::kNone) {
     printer.Problem(Text(path) + L" carries no update: it is a plain program");
+  } else if (unpacked == bundle::Unpacked::kDamaged && refused.rule != bundle::NameRule::kOk) {
+    printer.Problem(Text(path) + L" is damaged: " + Refusal(refused));
   } else if (unpacked == bundle::Unpacked::kDamaged) {
     printer.Problem(Text(path) + L" is damaged: its payload does not match its checksums");
   } else if (unpacked == bundle::Unpacked::kWriteFailed) {

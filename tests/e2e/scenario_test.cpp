@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <map>
 
 #include "case_vocabulary.h"
 #include "host_fixture.h"
+#include "os/sha256.h"
+#include "base/bundle_format.h"
 #include "pack/bundle.h"
 #include "pack/pack.h"
 #include "update/copy_list.h"
@@ -28,10 +31,40 @@ std::vector<Case> LoadScenarios() {
   return scenarios;
 }
 
+std::uint64_t Load(const std::string& bytes, std::size_t at, int size) {
+  std::uint64_t value = 0;
+  for (int i = size - 1; i >= 0; --i) value = value << 8 | static_cast<std::uint8_t>(bytes[at + static_cast<std::size_t>(i)]);
+  return value;
+}
+
+// The bundle `path`, whose payload is the last `length` bytes, with the name
+// `from` in its directory replaced by `to`, and the payload hashed again.
+void Rename(const std::filesystem::path& path, std::uint64_t length, const std::string& from, const std::string& to) {
+  ASSERT_EQ(from.size(), to.size());
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  const std::size_t begin = bytes.size() - length, trailer = bytes.size() - 64;
+  bool renamed = false;
+  for (std::size_t at = trailer - Load(bytes, trailer + 8, 8); at < trailer;) {
+    const std::size_t size = Load(bytes, at + 40, 4);
+    if (bytes.compare(at + 48, size, from) == 0) renamed = (bytes.replace(at + 48, size, to), true);
+    at += 48 + (size + 7) / 8 * 8;
+  }
+  ASSERT_TRUE(renamed) << from;
+  const auto hasher = os::NewSha256();
+  hasher->Update(reinterpret_cast<const std::uint8_t*>(bytes.data()) + begin, trailer + 24 - begin);
+  const auto digest = hasher->Finish();
+  bytes.replace(trailer + 24, digest.size(), reinterpret_cast<const char*>(digest.data()), digest.size());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 // update\PROGRAM as mirrolet-pack bundles the update folder it builds from
 // `tree`, alone in its folder, then damaged as `damage` says: "flip" (the
 // first byte of the first file), "cut" (the payload 8 bytes short), "length"
-// (a payload length past the file's start).
+// (a payload length past the file's start), or "rename OLD NEW": the file OLD
+// named NEW (as long) and the payload's hash made to match, so only the name
+// can be wrong.
 void MakeBundle(const Sandbox& sandbox, const std::wstring& tree, const std::wstring& update, const std::string& damage) {
   const std::filesystem::path packed = sandbox.Native(L"packed"), out = sandbox.Native(update) / ProgramUnderTest().filename();
   const unsigned codePage = HostName() == "windows" ? 950 : 65001;
@@ -56,7 +89,35 @@ void MakeBundle(const Sandbox& sandbox, const std::wstring& tree, const std::wst
   }
   file.close();
   if (damage == "cut") std::filesystem::resize_file(out, size - 8);
-  ASSERT_TRUE(damage.empty() || damage == "flip" || damage == "cut" || damage == "length") << damage;
+  if (damage.starts_with("rename ")) Rename(out, length, Parts(damage, " ").at(1), Parts(damage, " ").at(2));
+  ASSERT_TRUE(damage.empty() || damage == "flip" || damage == "cut" || damage == "length" || damage.starts_with("rename "))
+      << damage;
+}
+
+// update\PROGRAM carrying the files `names` of `tree` as its payload, written
+// straight rather than by mirrolet-pack, which reads no tree past MAX_PATH on
+// Windows.
+void MakePayload(const Sandbox& sandbox, const std::wstring& tree, std::vector<std::string> names, const std::wstring& update) {
+  const std::filesystem::path out = sandbox.Native(update) / ProgramUnderTest().filename();
+  std::filesystem::create_directories(out.parent_path());
+  std::filesystem::create_directories(sandbox.Native(L"tmp"));
+  std::filesystem::copy_file(ProgramUnderTest(), out, std::filesystem::copy_options::overwrite_existing);
+  std::ofstream stream(out, std::ios::binary | std::ios::app);
+  bundle::PayloadWriter writer(os::NewSha256, [&](const std::uint8_t* bytes, std::size_t size) {
+    return static_cast<bool>(stream.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size)));
+  });
+  for (std::string& name : names) std::replace(name.begin(), name.end(), '\\', '/');
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    std::string content = sandbox.Read(tree + L"\\" + FromUtf8(name));
+    ASSERT_TRUE(writer.AddFile(name, [&content](std::uint8_t* into, std::size_t size) -> long long {
+      const std::size_t n = std::min(size, content.size());
+      std::copy_n(content.begin(), n, into);
+      content.erase(0, n);
+      return static_cast<long long>(n);
+    })) << name;
+  }
+  ASSERT_TRUE(writer.Finish());
 }
 
 class ScenarioTest : public ::testing::TestWithParam<Case> {};
@@ -133,6 +194,8 @@ TEST_P(ScenarioTest, Runs) {
     } else if (directive == "bundle") {
       const auto [tree, damage] = Split(argument, " = ");
       MakeBundle(sandbox, FromUtf8(tree), update, damage);
+    } else if (directive == "payload") {
+      MakePayload(sandbox, FromUtf8(left), Parts(right, " "), update);
     } else if (directive == "locale") {
       locale = argument;
     } else if (directive == "asked") {

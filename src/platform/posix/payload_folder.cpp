@@ -8,7 +8,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
+#include <string_view>
+#include <vector>
 
 #include "base/bundle_format.h"
 #include "base/utf8.h"
@@ -35,6 +36,65 @@ std::string TempFolder() {
   return folder && *folder ? folder : "/tmp";
 }
 
+// Removes the folder `path` and all it holds, however deep: one folder open
+// at a time, going down by name and back up by "..", so neither the stack,
+// the open files nor PATH_MAX limit the depth. Each folder is listed once,
+// its files go at once and its folders are kept by name for later, so the
+// work is linear in what it holds. Links are removed, never followed. When
+// ".." is not the folder it came from (the tree was moved meanwhile), it stops.
+void RemoveTree(const std::string& path) {
+  struct Folder {
+    std::string name;  // in its parent
+    dev_t device;
+    ino_t inode;
+    std::vector<std::string> folders;  // not yet removed
+  };
+  std::vector<Folder> open;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  // Lists the folder `fd` is, as the deepest of `open`, removing what is not a folder.
+  const auto enter = [&](std::string name) {
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return false;
+    open.push_back({std::move(name), st.st_dev, st.st_ino, {}});
+    const UniqueDir dir(::fdopendir(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0)));
+    if (!dir) return false;
+    while (const dirent* entry = ::readdir(dir.get())) {
+      const std::string_view child = entry->d_name;
+      if (child == "." || child == "..") continue;
+      bool folder = entry->d_type == DT_DIR;
+      if (entry->d_type == DT_UNKNOWN) {
+        struct stat cst;
+        folder = ::fstatat(fd.get(), entry->d_name, &cst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(cst.st_mode);
+      }
+      if (folder || ::unlinkat(fd.get(), entry->d_name, 0) != 0) open.back().folders.emplace_back(child);
+    }
+    return true;
+  };
+  if (!fd || !enter({})) return;
+  while (!open.empty()) {
+    Folder& deepest = open.back();
+    if (!deepest.folders.empty()) {
+      const std::string child = std::move(deepest.folders.back());
+      deepest.folders.pop_back();
+      UniqueFd down(::openat(fd.get(), child.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!down) continue;  // not a folder after all, or gone: left as it is
+      fd = std::move(down);
+      if (!enter(child)) return;
+      continue;
+    }
+    const std::string name = std::move(deepest.name);
+    open.pop_back();
+    if (open.empty()) break;
+    UniqueFd up(::openat(fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (!up || ::fstat(up.get(), &st) != 0 || st.st_dev != open.back().device || st.st_ino != open.back().inode) return;
+    fd = std::move(up);
+    ::unlinkat(fd.get(), name.c_str(), AT_REMOVEDIR);
+  }
+  fd.reset();
+  ::rmdir(path.c_str());
+}
+
 // Removes the private folders of runs that have ended. A run holds an flock
 // on its folder's lock file for as long as it goes, and the kernel drops it
 // however the run ends: a lock we can take proves that run is over. A folder
@@ -48,10 +108,7 @@ void RemoveEndedRuns(const std::string& temp) {
     struct stat st;
     if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
     const UniqueFd lock(::open(ChildPath(folder, kLockName).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (lock && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
-      std::error_code ignored;
-      std::filesystem::remove_all(folder, ignored);
-    }
+    if (lock && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) RemoveTree(folder);
   }
 }
 
@@ -85,9 +142,14 @@ class FolderSink final : public bundle::FileSink {
       error_ = {kErrorNoUnicodeTranslation, ErrnoText(EILSEQ)};
       return false;
     }
+    // Only the folders the name before did not make, each made once.
     const std::string files = ChildPath(folder_, kFilesName);
-    for (std::size_t start = 0, slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
-      if (::mkdir(ChildPath(files, name.substr(0, slash)).c_str(), 0700) != 0 && errno != EEXIST) {
+    const std::size_t folders = bundle::SharedFolders(previous_, entry.name);
+    previous_ = entry.name;
+    for (std::size_t slash = 0, skipped = 0; (slash = name.find('/', slash)) != std::string::npos; ++slash) {
+      if (skipped < folders) {
+        ++skipped;
+      } else if (::mkdir(ChildPath(files, name.substr(0, slash)).c_str(), 0700) != 0) {
         return FailErrno(error_, errno);
       }
     }
@@ -111,6 +173,7 @@ class FolderSink final : public bundle::FileSink {
   UniqueFd& lock_;
   HostError& error_;
   UniqueFd fd_;
+  std::string previous_;  // the name of the file before, as stored
 };
 
 }  // namespace
@@ -138,10 +201,7 @@ PayloadState PayloadFolder::Unpack(std::wstring& folder, HostError& error) {
 }
 
 void PayloadFolder::Remove() {
-  if (!folder_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
+  if (!folder_.empty()) RemoveTree(folder_);
   lock_.reset();
   folder_.clear();
 }

@@ -3,7 +3,8 @@
 #include <windows.h>
 
 #include <cwchar>
-#include <filesystem>
+#include <string_view>
+#include <vector>
 #include <string>
 
 #include "base/bundle_format.h"
@@ -31,6 +32,55 @@ std::wstring TempFolder() {
   return path;  // ends with "\"
 }
 
+// Removes the folder `path` and all it holds, however deep: by "\\?\" paths,
+// which reach past MAX_PATH, and with the folders still to go on a list of
+// its own rather than the stack. Each folder is listed once, its files go at
+// once and its folders are kept by name for later, so the work is linear in
+// what it holds. A link or junction is removed, never followed.
+void RemoveTree(const std::wstring& path) {
+  struct Folder {
+    std::size_t length;                 // of its path
+    std::vector<std::wstring> folders;  // not yet removed
+  };
+  std::wstring at = ExtendedPath(path);
+  std::vector<Folder> open;
+  const auto enter = [&] {
+    open.push_back({at.size(), {}});
+    WIN32_FIND_DATAW found;
+    const UniqueFind search(FindFirstFileExW((at + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                             nullptr, FIND_FIRST_EX_LARGE_FETCH));
+    if (!search) return;
+    do {
+      const std::wstring_view name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = at + L"\\" + found.cFileName;
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetFileAttributesW(child.c_str(), found.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+      }
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        DeleteFileW(child.c_str());
+      } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        RemoveDirectoryW(child.c_str());  // the link, not what it points at
+      } else {
+        open.back().folders.emplace_back(name);
+      }
+    } while (FindNextFileW(search.get(), &found));
+  };
+  enter();
+  while (!open.empty()) {
+    Folder& deepest = open.back();
+    if (deepest.folders.empty()) {
+      RemoveDirectoryW(at.c_str());
+      open.pop_back();
+      if (!open.empty()) at.resize(open.back().length);
+      continue;
+    }
+    at += L"\\" + deepest.folders.back();
+    deepest.folders.pop_back();
+    enter();
+  }
+}
+
 // Removes the private folders of runs that have ended. A run holds its
 // folder's lock file open without delete sharing for as long as it goes, and
 // Windows closes the handle however the run ends: a lock file we can open for
@@ -50,8 +100,7 @@ void RemoveEndedRuns(const std::wstring& temp) {
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr))) {
       continue;
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(ExtendedPath(folder), ignored);
+    RemoveTree(folder);
   } while (FindNextFileW(search.get(), &found));
 }
 
@@ -82,21 +131,27 @@ class FolderSink final : public bundle::FileSink {
                             FILE_ATTRIBUTE_HIDDEN, nullptr));
     if (!lock_) return Fail(error_, GetLastError());
     if (!CreateDirectoryW((folder_ + kFilesName).c_str(), nullptr)) return Fail(error_, GetLastError());
+    files_ = ExtendedPath(folder_ + kFilesName);
     return true;
   }
 
   bool Open(const bundle::FileEntry& entry) override {
     if (!MakeFolder()) return false;
-    std::wstring name = FromUtf8(entry.name);
-    for (wchar_t& c : name) c = c == L'/' ? L'\\' : c;
-    const std::wstring files = folder_ + kFilesName + L"\\";
-    for (std::size_t slash = name.find(L'\\'); slash != std::wstring::npos; slash = name.find(L'\\', slash + 1)) {
-      if (!CreateDirectoryW(ExtendedPath(files + name.substr(0, slash)).c_str(), nullptr) &&
-          GetLastError() != ERROR_ALREADY_EXISTS) {
-        return Fail(error_, GetLastError());
-      }
+    // The checked parts go onto the folder's "\\?\" path as they stand; only
+    // the folders the name before did not make are made, each once.
+    const std::size_t folders = bundle::SharedFolders(previous_, entry.name);
+    previous_ = entry.name;
+    const std::wstring name = FromUtf8(entry.name);
+    std::wstring path = files_;
+    for (std::size_t start = 0, part = 0;; ++part) {
+      const std::size_t slash = name.find(L'/', start);
+      path += L'\\';
+      path.append(name, start, slash == std::wstring::npos ? std::wstring::npos : slash - start);
+      if (slash == std::wstring::npos) break;
+      if (part >= folders && !CreateDirectoryW(path.c_str(), nullptr)) return Fail(error_, GetLastError());
+      start = slash + 1;
     }
-    file_.reset(CreateFileW(ExtendedPath(files + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    file_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     return file_ || Fail(error_, GetLastError());
   }
@@ -113,6 +168,8 @@ class FolderSink final : public bundle::FileSink {
   UniqueFile& lock_;
   HostError& error_;
   UniqueFile file_;
+  std::wstring files_;     // the folder of the update's files, as a "\\?\" path
+  std::string previous_;   // the name of the file before, as stored
 };
 
 }  // namespace
@@ -148,10 +205,7 @@ void PayloadFolder::Remove() {
   // The lock goes first: a file held open without delete sharing cannot be
   // deleted, not even by the run that holds it.
   lock_.reset();
-  if (!folder_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(ExtendedPath(folder_), ignored);
-  }
+  if (!folder_.empty()) RemoveTree(folder_);
   folder_.clear();
 }
 

@@ -1,0 +1,197 @@
+#include "base/program_layout.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+namespace mirrolet::bundle {
+
+namespace {
+
+// A little-endian field of a header: where it starts and how wide it is.
+struct Field {
+  std::uint64_t offset;
+  int width;
+};
+
+std::uint64_t Load(const std::uint8_t* bytes, Field field) {
+  std::uint64_t value = 0;
+  for (int i = field.width - 1; i >= 0; --i) value = value << 8 | bytes[field.offset + static_cast<std::uint64_t>(i)];
+  return value;
+}
+
+bool Read(const ReadAt& read, std::uint64_t offset, std::uint8_t* into, std::size_t size) {
+  return size == 0 || read(offset, into, size);
+}
+
+// The PE headers a bundle needs, as the PE format names them.
+namespace pe {
+constexpr std::size_t kDosHeaderSize = 64;
+constexpr Field kNewHeaderOffset{0x3C, 4};  // e_lfanew: where "PE\0\0" is
+
+constexpr std::size_t kSignatureSize = 4;
+constexpr std::size_t kFileHeaderSize = 20;
+// The COFF file header's fields, counted from the signature.
+constexpr Field kNumberOfSections{kSignatureSize + 2, 2};
+constexpr Field kPointerToSymbolTable{kSignatureSize + 8, 4};
+constexpr Field kNumberOfSymbols{kSignatureSize + 12, 4};
+constexpr Field kSizeOfOptionalHeader{kSignatureSize + 16, 2};
+
+// The PE32+ optional header's fields, counted from the signature.
+constexpr std::uint64_t kOptionalHeader = kSignatureSize + kFileHeaderSize;
+constexpr std::size_t kOptionalHeaderSize = 240;  // up to the end of the 16 data directories
+constexpr Field kMagic{kOptionalHeader + 0, 2};
+constexpr std::uint64_t kMagicPe32Plus = 0x20B;
+constexpr Field kSizeOfHeaders{kOptionalHeader + 60, 4};
+constexpr Field kCheckSum{kOptionalHeader + 64, 4};
+constexpr std::uint64_t kDataDirectories = kOptionalHeader + 112;
+constexpr std::uint64_t kDataDirectorySize = 8;
+constexpr std::uint64_t kSecurityDirectory = kDataDirectories + 4 * kDataDirectorySize;  // IMAGE_DIRECTORY_ENTRY_SECURITY
+// The security directory holds a file offset, not an address.
+constexpr Field kCertificateTable{kSecurityDirectory + 0, 4};
+constexpr Field kCertificateTableSize{kSecurityDirectory + 4, 4};
+
+constexpr std::size_t kSectionHeaderSize = 40;
+constexpr Field kSizeOfRawData{16, 4};
+constexpr Field kPointerToRawData{20, 4};
+
+constexpr std::uint64_t kSymbolSize = 18;
+constexpr Field kStringTableSize{0, 4};  // counts its own 4 bytes
+}  // namespace pe
+
+// The ELF64 headers a bundle needs, as the ELF format names them.
+namespace elf {
+constexpr std::size_t kHeaderSize = 64;
+constexpr std::size_t kClass = 4;  // EI_CLASS
+constexpr std::uint8_t kClass64 = 2;
+constexpr std::size_t kData = 5;  // EI_DATA
+constexpr std::uint8_t kLittleEndian = 1;
+constexpr Field kProgramHeaderOffset{32, 8};  // e_phoff
+constexpr Field kSectionHeaderOffset{40, 8};  // e_shoff
+constexpr Field kProgramHeaderSize{54, 2};    // e_phentsize
+constexpr Field kProgramHeaderCount{56, 2};   // e_phnum
+constexpr Field kSectionHeaderSize{58, 2};    // e_shentsize
+constexpr Field kSectionHeaderCount{60, 2};   // e_shnum
+constexpr std::uint64_t kMaxEntrySize = 256;  // far above either table's own
+
+constexpr Field kSegmentOffset{8, 8};     // p_offset
+constexpr Field kSegmentFileSize{32, 8};  // p_filesz
+constexpr Field kSectionType{4, 4};       // sh_type
+constexpr std::uint64_t kNoBits = 8;      // SHT_NOBITS: nothing in the file
+constexpr Field kSectionOffset{24, 8};    // sh_offset
+constexpr Field kSectionFileSize{32, 8};  // sh_size
+}  // namespace elf
+
+std::optional<ProgramLayout> PeLayout(const ReadAt& read, std::uint64_t fileSize) {
+  std::uint8_t dos[pe::kDosHeaderSize];
+  if (!Read(read, 0, dos, sizeof dos)) return std::nullopt;
+  const std::uint64_t at = Load(dos, pe::kNewHeaderOffset);
+  std::uint8_t head[pe::kOptionalHeader + pe::kOptionalHeaderSize];
+  if (at + sizeof head > fileSize || !Read(read, at, head, sizeof head)) return std::nullopt;
+  if (std::memcmp(head, "PE\0\0", pe::kSignatureSize) != 0 || Load(head, pe::kMagic) != pe::kMagicPe32Plus) {
+    return std::nullopt;
+  }
+  const std::uint64_t sections = Load(head, pe::kNumberOfSections), optionalSize = Load(head, pe::kSizeOfOptionalHeader);
+  if (optionalSize < pe::kOptionalHeaderSize) return std::nullopt;
+  ProgramLayout layout;
+  layout.pe = true;
+  layout.checksumField = at + pe::kCheckSum.offset;
+  layout.securityEntry = at + pe::kSecurityDirectory;
+  layout.imageEnd = Load(head, pe::kSizeOfHeaders);
+  const std::uint64_t table = at + pe::kOptionalHeader + optionalSize;
+  for (std::uint64_t i = 0; i < sections; ++i) {
+    std::uint8_t section[pe::kSectionHeaderSize];
+    if (!Read(read, table + pe::kSectionHeaderSize * i, section, sizeof section)) return std::nullopt;
+    const std::uint64_t size = Load(section, pe::kSizeOfRawData), start = Load(section, pe::kPointerToRawData);
+    if (size != 0) layout.imageEnd = std::max(layout.imageEnd, start + size);
+  }
+  // A program linked without -s keeps a COFF symbol table, and its string
+  // table, after the last section: still the program's own bytes.
+  const std::uint64_t symbols = Load(head, pe::kPointerToSymbolTable), symbolCount = Load(head, pe::kNumberOfSymbols);
+  if (symbols != 0) {
+    std::uint8_t strings[pe::kStringTableSize.width];
+    const std::uint64_t end = symbols + pe::kSymbolSize * symbolCount;
+    if (end + sizeof strings > fileSize || !Read(read, end, strings, sizeof strings)) return std::nullopt;
+    layout.imageEnd = std::max(layout.imageEnd, end + std::max<std::uint64_t>(sizeof strings, Load(strings, pe::kStringTableSize)));
+  }
+  const std::uint64_t certificate = Load(head, pe::kCertificateTable);
+  layout.certificateSize = Load(head, pe::kCertificateTableSize);
+  layout.payloadEnd = fileSize;
+  if (certificate != 0) {
+    if (certificate < layout.imageEnd || certificate + layout.certificateSize > fileSize) return std::nullopt;
+    layout.payloadEnd = certificate;
+  } else {
+    layout.certificateSize = 0;
+  }
+  if (layout.imageEnd > layout.payloadEnd) return std::nullopt;
+  return layout;
+}
+
+std::optional<ProgramLayout> ElfLayout(const ReadAt& read, std::uint64_t fileSize) {
+  std::uint8_t head[elf::kHeaderSize];
+  if (!Read(read, 0, head, sizeof head) || head[elf::kClass] != elf::kClass64 || head[elf::kData] != elf::kLittleEndian) {
+    return std::nullopt;
+  }
+  ProgramLayout layout;
+  layout.imageEnd = sizeof head;
+  // The headers and whatever they point at: segments and sections alike.
+  struct Table {
+    std::uint64_t offset, entrySize, count;
+    Field at, size;
+    bool sections;
+  };
+  const std::array tables{
+      Table{Load(head, elf::kProgramHeaderOffset), Load(head, elf::kProgramHeaderSize), Load(head, elf::kProgramHeaderCount),
+            elf::kSegmentOffset, elf::kSegmentFileSize, false},
+      Table{Load(head, elf::kSectionHeaderOffset), Load(head, elf::kSectionHeaderSize), Load(head, elf::kSectionHeaderCount),
+            elf::kSectionOffset, elf::kSectionFileSize, true}};
+  for (const Table& table : tables) {
+    if (table.count == 0) continue;
+    if (table.entrySize < table.size.offset + 8 || table.entrySize > elf::kMaxEntrySize || table.offset > fileSize ||
+        table.entrySize * table.count > fileSize - table.offset) {
+      return std::nullopt;
+    }
+    layout.imageEnd = std::max(layout.imageEnd, table.offset + table.entrySize * table.count);
+    std::vector<std::uint8_t> entries(table.entrySize * table.count);
+    if (!Read(read, table.offset, entries.data(), entries.size())) return std::nullopt;
+    for (std::uint64_t i = 0; i < table.count; ++i) {
+      const std::uint8_t* entry = entries.data() + i * table.entrySize;
+      if (table.sections && Load(entry, elf::kSectionType) == elf::kNoBits) continue;
+      const std::uint64_t at = Load(entry, table.at), size = Load(entry, table.size);
+      if (at > fileSize || size > fileSize - at) return std::nullopt;
+      layout.imageEnd = std::max(layout.imageEnd, at + size);
+    }
+  }
+  layout.payloadEnd = fileSize;
+  if (layout.imageEnd > fileSize) return std::nullopt;
+  return layout;
+}
+
+}  // namespace
+
+std::optional<ProgramLayout> ReadProgramLayout(const ReadAt& read, std::uint64_t fileSize) {
+  std::uint8_t magic[4];
+  if (fileSize < 64 || !Read(read, 0, magic, sizeof magic)) return std::nullopt;
+  if (magic[0] == 'M' && magic[1] == 'Z') return PeLayout(read, fileSize);
+  if (std::memcmp(magic, "\x7F" "ELF", 4) == 0) return ElfLayout(read, fileSize);
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> PeChecksum(const ReadAt& read, std::uint64_t size, std::uint64_t checksumField) {
+  std::vector<std::uint8_t> buffer(1 << 20);  // even, so words never straddle two reads
+  std::uint64_t sum = 0;
+  for (std::uint64_t at = 0; at < size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - at));
+    if (!Read(read, at, buffer.data(), n)) return std::nullopt;
+    for (std::size_t i = 0; i < n; i += 2) {
+      if (at + i >= checksumField && at + i < checksumField + 4) continue;
+      sum += buffer[i] | (i + 1 < n ? buffer[i + 1] << 8 : 0);
+      sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    at += n;
+  }
+  return static_cast<std::uint32_t>(((sum & 0xFFFF) + (sum >> 16)) + size);
+}
+
+}  // namespace mirrolet::bundle
