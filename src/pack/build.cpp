@@ -5,8 +5,10 @@
 #include <map>
 #include <random>
 
+#include "base/bundle_names.h"
 #include "base/copy_list_model.h"
 #include "base/name_fold.h"
+#include "base/utf8.h"
 #include "pack/pack.h"
 #include "pack/pack_host.h"
 #include "pack/program_mark.h"
@@ -45,21 +47,18 @@ bool LeftOut(const TreeEntry& entry, const std::vector<std::wstring>& excludes) 
   return false;
 }
 
-// Why Windows cannot hold a file or folder of this name, or empty text.
+// Why Windows cannot hold a file or folder of this name, or empty text: the
+// bundle's own rule for one part, so a tree builds only into what a bundle
+// may carry.
 std::wstring IllegalName(std::wstring_view part) {
-  for (const wchar_t c : part) {
-    if (c < 0x20 || std::wstring_view(L"<>:\"|?*\\").find(c) != std::wstring_view::npos) {
-      return L"holds a character Windows does not allow in names";
-    }
+  switch (bundle::CheckName(ToUtf8(part))) {
+    case bundle::NameRule::kOk: return {};
+    case bundle::NameRule::kEndsWithDotOrSpace: return L"ends with a dot or a space, which Windows drops";
+    case bundle::NameRule::kDeviceName: return L"is a device name on Windows";
+    case bundle::NameRule::kPartTooLong:
+      return L"is longer than " + std::to_wstring(bundle::kMaxPartUnits) + L" UTF-16 units, the most Windows allows";
+    default: return L"holds a character Windows does not allow in names";
   }
-  if (part.back() == L'.' || part.back() == L' ') return L"ends with a dot or a space, which Windows drops";
-  const std::wstring stem = FoldName(part.substr(0, part.find(L'.')));
-  const bool numbered = stem.size() == 4 && (stem.rfind(L"COM", 0) == 0 || stem.rfind(L"LPT", 0) == 0) &&
-                        stem[3] >= L'1' && stem[3] <= L'9';
-  if (numbered || stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL") {
-    return L"is a device name on Windows";
-  }
-  return {};
 }
 
 // The list's keys are ASCII, the same bytes in every code page.
