@@ -30,7 +30,22 @@ std::wstring FakePlatform::FindFileName(const std::wstring& path) {
 bool FakePlatform::StageCopy(const std::wstring& source, const std::wstring& destination, StageId& id,
                              HostError& error) {
   calls.push_back({"stage", Utf8(source), Utf8(destination)});
-  if (failingCopies.contains(destination) || destination.empty()) {
+  // What the path alone tells, as every host answers it, in the hosts' order:
+  // a path that names a folder (what an empty key leaves), no destination.
+  const auto folder = [](const std::wstring& path) { return path.ends_with(L'\\') || path.ends_with(L'/'); };
+  if (folder(source)) {
+    error = {kErrorAccessDenied, L"Access is denied.", true};
+    return false;
+  }
+  if (destination.empty()) {
+    error = {kErrorPathNotFound, L"The system cannot find the path specified."};
+    return false;
+  }
+  if (folder(destination)) {
+    error = {kErrorAccessDenied, L"Access is denied."};
+    return false;
+  }
+  if (failingCopies.contains(destination)) {
     error = copyError;
     return false;
   }

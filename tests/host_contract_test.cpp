@@ -245,13 +245,17 @@ TEST(HostFiles, AFailedCopyLeavesTheDestinationAsItWasAndNoTemporary) {
     unsigned long code;  // the Windows error code, on both hosts
     void (*prepare)(const Sandbox&) = [](const Sandbox&) {};
     bool held = false;   // another program holds the destination open meanwhile
+    bool fake = false;   // the fake host tells it from the path too, and must agree
   };
   const Row rows[] = {
       {"source missing", L"update\\gone.dll", L"product\\a.dll", 2},
       {"source is a folder", L"update", L"product\\a.dll", 5},
       {"destination folder missing", L"update\\a.dll", L"product\\nowhere\\a.dll", 3},
       {"destination is a folder", L"update\\a.dll", L"product\\sub", 5},
-      {"destination empty", L"update\\a.dll", L"", 3},
+      {"destination empty", L"update\\a.dll", L"", 3, [](const Sandbox&) {}, false, true},
+      // What an empty FILE or COPYTO key leaves: the folder itself.
+      {"source names its folder", L"update\\", L"product\\a.dll", 5, [](const Sandbox&) {}, false, true},
+      {"destination names its folder", L"update\\a.dll", L"product\\", 5, [](const Sandbox&) {}, false, true},
       {"destination read-only", L"update\\a.dll", L"product\\a.dll", 5,
        [](const Sandbox& s) { SetReadOnly(s.Native(L"product\\a.dll")); }},
       {"destination hidden", L"update\\a.dll", L"product\\a.dll", 5,
@@ -279,6 +283,13 @@ TEST(HostFiles, AFailedCopyLeavesTheDestinationAsItWasAndNoTemporary) {
       EXPECT_EQ(error.readOnly, std::string(row.name) == "destination read-only");
       EXPECT_FALSE(error.description.empty());
       EXPECT_EQ(error.description.find(L'\n'), std::wstring::npos);
+      if (row.fake) {
+        FakePlatform fake;
+        HostError faked;
+        EXPECT_FALSE(fake.CopyFileReplacing(sandbox.HostPath(row.source), destination, faked));
+        EXPECT_EQ(faked.code, error.code) << "the fake host answers otherwise";
+        EXPECT_EQ(faked.aboutSource, error.aboutSource);
+      }
     }
     EXPECT_EQ(sandbox.Read(L"product\\a.dll"), "old");
     EXPECT_EQ(sandbox.List(L"product"), before);

@@ -72,7 +72,10 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
     const bool inFolder = ::stat(ParentPath(from).c_str(), &parent) == 0 && S_ISDIR(parent.st_mode);
     return Fail(error, inFolder ? kErrorFileNotFound : kErrorPathNotFound, why);
   }
-  if (S_ISDIR(sourceStat.st_mode)) return Fail(error, kErrorAccessDenied, EISDIR);
+  if (S_ISDIR(sourceStat.st_mode)) {
+    error.aboutSource = true;
+    return Fail(error, kErrorAccessDenied, EISDIR);
+  }
 
   if (destination.empty()) return Fail(error, kErrorPathNotFound, ENOENT);
   const std::string to = paths_.NativePath(destination);
@@ -88,7 +91,10 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
     error.aboutSource = true;
     return Fail(error, WindowsCode(errno), errno);
   }
-  if (!S_ISREG(opened.st_mode)) return Fail(error, kErrorAccessDenied, EACCES);
+  if (!S_ISREG(opened.st_mode)) {
+    error.aboutSource = true;
+    return Fail(error, kErrorAccessDenied, EACCES);
+  }
 
   const std::string folder = ParentPath(to);
   locks_.RemoveLeftovers(folder);
