@@ -59,6 +59,7 @@ constexpr Directive kDirectives[] = {
     {"locale", kScenarios},
     {"pack", kScenarios},
     {"bundle", kScenarios},
+    {"payload", kScenarios},
     {"asked", kScenarios},
     {"after", kScenarios},
     {"gone", kScenarios},
