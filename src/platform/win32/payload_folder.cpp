@@ -13,6 +13,7 @@
 #include "os/win32/whole_io.h"
 #include "platform/payload_state.h"
 #include "platform/win32/host_error.h"
+#include "platform/win32/relative_tree.h"
 #include "platform/win32/win32_paths.h"
 
 namespace mirrolet::win32 {
@@ -24,61 +25,13 @@ constexpr wchar_t kFolderPrefix[] = L"mirrolet-bundle-";
 // files beside it, so that no file of the update can take the lock's name.
 constexpr wchar_t kLockName[] = L"\\lock";
 constexpr wchar_t kFilesName[] = L"\\update";
+constexpr std::wstring_view kFilesPart = L"update";
 
 std::wstring TempFolder() {
   std::wstring path(MAX_PATH + 1, L'\0');
   const DWORD n = GetTempPathW(static_cast<DWORD>(path.size()), path.data());
   path.resize(n < path.size() ? n : 0);
   return path;  // ends with "\"
-}
-
-// Removes the folder `path` and all it holds, however deep: by "\\?\" paths,
-// which reach past MAX_PATH, and with the folders still to go on a list of
-// its own rather than the stack. Each folder is listed once, its files go at
-// once and its folders are kept by name for later, so the work is linear in
-// what it holds. A link or junction is removed, never followed.
-void RemoveTree(const std::wstring& path) {
-  struct Folder {
-    std::size_t length;                 // of its path
-    std::vector<std::wstring> folders;  // not yet removed
-  };
-  std::wstring at = ExtendedPath(path);
-  std::vector<Folder> open;
-  const auto enter = [&] {
-    open.push_back({at.size(), {}});
-    WIN32_FIND_DATAW found;
-    const UniqueFind search(FindFirstFileExW((at + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                             nullptr, FIND_FIRST_EX_LARGE_FETCH));
-    if (!search) return;
-    do {
-      const std::wstring_view name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = at + L"\\" + found.cFileName;
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetFileAttributesW(child.c_str(), found.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-      }
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        DeleteFileW(child.c_str());
-      } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        RemoveDirectoryW(child.c_str());  // the link, not what it points at
-      } else {
-        open.back().folders.emplace_back(name);
-      }
-    } while (FindNextFileW(search.get(), &found));
-  };
-  enter();
-  while (!open.empty()) {
-    Folder& deepest = open.back();
-    if (deepest.folders.empty()) {
-      RemoveDirectoryW(at.c_str());
-      open.pop_back();
-      if (!open.empty()) at.resize(open.back().length);
-      continue;
-    }
-    at += L"\\" + deepest.folders.back();
-    deepest.folders.pop_back();
-    enter();
-  }
 }
 
 // Removes the private folders of runs that have ended. A run holds its
@@ -110,7 +63,7 @@ class FolderSink final : public bundle::FileSink {
   FolderSink(std::wstring& folder, UniqueFile& lock, HostError& error) : folder_(folder), lock_(lock), error_(error) {}
 
   bool MakeFolder() {
-    if (!folder_.empty()) return true;
+    if (!folder_.empty()) return !folders_.empty();  // made, or failed, before
     const std::wstring temp = TempFolder();
     if (temp.empty()) return Fail(error_, GetLastError());
     // A name that no folder has: CreateDirectory fails on one that exists, so
@@ -130,30 +83,36 @@ class FolderSink final : public bundle::FileSink {
     lock_.reset(CreateFileW((folder_ + kLockName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_HIDDEN, nullptr));
     if (!lock_) return Fail(error_, GetLastError());
-    if (!CreateDirectoryW((folder_ + kFilesName).c_str(), nullptr)) return Fail(error_, GetLastError());
-    files_ = ExtendedPath(folder_ + kFilesName);
+    DWORD code = ERROR_SUCCESS;
+    const UniqueObject top = OpenFolder(folder_, code);
+    UniqueObject files = top ? MakeFolderIn(top.get(), kFilesPart, code) : UniqueObject();
+    if (!files) return Fail(error_, code);
+    folders_.push_back(std::move(files));
     return true;
   }
 
   bool Open(const bundle::FileEntry& entry) override {
     if (!MakeFolder()) return false;
-    // The checked parts go onto the folder's "\\?\" path as they stand; only
-    // the folders the name before did not make are made, each once.
-    const std::size_t folders = bundle::SharedFolders(previous_, entry.name);
+    // Each part is made inside the folder above it, through the handles kept
+    // open for the folders of the name before: only the folders that name did
+    // not make are made, each once, and no step walks the whole path.
+    const std::size_t shared = bundle::SharedFolders(previous_, entry.name);
     previous_ = entry.name;
+    while (folders_.size() > shared + 1) folders_.pop_back();
     const std::wstring name = FromUtf8(entry.name);
-    std::wstring path = files_;
-    for (std::size_t start = 0, part = 0;; ++part) {
-      const std::size_t slash = name.find(L'/', start);
-      path += L'\\';
-      path.append(name, start, slash == std::wstring::npos ? std::wstring::npos : slash - start);
-      if (slash == std::wstring::npos) break;
-      if (part >= folders && !CreateDirectoryW(path.c_str(), nullptr)) return Fail(error_, GetLastError());
+    const std::wstring_view parts = name;
+    DWORD code = ERROR_SUCCESS;
+    std::size_t start = 0;
+    for (std::size_t part = 0, slash; (slash = parts.find(L'/', start)) != std::wstring_view::npos; ++part) {
+      if (part >= shared) {
+        UniqueObject folder = MakeFolderIn(folders_.back().get(), parts.substr(start, slash - start), code);
+        if (!folder) return Fail(error_, code);
+        folders_.push_back(std::move(folder));
+      }
       start = slash + 1;
     }
-    file_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    return file_ || Fail(error_, GetLastError());
+    file_ = MakeFileIn(folders_.back().get(), parts.substr(start), code);
+    return file_ || Fail(error_, code);
   }
 
   bool Write(const std::uint8_t* bytes, std::size_t size) override {
@@ -167,9 +126,11 @@ class FolderSink final : public bundle::FileSink {
   std::wstring& folder_;
   UniqueFile& lock_;
   HostError& error_;
-  UniqueFile file_;
-  std::wstring files_;     // the folder of the update's files, as a "\\?\" path
-  std::string previous_;   // the name of the file before, as stored
+  UniqueObject file_;
+  // Open while the files go in: the folder of the update's files, then each
+  // folder of the file before, outermost first.
+  std::vector<UniqueObject> folders_;
+  std::string previous_;  // the name of the file before, as stored
 };
 
 }  // namespace
