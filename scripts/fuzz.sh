@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 [ $# -gt 0 ] && shift
-scripts/install-deps.sh cmake make clang libclang-rt-14-dev >/dev/null
+scripts/install-deps.sh cmake make clang libclang-rt-14-dev libssl-dev nlohmann-json3-dev >/dev/null
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 targets=${*:-$(cd fuzz/corpus && ls)}
