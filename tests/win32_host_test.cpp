@@ -12,7 +12,6 @@
 
 #include "fake_platform.h"
 #include "host_fixture.h"
-#include "e2e/program_under_test.h"
 #include "platform/win32/win32_platform.h"
 
 namespace mirrolet::testing {
@@ -172,13 +171,6 @@ TEST(Win32Host, AsksForAdministratorRightsOnlyWhereAFolderNeedsThem) {
       EXPECT_EQ(exitCode, 3u);
     }
   }
-  // Wine's own ShellExecuteExW starts a program with "runas" and gives its
-  // exit status: mirrolet-pack, which ends with its usage (status 2).
-  const std::wstring updater = e2e::ProgramUnderTest();
-  const std::wstring pack = updater.substr(0, updater.find_last_of(L'\\') + 1) + L"mirrolet-pack.exe";
-  unsigned exitCode = 0;
-  EXPECT_EQ(win32::SystemElevationCalls().start(pack, L"runas", current, exitCode), static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_EQ(exitCode, 2u);
   // Under Wine every process is an administrator: nothing is asked.
   EXPECT_TRUE(win32::SystemElevationCalls().elevated());
 }

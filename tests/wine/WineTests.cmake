@@ -26,7 +26,7 @@ target_link_options(box_driver_cli PRIVATE -municode)
 target_link_libraries(box_driver_cli PRIVATE box_driver)
 mirrolet_warnings(box_driver_cli)
 
-add_executable(mirrolet_e2e e2e/scenario_test.cpp e2e/run_win32.cpp e2e/resource_test.cpp test_main.cpp
+add_executable(mirrolet_e2e e2e/scenario_test.cpp e2e/run_win32.cpp e2e/resource_test.cpp e2e/relaunch_test.cpp test_main.cpp
   ${host_fixture})
 target_compile_definitions(mirrolet_e2e PRIVATE TESTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
 target_link_libraries(mirrolet_e2e PRIVATE box_driver mirrolet_host mirrolet_update mirrolet_pack gtest version)

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 namespace mirrolet::e2e {
@@ -13,7 +14,7 @@ constexpr int kTextControl = 0xFFFF;  // the static control holding a message bo
 constexpr int kIconControl = 0x440;
 
 struct Search {
-  DWORD processId;
+  const std::function<bool(DWORD processId)>& ours;
   HWND found;
 };
 
@@ -23,7 +24,7 @@ BOOL CALLBACK FindBox(HWND window, LPARAM param) {
   GetWindowThreadProcessId(window, &owner);
   wchar_t className[16] = {};
   GetClassNameW(window, className, 16);
-  if (owner == search.processId && std::wstring(className) == L"#32770" && IsWindowVisible(window)) {
+  if (search.ours(owner) && std::wstring(className) == L"#32770" && IsWindowVisible(window)) {
     search.found = window;
     return FALSE;
   }
@@ -89,28 +90,16 @@ void Capture(HWND box, const std::wstring& path) {
 
 }  // namespace
 
-Session RunAndAnswer(const std::wstring& program, const std::wstring& folder, const std::vector<int>& answers,
-                     const std::wstring& captureStem, unsigned timeoutMs) {
+Session AnswerBoxes(const std::function<bool(DWORD processId)>& ours, const std::function<bool()>& ended,
+                    const std::vector<int>& answers, const std::wstring& captureStem, unsigned timeoutMs) {
   Session session;
-  std::wstring commandLine = L"\"" + program + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                      &startup, &process)) {
-    session.exitCode = ~0ul;
-    return session;
-  }
-
   ULONGLONG lastProgress = GetTickCount64();
-  while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+  while (!ended()) {
     if (GetTickCount64() - lastProgress > timeoutMs) {
       session.timedOut = true;
-      TerminateProcess(process.hProcess, 999);
-      WaitForSingleObject(process.hProcess, 5000);
       break;
     }
-    Search search{process.dwProcessId, nullptr};
+    Search search{ours, nullptr};
     EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
     // A box can be found before it is drawn; wait for its text.
     if (!search.found || WindowText(GetDlgItem(search.found, kTextControl)).empty()) continue;
@@ -138,12 +127,32 @@ Session RunAndAnswer(const std::wstring& program, const std::wstring& folder, co
     session.boxes.push_back(box);
     // The box must go once answered; one that stays is a hang, not a wait.
     const ULONGLONG pressed = GetTickCount64();
-    while (IsWindow(search.found) && WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT &&
-           GetTickCount64() - pressed <= timeoutMs) {
+    while (IsWindow(search.found) && !ended() && GetTickCount64() - pressed <= timeoutMs) {
     }
     lastProgress = GetTickCount64();
   }
+  return session;
+}
 
+Session RunAndAnswer(const std::wstring& program, const std::wstring& folder, const std::vector<int>& answers,
+                     const std::wstring& captureStem, unsigned timeoutMs) {
+  std::wstring commandLine = L"\"" + program + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                      &startup, &process)) {
+    Session failed;
+    failed.exitCode = ~0ul;
+    return failed;
+  }
+  Session session = AnswerBoxes([&](DWORD id) { return id == process.dwProcessId; },
+                                [&] { return WaitForSingleObject(process.hProcess, 10) != WAIT_TIMEOUT; }, answers,
+                                captureStem, timeoutMs);
+  if (session.timedOut) {
+    TerminateProcess(process.hProcess, 999);
+    WaitForSingleObject(process.hProcess, 5000);
+  }
   DWORD exitCode = 0;
   GetExitCodeProcess(process.hProcess, &exitCode);
   session.exitCode = exitCode;

@@ -2,6 +2,7 @@
 // shows, reads it, and answers it by pressing a button.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,13 @@ struct Session {
 // is answered. Gives up after `timeoutMs` without progress.
 Session RunAndAnswer(const std::wstring& program, const std::wstring& folder, const std::vector<int>& answers,
                      const std::wstring& captureStem = L"", unsigned timeoutMs = 30000);
+
+// Plays the user of processes already running: answers, in order, the boxes
+// of every process for which `ours` holds, until `ended` says the run is over
+// (its exitCode is left 0 for the caller to fill in).
+Session AnswerBoxes(const std::function<bool(unsigned long processId)>& ours, const std::function<bool()>& ended,
+                    const std::vector<int>& answers, const std::wstring& captureStem = L"",
+                    unsigned timeoutMs = 30000);
 
 // The transcript of a session, one line per box and one for the exit status.
 std::wstring Transcript(const Session& session);
