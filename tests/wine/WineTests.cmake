@@ -47,3 +47,6 @@ add_test(NAME reproducible_build COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-rep
 add_test(NAME signed_exe COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/release/signed_exe_test.sh
   ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR} $<TARGET_FILE:mirrolet> $<TARGET_FILE:mirrolet_e2e>)
 set_tests_properties(signed_exe PROPERTIES FIXTURES_REQUIRED wine)
+# The end-to-end runs and the signed exe's own update both register the
+# products in the prefix's one registry: never at the same time.
+set_tests_properties(mirrolet_e2e signed_exe PROPERTIES RESOURCE_LOCK wine_products)
