@@ -12,7 +12,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 rounds=${1:-3}
-scripts/install-deps.sh cmake make g++ libssl-dev time bc rsync >/dev/null
+scripts/install-deps.sh cmake make g++ libssl-dev nlohmann-json3-dev time bc rsync >/dev/null
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release --target mirrolet mirrolet-pack >/dev/null
 

@@ -163,8 +163,9 @@ class Platform {
 
   // Whether staged copy `id` could replace its destination now: fails, as
   // CommitStaged would, with the in-use error when another program holds an
-  // existing destination (a running program, a file open without sharing).
-  // Changes nothing; a destination that does not exist passes.
+  // existing destination (a running program, a file open without sharing),
+  // and may fail with another error the commit would meet too. Changes
+  // nothing; a destination that does not exist passes.
   virtual bool CheckReplaceable(StageId id, HostError& error) = 0;
 
   // Removes the temporary file of a staged copy that will not be committed.

@@ -80,8 +80,9 @@ class StagedPass {
   }
 
   // Flushes everything staged and puts it in place, in list order. Throws
-  // UpdateFailure naming the entry that failed; on a failed flush or commit
-  // the entries before it stay copied, it and every one after it are removed.
+  // UpdateFailure naming the entry that failed: when a destination is in use
+  // nothing goes in; on any other failed flush or commit the entries before
+  // it stay copied, it and every one after it are removed.
   void Commit() {
     if (staged_.empty()) return;
     HostError error;
@@ -101,10 +102,11 @@ class StagedPass {
       }
       end = *index;
     }
-    // Every destination that is in use is found before any is replaced.
+    // Every destination that is in use is found before any is replaced. Any
+    // other cause the check meets is left to the commit, which reports it.
     for (std::size_t i = 0; i < end; ++i) {
       HostError inUse;
-      if (!host_.CheckReplaceable(staged_[i].id, inUse)) {
+      if (!host_.CheckReplaceable(staged_[i].id, inUse) && FileInUse(inUse.code)) {
         const std::int32_t entry = staged_[i].entry;
         DiscardFrom(0);
         Fail(entry, read_(entry), CopyStep::kCommit, std::move(inUse));
