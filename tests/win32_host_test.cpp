@@ -171,8 +171,16 @@ TEST(Win32Host, AsksForAdministratorRightsOnlyWhereAFolderNeedsThem) {
       EXPECT_EQ(exitCode, 3u);
     }
   }
-  // Under Wine every process is an administrator: nothing is asked.
-  EXPECT_TRUE(win32::SystemElevationCalls().elevated());
+  // Under Wine every process is an administrator: nothing is asked, and the
+  // access check grants a folder, with or without its final "\". A folder
+  // whose security cannot be read is the copy's to report.
+  const win32::ElevationCalls system = win32::SystemElevationCalls();
+  EXPECT_TRUE(system.elevated());
+  Sandbox sandbox;
+  std::filesystem::create_directories(sandbox.Native(L"product"));
+  EXPECT_TRUE(system.mayWrite(sandbox.HostPath(L"product")));
+  EXPECT_TRUE(system.mayWrite(sandbox.HostPath(L"product") + L"\\"));
+  EXPECT_TRUE(system.mayWrite(sandbox.HostPath(L"gone\\")));
 }
 
 }  // namespace

@@ -30,7 +30,10 @@ bool TokenIsElevated() {
 bool TokenMayWrite(const std::wstring& folder) {
   constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                          DACL_SECURITY_INFORMATION;
-  const std::wstring path = ExtendedPath(folder);
+  // The folder itself, without the final "\" a work path ends with (a
+  // drive's root keeps it).
+  std::wstring path = ExtendedPath(folder);
+  if (path.size() > 1 && path.back() == L'\\' && path[path.size() - 2] != L':') path.pop_back();
   DWORD needed = 0;
   GetFileSecurityW(path.c_str(), kWhat, nullptr, 0, &needed);
   if (needed == 0) return true;
