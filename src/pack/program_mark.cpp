@@ -5,12 +5,14 @@
 #include "pack/program_mark.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <string_view>
 #include <vector>
 
+#include "base/program_headers.h"
 #include "version.h"
 
 namespace mirrolet::pack {
@@ -24,11 +26,9 @@ constexpr std::uint64_t kMaxRead = 1 << 20;
 struct Bytes {
   std::vector<std::uint8_t> data;
   bool Has(std::uint64_t at, std::uint64_t size) const { return at <= data.size() && size <= data.size() - at; }
-  std::uint64_t Get(std::uint64_t at, int size) const {
-    std::uint64_t value = 0;
-    for (int i = size - 1; i >= 0; --i) value = value << 8 | data[at + static_cast<std::uint64_t>(i)];
-    return value;
-  }
+  std::uint64_t Get(std::uint64_t at, int size) const { return bundle::Load(data.data(), {at, size}); }
+  // A header's field, in the header that starts at `base`.
+  std::uint64_t Get(std::uint64_t base, bundle::Field field) const { return Get(base + field.offset, field.width); }
 };
 
 std::optional<Bytes> ReadBytes(const bundle::ReadAt& read, std::uint64_t fileSize, std::uint64_t at, std::uint64_t size) {
@@ -67,21 +67,30 @@ class PeReader {
   }
 
   std::optional<Bytes> VersionResource() {
-    const auto dos = ReadBytes(read_, fileSize_, 0, 64);
+    namespace pe = bundle::pe;
+    const auto dos = ReadBytes(read_, fileSize_, 0, pe::kDosHeaderSize);
     if (!dos) return std::nullopt;
-    const std::uint64_t pe = dos->Get(0x3C, 4);
-    const auto head = ReadBytes(read_, fileSize_, pe, 24 + 240);
-    if (!head || head->Get(0, 4) != 0x4550 || head->Get(24, 2) != 0x20B) return std::nullopt;
-    const std::uint64_t sections = head->Get(6, 2), optionalSize = head->Get(20, 2);
-    if (head->Get(24 + 108, 4) < 3 || optionalSize < 136) return std::nullopt;  // no resource directory entry
-    const std::uint64_t resourceRva = head->Get(24 + 112 + 16, 4), resourceSize = head->Get(24 + 112 + 20, 4);
-    const auto table = ReadBytes(read_, fileSize_, pe + 24 + optionalSize, sections * 40);
+    const std::uint64_t at = dos->Get(0, pe::kNewHeaderOffset);
+    const auto head = ReadBytes(read_, fileSize_, at, pe::kOptionalHeader + pe::kOptionalHeaderSize);
+    if (!head || std::memcmp(head->data.data(), "PE\0\0", pe::kSignatureSize) != 0 ||
+        head->Get(0, pe::kMagic) != pe::kMagicPe32Plus) {
+      return std::nullopt;
+    }
+    const std::uint64_t sections = head->Get(0, pe::kNumberOfSections);
+    const std::uint64_t optionalSize = head->Get(0, pe::kSizeOfOptionalHeader);
+    // Without the resource directory's entry there is no version resource.
+    constexpr std::uint64_t kThroughResources = pe::kResourceDirectory + pe::kDataDirectorySize - pe::kOptionalHeader;
+    if (head->Get(0, pe::kNumberOfRvaAndSizes) <= pe::kResourceIndex || optionalSize < kThroughResources) {
+      return std::nullopt;
+    }
+    const std::uint64_t resourceRva = head->Get(0, pe::kResourceTable), resourceSize = head->Get(0, pe::kResourceTableSize);
+    const auto table = ReadBytes(read_, fileSize_, at + pe::kOptionalHeader + optionalSize, sections * pe::kSectionHeaderSize);
     if (!table) return std::nullopt;
     for (std::uint64_t i = 0; i < sections; ++i) {
-      const std::uint64_t at = i * 40;
-      const std::uint64_t virtualSize = table->Get(at + 8, 4), rawSize = table->Get(at + 16, 4);
-      sections_.push_back({table->Get(at + 12, 4), virtualSize ? std::min(virtualSize, rawSize) : rawSize,
-                           table->Get(at + 20, 4)});
+      const std::uint64_t entry = i * pe::kSectionHeaderSize;
+      const std::uint64_t virtualSize = table->Get(entry, pe::kVirtualSize), rawSize = table->Get(entry, pe::kSizeOfRawData);
+      sections_.push_back({table->Get(entry, pe::kVirtualAddress), virtualSize ? std::min(virtualSize, rawSize) : rawSize,
+                           table->Get(entry, pe::kPointerToRawData)});
     }
     const auto where = FileOffset(resourceRva, resourceSize);
     const auto resources = where ? ReadBytes(read_, fileSize_, *where, resourceSize) : std::nullopt;
@@ -149,21 +158,24 @@ class PeReader {
 
 // The ELF section ".mirrolet": three NUL-terminated names.
 ProgramMark ReadElfMark(const bundle::ReadAt& read, std::uint64_t fileSize) {
+  namespace elf = bundle::elf;
   ProgramMark mark;
-  const auto head = ReadBytes(read, fileSize, 0, 64);
+  const auto head = ReadBytes(read, fileSize, 0, elf::kHeaderSize);
   if (!head) return mark;
-  const std::uint64_t tableAt = head->Get(0x28, 8), entrySize = head->Get(0x3A, 2), count = head->Get(0x3C, 2);
-  const std::uint64_t namesIndex = head->Get(0x3E, 2);
-  if (entrySize < 64 || namesIndex >= count || tableAt > fileSize) return mark;
+  const std::uint64_t tableAt = head->Get(0, elf::kSectionHeaderOffset), entrySize = head->Get(0, elf::kSectionHeaderSize);
+  const std::uint64_t count = head->Get(0, elf::kSectionHeaderCount), namesIndex = head->Get(0, elf::kSectionNamesIndex);
+  if (entrySize < elf::kSectionEntrySize || namesIndex >= count || tableAt > fileSize) return mark;
   const auto table = ReadBytes(read, fileSize, tableAt, entrySize * count);
   if (!table) return mark;
-  const auto section = [&](std::uint64_t i) { return ReadBytes(read, fileSize, table->Get(i * entrySize + 0x18, 8),
-                                                               table->Get(i * entrySize + 0x20, 8)); };
+  const auto section = [&](std::uint64_t i) {
+    return ReadBytes(read, fileSize, table->Get(i * entrySize, elf::kSectionOffset),
+                     table->Get(i * entrySize, elf::kSectionFileSize));
+  };
   const auto names = section(namesIndex);
   if (!names) return mark;
   const std::string_view wanted(kMarkSection, sizeof kMarkSection);  // with its NUL
   for (std::uint64_t i = 0; i < count; ++i) {
-    const std::uint64_t name = table->Get(i * entrySize, 4);
+    const std::uint64_t name = table->Get(i * entrySize, elf::kSectionName);
     if (!names->Has(name, wanted.size()) ||
         std::string_view(reinterpret_cast<const char*>(names->data.data() + name), wanted.size()) != wanted) {
       continue;
