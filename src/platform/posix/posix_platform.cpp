@@ -17,6 +17,22 @@
 
 namespace mirrolet::posix {
 
+namespace {
+
+// The running program's file, as the system names it; empty when it cannot
+// be told.
+std::string OwnPath() {
+  std::vector<char> target(4096);
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", target.data(), target.size());
+    if (n < 0) return {};
+    if (static_cast<std::size_t>(n) < target.size()) return std::string(target.data(), static_cast<std::size_t>(n));
+    target.resize(target.size() * 2);
+  }
+}
+
+}  // namespace
+
 PosixPlatform::PosixPlatform(std::string registryFile)
     : registry_(std::move(registryFile)), profile_(paths_), stager_(paths_) {}
 
@@ -34,19 +50,11 @@ void PosixPlatform::EndProcess(unsigned exitCode) {
   std::exit(static_cast<int>(exitCode));
 }
 
-std::wstring PosixPlatform::ExecutablePath() {
-  std::vector<char> target(4096);
-  for (;;) {
-    const ssize_t n = ::readlink("/proc/self/exe", target.data(), target.size());
-    if (n < 0) return {};
-    if (static_cast<std::size_t>(n) < target.size()) return LocaleToWide(std::string(target.data(), n));
-    target.resize(target.size() * 2);
-  }
-}
+std::wstring PosixPlatform::ExecutablePath() { return LocaleToWide(OwnPath()); }
 
 std::wstring PosixPlatform::ExecutableFolder() {
-  const std::wstring path = ExecutablePath();
-  return path.empty() ? path : LocaleToWide(ParentPath(WideToLocale(path)));
+  const std::string path = OwnPath();
+  return path.empty() ? std::wstring() : LocaleToWide(ParentPath(path));
 }
 
 std::wstring PosixPlatform::FindFileName(const std::wstring& path) {
