@@ -11,15 +11,15 @@ scripts/install-deps.sh cmake make g++ googletest g++-mingw-w64-x86-64-posix win
 
 cmake --preset native -DMIRROLET_BUILD_TESTS=ON
 cmake --build --preset native
-ctest --preset native
+ctest --preset native --output-on-failure
 
 cmake --preset native-asan
 cmake --build --preset native-asan
-ctest --preset native-asan
+ctest --preset native-asan --output-on-failure
 
 scripts/fuzz.sh "${MIRROLET_FUZZ_SECONDS:-20}"
 
 cmake --preset windows -DMIRROLET_BUILD_TESTS=ON
 cmake --build --preset windows
-ctest --preset windows
+ctest --preset windows --output-on-failure
 cmake --build --preset windows --target package
