@@ -52,6 +52,7 @@ std::string Crafted(const std::vector<std::string>& names) {
   const std::string written = Payload(standIns);
   std::size_t trailer = written.size() - kTrailerSize, at = trailer - Load(written, trailer + 8, 8);
   std::string bytes = written.substr(0, at);
+  const std::size_t directoryStart = at;
   for (const std::string& name : names) {
     std::string head = written.substr(at, 48);
     Store(head, 40, name.size(), 4);
@@ -63,9 +64,8 @@ std::string Crafted(const std::vector<std::string>& names) {
   trailer = bytes.size() - 24;
   Store(bytes, trailer + 8, directory, 8);
   Store(bytes, trailer + 16, bytes.size() + 40 - 8, 8);
-  const auto hasher = os::NewSha256();
-  hasher->Update(reinterpret_cast<const std::uint8_t*>(bytes.data()) + 8, bytes.size() - 8);
-  const Digest digest = hasher->Finish();
+  const Digest digest = PayloadDigest(os::NewSha256, std::string_view(bytes).substr(directoryStart, directory),
+                                      std::string_view(bytes).substr(trailer, 24));
   bytes.append(reinterpret_cast<const char*>(digest.data()), digest.size());
   return bytes + kMagic;
 }

@@ -92,8 +92,11 @@ class FakePlatform final : public Platform {
   std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::string& key,
                                          const std::string& defaultValue, char* buffer, std::uint32_t size,
                                          const std::string& fileName) override;
-  PayloadState UnpackPayload(std::wstring&, HostError&) override { return PayloadState::kNone; }
-  void RemovePayload() override {}
+  PayloadState OpenPayload(CarriedUpdate&, HostError&) override { return PayloadState::kNone; }
+  bool StageCarried(std::size_t, const std::wstring&, StageId&, HostError& error) override {
+    error = {kErrorFileNotFound, L"The fake carries no update."};
+    return false;
+  }
 
  private:
   std::vector<std::string> openedKeys_;  // handle - 1 -> sub-key

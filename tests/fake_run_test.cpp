@@ -113,7 +113,7 @@ TEST(FailureReport, AdvisesByTheCauseAndNamesWhoHoldsTheFile) {
 }
 
 // The lines above the reason: which files the pass replaced, and a bundle's
-// file named by the bundle, whose private folder is gone when the report is read.
+// file named by the bundle and its name inside.
 TEST(FailureReport, SaysWhichFilesWereReplacedAndWhereTheSourceCameFrom) {
   struct Row {
     std::int32_t replaced;
@@ -130,19 +130,20 @@ TEST(FailureReport, SaysWhichFilesWereReplacedAndWhereTheSourceCameFrom) {
        L"D:\\下載\\MirroletV2.exe"},
   };
   for (const Row& row : rows) {
-    const ReportContext context{.product = L"Halvix", .programFolder = L"C:\\T\\update\\", .bundle = row.bundle};
+    const bool carried = *row.bundle != L'\0';
+    const ReportContext context{
+        .product = L"Halvix", .programFolder = carried ? L"" : L"C:\\T\\update\\", .bundle = row.bundle};
     const auto failure = UpdateFailure::Copy(
-        {3, 4, L"C:\\T\\update\\a.dll", L"C:\\Halvix\\a.dll", CopyStep::kCommit, row.replaced}, {32, L"R"});
+        {3, 4, carried ? L"a.dll" : L"C:\\T\\update\\a.dll", L"C:\\Halvix\\a.dll", CopyStep::kCommit, row.replaced},
+        {32, L"R"});
     const std::wstring text = CopyFailedText(failure, context);
     const std::size_t from = text.find(L"來源：");
     EXPECT_EQ(Utf8(text.substr(from, text.find(L"原因：") - from)), Utf8(row.lines)) << row.replaced;
   }
-  // A full disk while a bundle's files are written names the disk of the
-  // temporary folder, which is no disk of the product's.
-  const auto full = UpdateFailure::PayloadUnwritable(L"C:\\Users\\u\\AppData\\Local\\Temp\\mirrolet-bundle-1", {112, L"R"});
-  EXPECT_TRUE(CopyFailedText(full, {}).ends_with(L"原因：R\n建議：暫存資料夾所在的磁碟（C:）空間不足，請騰出空間後再更新一次。"));
-  const auto share = UpdateFailure::PayloadUnwritable(L"\\\\server\\share\\Temp\\mirrolet-bundle-1", {39, L"R"});
-  EXPECT_NE(CopyFailedText(share, {}).find(L"（\\\\server\\share）"), std::wstring::npos);
+  // The program's own file that cannot be read is named, with the one thing that helps.
+  const auto unreadable = UpdateFailure::PayloadUnreadable(L"D:\\下載\\Update.exe", {1117, L"R"});
+  EXPECT_TRUE(CopyFailedText(unreadable, {}).ends_with(
+      L"無法讀取更新檔：D:\\下載\\Update.exe\n原因：R\n建議：請重新下載完整的更新檔，再更新一次。"));
 }
 
 class FakeRun : public ::testing::TestWithParam<Case> {};
@@ -221,11 +222,11 @@ TEST_P(FakeRun, Runs) {
   }
 
   std::vector<std::string> passes;
-  Main(host, [&](Platform& platform, const std::wstring& workPath, const std::wstring& appFolder) {
-    passes.push_back(Utf8(appFolder) + " -> " + Utf8(workPath));
+  Main(host, [&](Platform& platform, const std::wstring& workPath, const UpdateSource& source) {
+    passes.push_back(Utf8(source.appFolder) + " -> " + Utf8(workPath));
     if (throws == "bad_alloc") throw std::bad_alloc();
     if (!throws.empty()) throw std::runtime_error(throws);
-    ProcessCopyList(platform, workPath, appFolder);
+    ProcessCopyList(platform, workPath, source);
   });
 
   std::vector<ShownBox> shown;

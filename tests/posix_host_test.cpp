@@ -52,7 +52,7 @@ int AsNobody(const std::function<int()>& check) {
 // One pass of update\mirrolet.ini into `work`: how it failed, if it did.
 std::optional<UpdateFailure> Pass(Platform& host, const Sandbox& sandbox, const std::wstring& work = L"product") {
   try {
-    ProcessCopyList(host, sandbox.HostPath(work) + L"/", sandbox.HostPath(L"update") + L"/");
+    ProcessCopyList(host, sandbox.HostPath(work) + L"/", {sandbox.HostPath(L"update") + L"/"});
   } catch (const UpdateFailure& failure) {
     return failure;
   }

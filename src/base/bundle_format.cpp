@@ -67,16 +67,20 @@ class Cursor {
 
 struct Located {
   std::uint64_t begin = 0, directory = 0, trailer = 0;
-  std::uint32_t count = 0;
+  std::uint32_t count = 0, version = 0;
   Digest digest{};
 };
 
-Unpacked Locate(const ReadAt& read, const ProgramLayout& layout, Located& found) {
+Unpacked Locate(const ReadAt& read, const ProgramLayout& layout, std::uint32_t version, Located& found) {
   if (layout.payloadEnd == layout.imageEnd) return Unpacked::kNone;
   std::uint8_t trailer[kTrailerSize];
   const std::uint64_t length = layout.payloadEnd - layout.imageEnd;
   if (length < kTrailerSize || !Read(read, layout.payloadEnd - kTrailerSize, trailer, kTrailerSize) ||
-      std::memcmp(trailer + 56, kMagic, 8) != 0 || Load(trailer + 4, 4) != kFormatVersion) {
+      std::memcmp(trailer + 56, kMagic, 8) != 0) {
+    return Unpacked::kDamaged;
+  }
+  found.version = static_cast<std::uint32_t>(Load(trailer + 4, 4));
+  if (version != 0 ? found.version != version : found.version != kFormatVersion && found.version != kWholeHashVersion) {
     return Unpacked::kDamaged;
   }
   const std::uint64_t directory = Load(trailer + 8, 8);
@@ -92,11 +96,13 @@ Unpacked Locate(const ReadAt& read, const ProgramLayout& layout, Located& found)
   return Unpacked::kDone;
 }
 
-bool Verify(const ReadAt& read, const Located& found, const HasherFactory& factory) {
+// The digest the trailer holds, computed: version 2 over the directory and
+// the trailer's head, version 1 over the whole payload up to the digest.
+bool DigestHolds(const ReadAt& read, const Located& found, const HasherFactory& factory) {
   const std::unique_ptr<Hasher> hasher = factory();
   std::vector<std::uint8_t> buffer(kChunk);
   const std::uint64_t end = found.trailer + 24;
-  for (std::uint64_t at = found.begin; at < end;) {
+  for (std::uint64_t at = found.version == kWholeHashVersion ? found.begin : found.directory; at < end;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), end - at));
     if (!Read(read, at, buffer.data(), n)) return false;
     hasher->Update(buffer.data(), n);
@@ -105,16 +111,11 @@ bool Verify(const ReadAt& read, const Located& found, const HasherFactory& facto
   return hasher->Finish() == found.digest;
 }
 
-// What a directory walk's visitor says after each entry.
-enum class Step { kGoOn, kStop };
-
-// Walks the directory; `visit` gets each entry and the offset of its bytes.
-// False when the directory is malformed; a stop is not. The names are the
+// Reads the directory whole. False when it is malformed; the names are the
 // caller's to check.
-bool Walk(const ReadAt& read, const Located& found, const std::function<Step(const FileEntry&, std::uint64_t)>& visit) {
+bool Walk(const ReadAt& read, const Located& found, std::vector<FileEntry>& files) {
   Cursor cursor(read, found.directory, found.trailer);
   std::uint64_t data = found.begin;
-  std::string last;
   for (std::uint32_t i = 0; i < found.count; ++i) {
     std::uint8_t head[kEntryHead];
     if (!cursor.Take(head, sizeof head)) return false;
@@ -128,99 +129,100 @@ bool Walk(const ReadAt& read, const Located& found, const std::function<Step(con
     std::vector<std::uint8_t> name(Padded(nameSize));
     if (!cursor.Take(name.data(), name.size())) return false;
     entry.name.assign(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(nameSize));
-    if (i > 0 && entry.name <= last) return false;
+    if (i > 0 && entry.name <= files.back().name) return false;
     if (entry.size > found.directory - data || Padded(entry.size) > found.directory - data) return false;
-    if (visit(entry, data) == Step::kStop) return true;
+    entry.offset = data;
     data += Padded(entry.size);
-    last = std::move(entry.name);
+    files.push_back(std::move(entry));
   }
   return data == found.directory && cursor.AtEnd();
 }
 
-// The directory is checked whole, its names together, before anything is
-// written, so a malformed one never leaves some files written and the rest not.
-bool WellFormed(const ReadAt& read, const Located& found, NameVerdict* refused) {
+}  // namespace
+
+Unpacked ReadDirectory(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory,
+                       Directory& directory, NameVerdict* refused, std::uint32_t version) {
+  Located found;
+  const Unpacked located = Locate(read, layout, version, found);
+  if (located != Unpacked::kDone) return located;
+  // The digest first: nothing of a directory that does not hold is believed,
+  // not even its names' verdict.
+  if (!DigestHolds(read, found, factory)) return Unpacked::kDamaged;
+  std::vector<FileEntry> files;
+  if (!Walk(read, found, files)) return Unpacked::kDamaged;
   std::vector<std::string> names;
-  const bool walked = Walk(read, found, [&names](const FileEntry& entry, std::uint64_t) {
-    names.push_back(entry.name);
-    return Step::kGoOn;
-  });
-  if (!walked) return false;
+  names.reserve(files.size());
+  for (const FileEntry& file : files) names.push_back(file.name);
   NameVerdict verdict = CheckNames(names);
   const bool kept = verdict.rule == NameRule::kOk;
   if (refused) *refused = std::move(verdict);
-  return kept;
+  if (!kept) return Unpacked::kDamaged;
+  directory = {found.version, found.digest, std::move(files)};
+  return Unpacked::kDone;
 }
 
-}  // namespace
+Unpacked StreamFile(const ReadAt& read, const FileEntry& entry, const HasherFactory& factory,
+                    const std::function<bool(const std::uint8_t*, std::size_t)>& write) {
+  const std::unique_ptr<Hasher> hasher = factory ? factory() : nullptr;
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, Padded(entry.size) + 8)));
+  for (std::uint64_t done = 0; done < entry.size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), entry.size - done));
+    if (!Read(read, entry.offset + done, buffer.data(), n)) return Unpacked::kDamaged;
+    if (hasher) hasher->Update(buffer.data(), n);
+    if (!write(buffer.data(), n)) return Unpacked::kWriteFailed;
+    done += n;
+  }
+  // No hash covers the padding: it must be zero, so that the same files
+  // always mean the same bytes.
+  const std::size_t padding = static_cast<std::size_t>(Padded(entry.size) - entry.size);
+  std::uint8_t pad[8] = {};
+  if (!Read(read, entry.offset + entry.size, pad, padding) || std::any_of(pad, pad + padding, [](std::uint8_t b) { return b != 0; })) {
+    return Unpacked::kDamaged;
+  }
+  return !hasher || hasher->Finish() == entry.digest ? Unpacked::kDone : Unpacked::kDamaged;
+}
 
 Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory, FileSink& sink,
-                NameVerdict* refused) {
-  Located found;
-  const Unpacked located = Locate(read, layout, found);
-  if (located != Unpacked::kDone) return located;
-  if (!WellFormed(read, found, refused)) return Unpacked::kDamaged;
-  // One pass over the data: each byte is read once and goes into its file's
-  // hash and the whole payload's as it is written. What is written goes only
-  // to the run's private folder, which the caller removes unless every hash
-  // matched; reading and hashing a large update twice would double its time.
-  const std::unique_ptr<Hasher> whole = factory();
-  std::vector<std::uint8_t> buffer(kChunk);
-  const auto take = [&](std::uint64_t at, std::size_t n) {
-    if (!Read(read, at, buffer.data(), n)) return false;
-    whole->Update(buffer.data(), n);
-    return true;
-  };
-  Unpacked failed = Unpacked::kDone;
-  const auto stop = [&failed](Unpacked why) {
-    failed = why;
-    return Step::kStop;
-  };
-  const bool walked = Walk(read, found, [&](const FileEntry& entry, std::uint64_t at) {
+                NameVerdict* refused, Directory* out) {
+  Directory directory;
+  const Unpacked found = ReadDirectory(read, layout, factory, directory, refused, 0);
+  if (found != Unpacked::kDone) return found;
+  for (const FileEntry& entry : directory.files) {
     // Read again: each name on its own is checked once more before it is used.
-    if (CheckName(entry.name) != NameRule::kOk) return stop(Unpacked::kDamaged);
-    if (!sink.Open(entry)) return stop(Unpacked::kWriteFailed);
-    const std::unique_ptr<Hasher> hasher = factory();
-    for (std::uint64_t done = 0; done < entry.size;) {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), entry.size - done));
-      if (!take(at + done, n)) return stop(Unpacked::kDamaged);
-      hasher->Update(buffer.data(), n);
-      if (!sink.Write(buffer.data(), n)) return stop(Unpacked::kWriteFailed);
-      done += n;
-    }
-    if (!take(at + entry.size, static_cast<std::size_t>(Padded(entry.size) - entry.size))) return stop(Unpacked::kDamaged);
-    if (!sink.Close()) return stop(Unpacked::kWriteFailed);
-    return hasher->Finish() == entry.digest ? Step::kGoOn : stop(Unpacked::kDamaged);
-  });
-  if (failed != Unpacked::kDone) return failed;
-  if (!walked) return Unpacked::kDamaged;
-  // Then the directory and the trailer's head, which the whole hash covers too.
-  for (std::uint64_t at = found.directory, end = found.trailer + 24; at < end;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), end - at));
-    if (!take(at, n)) return Unpacked::kDamaged;
-    at += n;
+    if (CheckName(entry.name) != NameRule::kOk) return Unpacked::kDamaged;
+    if (!sink.Open(entry)) return Unpacked::kWriteFailed;
+    const Unpacked streamed =
+        StreamFile(read, entry, factory, [&sink](const std::uint8_t* bytes, std::size_t size) { return sink.Write(bytes, size); });
+    if (streamed != Unpacked::kDone) return streamed;
+    if (!sink.Close()) return Unpacked::kWriteFailed;
   }
-  return whole->Finish() == found.digest ? Unpacked::kDone : Unpacked::kDamaged;
+  if (out) *out = std::move(directory);
+  return Unpacked::kDone;
 }
 
 Unpacked List(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory,
               const std::function<void(const FileEntry&)>& visit, NameVerdict* refused) {
-  Located found;
-  const Unpacked located = Locate(read, layout, found);
-  if (located != Unpacked::kDone) return located;
-  if (!Verify(read, found, factory) || !WellFormed(read, found, refused)) return Unpacked::kDamaged;
-  Walk(read, found, [&](const FileEntry& entry, std::uint64_t) {
-    visit(entry);
-    return Step::kGoOn;
-  });
+  Directory directory;
+  const Unpacked found = ReadDirectory(read, layout, factory, directory, refused, 0);
+  if (found != Unpacked::kDone) return found;
+  const auto discard = [](const std::uint8_t*, std::size_t) { return true; };
+  for (const FileEntry& entry : directory.files) {
+    if (StreamFile(read, entry, factory, discard) != Unpacked::kDone) return Unpacked::kDamaged;
+  }
+  for (const FileEntry& entry : directory.files) visit(entry);
   return Unpacked::kDone;
 }
 
-PayloadWriter::PayloadWriter(const HasherFactory& hasher, Sink sink)
-    : factory_(hasher), whole_(hasher()), sink_(std::move(sink)) {}
+Digest PayloadDigest(const HasherFactory& factory, std::string_view directory, std::string_view trailerHead) {
+  const std::unique_ptr<Hasher> hasher = factory();
+  hasher->Update(reinterpret_cast<const std::uint8_t*>(directory.data()), directory.size());
+  hasher->Update(reinterpret_cast<const std::uint8_t*>(trailerHead.data()), trailerHead.size());
+  return hasher->Finish();
+}
+
+PayloadWriter::PayloadWriter(const HasherFactory& hasher, Sink sink) : factory_(hasher), sink_(std::move(sink)) {}
 
 bool PayloadWriter::Put(const std::uint8_t* bytes, std::size_t size) {
-  whole_->Update(bytes, size);
   written_ += size;
   return sink_(bytes, size);
 }
@@ -266,8 +268,8 @@ bool PayloadWriter::Finish() {
   Store(trailer, written_ + directory_.size() + kTrailerSize, 8);
   const auto bytes = [](const std::string& text) { return reinterpret_cast<const std::uint8_t*>(text.data()); };
   if (!Put(bytes(directory_), directory_.size()) || !Put(bytes(trailer), trailer.size())) return false;
-  const Digest digest = whole_->Finish();
-  trailer.assign(digest.begin(), digest.end());
+  digest_ = bundle::PayloadDigest(factory_, directory_, trailer);
+  trailer.assign(digest_.begin(), digest_.end());
   trailer.append(kMagic, 8);
   written_ += trailer.size();
   return sink_(bytes(trailer), trailer.size());

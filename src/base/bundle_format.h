@@ -13,10 +13,20 @@
 //              length, u32 flags (bit 0: the file could be run where it was
 //              packed, which the Linux stand-in keeps; no other bit is set),
 //              the name padded with zero bytes to a multiple of 8
-//   trailer    64 bytes: u32 file count, u32 format version (1), u64
+//   trailer    64 bytes: u32 file count, u32 format version (2), u64
 //              directory length, u64 payload length (data + directory +
-//              trailer), the SHA-256 of the payload from its first byte up to
-//              this field, then the 8 bytes "MRLTBNDL"
+//              trailer), the SHA-256 of the directory and of the trailer up to
+//              this field (the payload's digest), then the 8 bytes "MRLTBNDL"
+//
+// The payload's digest pins every file's size, name and SHA-256, so each
+// byte of the data needs hashing once, as it is read for its file; padding
+// is zero. Version 1 bundles (mirrolet-pack check still reads them) hashed
+// the whole payload from its first byte instead.
+//
+// The program of a bundle carries the payload's digest in its own image (the
+// seal, below), which the loader maps and a signature covers: the run trusts
+// a payload only when its digest is the one in its own memory, whatever file
+// it is read from.
 //
 // Names are UTF-8, relative, "/" between parts, in strictly ascending byte
 // order (so the same files always give the same bytes), and keep the rule of
@@ -57,14 +67,32 @@ class Hasher {
 using HasherFactory = std::function<std::unique_ptr<Hasher>()>;
 
 inline constexpr std::size_t kTrailerSize = 64;
-inline constexpr std::uint32_t kFormatVersion = 1;
+inline constexpr std::uint32_t kFormatVersion = 2;     // what is written, and all a run reads
+inline constexpr std::uint32_t kWholeHashVersion = 1;  // read by mirrolet-pack check only
 inline constexpr char kMagic[] = "MRLTBNDL";
+
+// The seal: a section of the program's own, 8 bytes kSealMagic then the
+// payload's digest, all zero for a program that carries no payload.
+// mirrolet-pack writes the digest into the file; the run reads it from its
+// memory. PE section names hold at most 8 bytes.
+inline constexpr char kSealSection[] = ".mrlseal";
+inline constexpr char kSealMagic[] = "MRLTSEAL";
+inline constexpr std::size_t kSealMagicSize = 8;
+inline constexpr std::size_t kSealSize = kSealMagicSize + 32;
 
 struct FileEntry {
   std::string name;  // as stored: UTF-8, "/" between parts
   std::uint64_t size = 0;
   Digest digest{};
   bool executable = false;
+  std::uint64_t offset = 0;  // where its bytes start in the program file
+};
+
+// A payload's directory, read whole and checked against the trailer's digest.
+struct Directory {
+  std::uint32_t version = 0;
+  Digest digest{};  // the payload's digest, as the trailer holds it
+  std::vector<FileEntry> files;
 };
 
 // What a program file turned out to carry.
@@ -85,19 +113,39 @@ class FileSink {
   virtual bool Close() = 0;
 };
 
-// Looks for a payload in `layout`, checks its directory whole, then in one
-// streaming pass writes each file to `sink` while checking its own SHA-256
-// and the whole payload's. Anything but kDone means what `sink` got must be
-// thrown away: a payload is trusted only once every hash matched. Memory use
-// does not grow with the files' sizes.
-// When the names break their rule, *refused says how (the result is kDamaged).
-Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher, FileSink& sink,
-                NameVerdict* refused = nullptr);
+// Looks for a payload in `layout` and reads its directory whole: kNone when
+// nothing follows the program image; kDamaged when what follows is
+// malformed, of another version than `version` (0 takes either), its names
+// break their rule (*refused says how) or its digest does not hold (for
+// version 1, over every byte); else kDone, and `directory` is filled. A
+// version 2 file's own bytes are still to be checked, as StreamFile reads them.
+Unpacked ReadDirectory(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher,
+                       Directory& directory, NameVerdict* refused = nullptr, std::uint32_t version = kFormatVersion);
 
-// Lists the files of a verified payload without writing them (for reports).
-// Same result codes as Unpack; `visit` sees each entry in order.
+// Reads file `entry`'s bytes in bounded chunks and hands each to `write`,
+// checking its padding and, unless `hasher` is empty (a file whose bytes
+// were checked before, in a file that cannot change), its SHA-256. kDone;
+// kDamaged when a read fails or a check does not hold; kWriteFailed when
+// `write` returned false. What `write` got is trusted only on kDone.
+Unpacked StreamFile(const ReadAt& read, const FileEntry& entry, const HasherFactory& hasher,
+                    const std::function<bool(const std::uint8_t*, std::size_t)>& write);
+
+// Looks for a payload of either version, checks its directory, then writes
+// each file to `sink`, checking each hash as it goes. Anything but kDone
+// means what `sink` got must be thrown away. Memory use does not grow with
+// the files' sizes. When given, `directory` gets what was read.
+Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher, FileSink& sink,
+                NameVerdict* refused = nullptr, Directory* directory = nullptr);
+
+// Lists the files of a payload of either version, every byte checked,
+// without writing them (for reports). Same result codes as Unpack; `visit`
+// sees each entry in order.
 Unpacked List(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& hasher,
               const std::function<void(const FileEntry&)>& visit, NameVerdict* refused = nullptr);
+
+// The payload's digest that a version 2 payload ending in `trailer` pins, for
+// writers and tests: the SHA-256 of `directory` and the trailer's first 24 bytes.
+Digest PayloadDigest(const HasherFactory& hasher, std::string_view directory, std::string_view trailerHead);
 
 // Writes a payload through `sink` (its bytes in order); each call returns
 // false when the sink failed. Names must be added in ascending byte order.
@@ -114,14 +162,16 @@ class PayloadWriter {
   // their rule (nothing more is written) or the write failed.
   bool Finish();
   std::uint64_t Length() const { return written_; }
+  // The payload's digest, once Finish succeeded: what the program's seal holds.
+  const Digest& PayloadDigest() const { return digest_; }
 
  private:
   bool Put(const std::uint8_t* bytes, std::size_t size);
   bool Pad();
 
   HasherFactory factory_;
-  std::unique_ptr<Hasher> whole_;
   Sink sink_;
+  Digest digest_{};
   std::string directory_;
   std::vector<std::string> names_;
   std::uint32_t count_ = 0;

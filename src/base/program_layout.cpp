@@ -100,7 +100,69 @@ std::optional<ProgramLayout> ElfLayout(const ReadAt& read, std::uint64_t fileSiz
   return layout;
 }
 
+// Bounds far above either kind of program's own tables.
+constexpr std::uint64_t kMaxSections = 4096;
+constexpr std::uint64_t kMaxSectionNames = 1 << 20;
+
+std::optional<FileRange> PeSection(const ReadAt& read, std::uint64_t fileSize, std::string_view name) {
+  std::uint8_t dos[pe::kDosHeaderSize];
+  if (name.size() > 8 || !Read(read, 0, dos, sizeof dos)) return std::nullopt;
+  const std::uint64_t at = Load(dos, pe::kNewHeaderOffset);
+  std::uint8_t head[pe::kOptionalHeader];
+  if (at > fileSize || sizeof head > fileSize - at || !Read(read, at, head, sizeof head)) return std::nullopt;
+  const std::uint64_t sections = Load(head, pe::kNumberOfSections);
+  const std::uint64_t table = at + pe::kOptionalHeader + Load(head, pe::kSizeOfOptionalHeader);
+  for (std::uint64_t i = 0; i < sections; ++i) {
+    std::uint8_t section[pe::kSectionHeaderSize];
+    if (!Read(read, table + pe::kSectionHeaderSize * i, section, sizeof section)) return std::nullopt;
+    char stored[9] = {};
+    std::memcpy(stored, section, 8);
+    if (std::string_view(stored) != name) continue;
+    // The raw size is rounded up to the file alignment; the section itself is its virtual size.
+    const std::uint64_t raw = Load(section, pe::kSizeOfRawData), used = Load(section, pe::kVirtualSize);
+    const FileRange range{Load(section, pe::kPointerToRawData), used != 0 ? std::min(raw, used) : raw};
+    if (range.size == 0 || range.offset > fileSize || range.size > fileSize - range.offset) return std::nullopt;
+    return range;
+  }
+  return std::nullopt;
+}
+
+std::optional<FileRange> ElfSection(const ReadAt& read, std::uint64_t fileSize, std::string_view name) {
+  std::uint8_t head[elf::kHeaderSize];
+  if (!Read(read, 0, head, sizeof head)) return std::nullopt;
+  const std::uint64_t tableAt = Load(head, elf::kSectionHeaderOffset), entrySize = Load(head, elf::kSectionHeaderSize);
+  const std::uint64_t count = Load(head, elf::kSectionHeaderCount), namesIndex = Load(head, elf::kSectionNamesIndex);
+  if (entrySize < elf::kSectionEntrySize || entrySize > elf::kMaxEntrySize || count > kMaxSections ||
+      namesIndex >= count || tableAt > fileSize || entrySize * count > fileSize - tableAt) {
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> table(entrySize * count);
+  if (!Read(read, tableAt, table.data(), table.size())) return std::nullopt;
+  const auto range = [&](std::uint64_t i) -> std::optional<FileRange> {
+    const std::uint8_t* entry = table.data() + i * entrySize;
+    const FileRange found{Load(entry, elf::kSectionOffset), Load(entry, elf::kSectionFileSize)};
+    if (Load(entry, elf::kSectionType) == elf::kNoBits || found.size == 0 || found.offset > fileSize ||
+        found.size > fileSize - found.offset) {
+      return std::nullopt;
+    }
+    return found;
+  };
+  const auto namesRange = range(namesIndex);
+  if (!namesRange || namesRange->size > kMaxSectionNames) return std::nullopt;
+  std::vector<char> names(namesRange->size + 1, '\0');  // ends with a NUL whatever the file holds
+  if (!Read(read, namesRange->offset, reinterpret_cast<std::uint8_t*>(names.data()), namesRange->size)) return std::nullopt;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t at = Load(table.data() + i * entrySize, elf::kSectionName);
+    if (at < namesRange->size && std::string_view(names.data() + at) == name) return range(i);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<FileRange> FindSection(const ReadAt& read, std::uint64_t fileSize, bool pe, std::string_view name) {
+  return pe ? PeSection(read, fileSize, name) : ElfSection(read, fileSize, name);
+}
 
 std::optional<ProgramLayout> ReadProgramLayout(const ReadAt& read, std::uint64_t fileSize) {
   std::uint8_t magic[4];

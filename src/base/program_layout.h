@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string_view>
 
 namespace mirrolet::bundle {
 
@@ -30,6 +31,18 @@ struct ProgramLayout {
 // The layout of a 64-bit PE or a little-endian ELF64 file of `fileSize`
 // bytes, or nothing when it is neither or its headers point outside it.
 std::optional<ProgramLayout> ReadProgramLayout(const ReadAt& read, std::uint64_t fileSize);
+
+// Where a section's bytes lie in the file.
+struct FileRange {
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+};
+
+// The section named `name` (a PE's names hold at most 8 bytes) of a 64-bit
+// PE (`pe`) or an ELF64 file of `fileSize` bytes: the bytes the file holds of
+// it, or nothing when there is no such section, it takes no bytes of the
+// file, or the headers point outside the file. Reads a bounded amount.
+std::optional<FileRange> FindSection(const ReadAt& read, std::uint64_t fileSize, bool pe, std::string_view name);
 
 // The checksum a PE file's optional header holds for the whole file of
 // `size` bytes (its own field counted as zero): what signing tools write and

@@ -23,7 +23,8 @@ void LoadDllsFromSystem32Only() {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   LoadDllsFromSystem32Only();
-  // Without a manifest this is how the boxes stay sharp on high-DPI screens.
+  // The manifest says nothing of DPI (it would change more than that): this
+  // is how the boxes stay sharp on high-DPI screens.
   SetProcessDPIAware();
   mirrolet::win32::Win32Platform host;
   mirrolet::Main(host);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -150,10 +151,16 @@ std::wstring Refusal(const bundle::NameVerdict& verdict) {
   return {};
 }
 
+// What a bundle's writing gives back: the payload's length and digest.
+struct Written {
+  std::uint64_t length = 0;
+  bundle::Digest digest{};
+};
+
 // Writes the program's own bytes, without a signature or an earlier payload,
-// then the payload. Returns the payload's length, or nothing on a failure
+// then the payload. Returns what was written, or nothing on a failure
 // with what could not be read or written, and why, in `why`.
-std::optional<std::uint64_t> WriteBundle(ProgramFile& program, const bundle::ProgramLayout& layout,
+std::optional<Written> WriteBundle(ProgramFile& program, const bundle::ProgramLayout& layout,
                                          const std::map<std::string, fs::path>& files, std::ofstream& out,
                                          const BundlePaths& paths, std::wstring& why) {
   const auto failed = [&why](const std::wstring& what, const fs::path& path) {
@@ -197,7 +204,36 @@ std::optional<std::uint64_t> WriteBundle(ProgramFile& program, const bundle::Pro
     if (!added) return readFailed ? failed(L"read", path) : failed(L"write", paths.out);
   }
   if (!writer.Finish()) return failed(L"write", paths.out);
-  return writer.Length();
+  return Written{writer.Length(), writer.PayloadDigest()};
+}
+
+// The seal of `program`: where its digest lies in the file, when the program
+// has a seal section that starts with the seal's mark.
+std::optional<std::uint64_t> SealDigestAt(ProgramFile& program, bool pe) {
+  const bundle::ReadAt read = program.Reader();
+  const auto section = bundle::FindSection(read, program.Size(), pe, bundle::kSealSection);
+  std::uint8_t mark[bundle::kSealMagicSize];
+  if (!section || section->size < bundle::kSealSize || !read(section->offset, mark, sizeof mark) ||
+      std::memcmp(mark, bundle::kSealMagic, sizeof mark) != 0) {
+    return std::nullopt;
+  }
+  return section->offset + bundle::kSealMagicSize;
+}
+
+// The digest a program's seal holds, or nothing when it has no seal.
+std::optional<bundle::Digest> SealOf(ProgramFile& program, bool pe) {
+  const auto at = SealDigestAt(program, pe);
+  bundle::Digest digest{};
+  if (!at || !program.Reader()(*at, digest.data(), digest.size())) return std::nullopt;
+  return digest;
+}
+
+// Writes `digest` into the seal of the bundle at `path`, at `at`.
+bool WriteSeal(const fs::path& path, std::uint64_t at, const bundle::Digest& digest) {
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(static_cast<std::streamoff>(at));
+  out.write(reinterpret_cast<const char*>(digest.data()), static_cast<std::streamsize>(digest.size()));
+  return static_cast<bool>(out);
 }
 
 // The checksum of the whole bundle goes into its PE header, as a linker or a
@@ -269,6 +305,12 @@ ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, u
   const auto read = bundle::ReadProgramLayout(file.Reader(), file.Size());
   if (!read) return Fail(L"cannot read " + Text(program));
   const bundle::ProgramLayout layout = read.value();
+  // The run trusts only the payload whose digest its own image carries.
+  const auto sealAt = SealDigestAt(file, layout.pe);
+  if (!sealAt || *sealAt + 32 > layout.imageEnd) {
+    return Fail(L"refused: " + Quote(Text(program)) + L" has no seal (section " + FromUtf8(bundle::kSealSection) +
+                L") for its payload's digest: it is a Mirrolet too old to carry a bundle");
+  }
   if (layout.certificateSize != 0) {
     Write(true, L"mirrolet-pack: " + Text(program) + L" is signed; the signature is removed, since a signature "
                 L"stays valid only when nothing follows it: sign " + Text(out) + L" instead\n");
@@ -295,7 +337,7 @@ ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, u
   errno = 0;
   std::ofstream stream(partial, std::ios::binary | std::ios::trunc);
   std::wstring why = L"cannot write " + Text(out) + L": " + ErrnoReason(errno);
-  std::optional<std::uint64_t> length;
+  std::optional<Written> length;
   {
     Progress progress(L"writing " + Text(out), expected);
     if (stream) length = WriteBundle(file, layout, *files, stream, {program, out, progress}, why);
@@ -303,7 +345,9 @@ ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, u
   errno = 0;
   stream.close();
   if (length && !stream) why = L"cannot write " + Text(out) + L": " + ErrnoReason(errno);
-  if (length && stream && layout.pe && !SetPeChecksum(partial, layout.checksumField)) {
+  // The seal goes in before the checksum, which covers it, as will a signature.
+  if (length && stream && (!WriteSeal(partial, *sealAt, length->digest) ||
+                           (layout.pe && !SetPeChecksum(partial, layout.checksumField)))) {
     why = L"cannot write " + Text(out) + L": " + ErrnoReason(errno);
     stream.setstate(std::ios::failbit);
   }
@@ -311,7 +355,7 @@ ExitCode Bundle(const fs::path& folder, const fs::path& out, fs::path program, u
     fs::remove(partial, error);
     return Fail(why);
   }
-  const std::uint64_t payload = length.value_or(0);
+  const std::uint64_t payload = length->length;
   if (payload + layout.imageEnd > kMaxBundleBytes) {  // a file grew while it was read
     fs::remove(partial, error);
     return Fail(L"refused: " + Text(out) + L" came out past 4 GiB, the most a signed Windows file can be");
@@ -342,16 +386,23 @@ ExitCode CheckBundle(const fs::path& path, unsigned codePage, const PackOptions&
   if (!fs::create_directory(folder, error)) return Fail(L"cannot make a folder to check in: " + Text(folder));
   bundle::Unpacked unpacked;
   bundle::NameVerdict refused;
+  bundle::Directory directory;
   {
     Progress progress(L"checking " + Text(path), file.Size() - layout->imageEnd);
     FolderSink sink(folder, progress);
-    unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink, &refused);
+    unpacked = bundle::Unpack(file.Reader(), *layout, os::NewSha256, sink, &refused, &directory);
   }
+  // A payload of the current version counts only as the one its program's seal names.
+  const auto seal = SealOf(file, layout->pe);
+  const bool sealed = unpacked == bundle::Unpacked::kDone && directory.version == bundle::kFormatVersion;
+  if (sealed && seal != directory.digest) unpacked = bundle::Unpacked::kDamaged;
   Report report;
   if (unpacked == bundle::Unpacked::kNone) {
     printer.Problem(Text(path) + L" carries no update: it is a plain program");
   } else if (unpacked == bundle::Unpacked::kDamaged && refused.rule != bundle::NameRule::kOk) {
     printer.Problem(Text(path) + L" is damaged: " + Refusal(refused));
+  } else if (unpacked == bundle::Unpacked::kDamaged && sealed) {
+    printer.Problem(Text(path) + L" is damaged: its payload is not the one its program's seal names");
   } else if (unpacked == bundle::Unpacked::kDamaged) {
     printer.Problem(Text(path) + L" is damaged: its payload does not match its checksums");
   } else if (unpacked == bundle::Unpacked::kWriteFailed) {
@@ -360,6 +411,7 @@ ExitCode CheckBundle(const fs::path& path, unsigned codePage, const PackOptions&
     // The program is the bundle itself, not a file beside the list.
     report = Check(folder, {codePage, kProgramName, options.policy, false});
     printer.Note("verified", Text(path) + L": the payload and every file in it match their checksums" +
+                                 (sealed ? L" and the program's seal" : L" (an older bundle, whose program carries no seal)") +
                                  (layout->certificateSize ? L"; signed (the signature itself is for osslsigncode verify)" : L""));
     const ProgramMark mark = ReadProgramMark(file.Reader(), file.Size(), layout->pe);
     printer.Note("program", L"the program: " + mark.Describe(), mark.Describe());

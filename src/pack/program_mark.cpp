@@ -158,41 +158,19 @@ class PeReader {
 
 // The ELF section ".mirrolet": three NUL-terminated names.
 ProgramMark ReadElfMark(const bundle::ReadAt& read, std::uint64_t fileSize) {
-  namespace elf = bundle::elf;
   ProgramMark mark;
-  const auto head = ReadBytes(read, fileSize, 0, elf::kHeaderSize);
-  if (!head) return mark;
-  const std::uint64_t tableAt = head->Get(0, elf::kSectionHeaderOffset), entrySize = head->Get(0, elf::kSectionHeaderSize);
-  const std::uint64_t count = head->Get(0, elf::kSectionHeaderCount), namesIndex = head->Get(0, elf::kSectionNamesIndex);
-  if (entrySize < elf::kSectionEntrySize || namesIndex >= count || tableAt > fileSize) return mark;
-  const auto table = ReadBytes(read, fileSize, tableAt, entrySize * count);
-  if (!table) return mark;
-  const auto section = [&](std::uint64_t i) {
-    return ReadBytes(read, fileSize, table->Get(i * entrySize, elf::kSectionOffset),
-                     table->Get(i * entrySize, elf::kSectionFileSize));
-  };
-  const auto names = section(namesIndex);
-  if (!names) return mark;
-  const std::string_view wanted(kMarkSection, sizeof kMarkSection);  // with its NUL
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const std::uint64_t name = table->Get(i * entrySize, elf::kSectionName);
-    if (!names->Has(name, wanted.size()) ||
-        std::string_view(reinterpret_cast<const char*>(names->data.data() + name), wanted.size()) != wanted) {
-      continue;
+  const auto where = bundle::FindSection(read, fileSize, false, kMarkSection);
+  const auto content = where ? ReadBytes(read, fileSize, where->offset, where->size) : std::nullopt;
+  if (!content) return mark;
+  mark.found = true;
+  std::wstring* fields[] = {&mark.internalName, &mark.originalFilename, &mark.version};
+  std::size_t field = 0;
+  for (const std::uint8_t c : content->data) {
+    if (c == 0) {
+      if (++field == std::size(fields)) break;
+    } else {
+      fields[field]->push_back(static_cast<wchar_t>(c));
     }
-    const auto content = section(i);
-    if (!content) return mark;
-    mark.found = true;
-    std::wstring* fields[] = {&mark.internalName, &mark.originalFilename, &mark.version};
-    std::size_t field = 0;
-    for (const std::uint8_t c : content->data) {
-      if (c == 0) {
-        if (++field == std::size(fields)) break;
-      } else {
-        fields[field]->push_back(static_cast<wchar_t>(c));
-      }
-    }
-    return mark;
   }
   return mark;
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -56,6 +57,9 @@ inline constexpr unsigned long kErrorCantResolveFilename = 1921;
 // source changed while it was copied, so what was copied is neither its old
 // nor its new content.
 inline constexpr unsigned long kErrorSourceChanged = 0x20000001;
+// Our own code: a file the program carries is not what its payload's
+// directory says, so the payload is damaged.
+inline constexpr unsigned long kErrorPayloadDamaged = 0x20000002;
 
 // An opaque registry key handle. 0 means "no key".
 using HostKey = std::uintptr_t;
@@ -91,12 +95,19 @@ struct FileHolder {
   bool operator==(const FileHolder&) const = default;
 };
 
-// What UnpackPayload found at the end of the program's own file.
+// What OpenPayload found at the end of the program's own file.
 enum class PayloadState {
-  kNone,      // nothing: the update is the folder beside the program
-  kUnpacked,  // a payload whose checksums hold, written to a new private folder
-  kDamaged,   // something that is no whole payload; nothing was written
-  kFailed,    // a whole payload that could not be written; `error` says why
+  kNone,        // nothing, and the program carries no seal: the update is the folder beside the program
+  kReady,       // a payload whose directory is the one the program's seal names
+  kDamaged,     // no whole payload, one the seal does not name, or a seal without a payload
+  kUnreadable,  // the program's own file could not be read; `error` says why
+};
+
+// A bundle's update, once its directory holds: its copy list and the names
+// of the files it carries.
+struct CarriedUpdate {
+  std::optional<std::string> list;  // the copy list's bytes, checked; none when it carries no list
+  std::vector<std::wstring> names;  // "/" between parts; an index here is a file for StageCarried
 };
 
 // What ElevateIfNeeded did.
@@ -245,15 +256,21 @@ class Platform {
 
   // The update the program carries at the end of its own file (the format is
   // base/bundle_format.h; on Windows the file ends where a signature's
-  // certificate table starts). Checks the whole payload and each file's
-  // checksum, then writes the files into a new private folder in the user's
-  // temporary folder and gives its path in `folder`. Folders that earlier
-  // runs left there are removed first, once their runs have provably ended.
-  // Leaves nothing behind unless it returns kUnpacked.
-  virtual PayloadState UnpackPayload(std::wstring& folder, HostError& error) = 0;
+  // certificate table starts), read through the one handle to the program's
+  // file that the host opened when the run started, never again by its path.
+  // Its directory counts only when its digest is the seal the loaded program
+  // carries in memory (platform/seal.h), whatever file lies at the program's
+  // path by now; the copy list's bytes are read and checked too. Every other
+  // file is checked as StageCarried reads it. Writes nothing.
+  virtual PayloadState OpenPayload(CarriedUpdate& update, HostError& error) = 0;
 
-  // Removes the folder UnpackPayload made, if any, and everything in it.
-  virtual void RemovePayload() = 0;
+  // Stages carried file `file` (an index into CarriedUpdate::names) as
+  // StageCopy stages a file of the update folder: its bytes go from the
+  // program's file straight into the temporary, and their SHA-256, taken of
+  // the very bytes written, must be the directory's, else it fails with
+  // kErrorPayloadDamaged and leaves nothing behind. Only after OpenPayload
+  // gave kReady.
+  virtual bool StageCarried(std::size_t file, const std::wstring& destination, StageId& id, HostError& error) = 0;
 };
 
 }  // namespace mirrolet

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
+#include "base/ini_document.h"
 #include "platform/platform.h"
 
 namespace mirrolet {
@@ -21,5 +23,20 @@ std::int32_t ReadIniInt(Platform& host, const std::wstring& section, const std::
 // file, section or key is missing. `fileName` must be a full path.
 std::wstring ReadIniString(Platform& host, const std::wstring& section, const std::wstring& key,
                            const std::wstring& defaultValue, const std::wstring& fileName);
+
+// A profile given as bytes (the copy list a bundle carries), read as the
+// host's profile functions read a file: decoded in the host's code page (or
+// as UTF-16LE after its mark), each value cut as ReadIniString's buffer cuts
+// it, the integer read as GetPrivateProfileIntA reads it.
+class ProfileBytes {
+ public:
+  ProfileBytes(Platform& host, std::string_view bytes);
+  std::int32_t ReadInt(const std::wstring& section, const std::wstring& key, std::int32_t defaultValue) const;
+  std::wstring ReadString(const std::wstring& section, const std::wstring& key, const std::wstring& defaultValue) const;
+
+ private:
+  Platform& host_;
+  IniDocument document_;
+};
 
 }  // namespace mirrolet

@@ -1,10 +1,12 @@
 #include "update/copy_list.h"
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "base/name_fold.h"
 #include "settings/profile.h"
 #include "update/messages.h"
 
@@ -19,9 +21,44 @@ static_assert(kIniStringBufferSize == kMaxValueBytes + 1);
 constexpr std::size_t kMaxPathLength = 32767;
 
 struct EntryPaths {
-  std::wstring source;
+  std::wstring source;  // a path; for a carried update, the FILE value as written
   std::wstring destination;
   bool tooLong = false;  // the destination would be longer than any path Windows takes
+};
+
+// A carried update's files by the names a list gives them: "\" or "/"
+// between parts, empty and "." parts dropped, ".." going up, without regard
+// to case, as a file of a folder would be found.
+class CarriedNames {
+ public:
+  explicit CarriedNames(const CarriedUpdate& update) {
+    for (std::size_t i = 0; i < update.names.size(); ++i) index_.emplace(FoldName(update.names[i]), i);
+  }
+  std::optional<std::size_t> Find(const std::wstring& listed) const {
+    std::vector<std::wstring> parts;
+    std::wstring part;
+    for (std::size_t i = 0; i <= listed.size(); ++i) {
+      if (i < listed.size() && listed[i] != L'\\' && listed[i] != L'/') {
+        part += listed[i];
+        continue;
+      }
+      if (part == L"..") {
+        if (parts.empty()) return std::nullopt;  // out of the update: no file it carries
+        parts.pop_back();
+      } else if (!part.empty() && part != L".") {
+        parts.push_back(std::move(part));
+      }
+      part.clear();
+    }
+    std::wstring name;
+    for (const std::wstring& p : parts) name += (name.empty() ? L"" : L"/") + p;
+    const auto found = index_.find(FoldName(name));
+    if (found == index_.end()) return std::nullopt;
+    return found->second;
+  }
+
+ private:
+  std::map<std::wstring, std::size_t> index_;
 };
 
 // The list's keys as the run reads them, through the host's profile functions.
@@ -49,24 +86,33 @@ EntryPaths EntryPathsOf(const CopyListEntry& entry, const std::wstring& workPath
 // reads its entry's paths again.
 class StagedPass {
  public:
-  StagedPass(Platform& host, std::function<EntryPaths(std::int32_t)> read, std::int32_t count)
-      : host_(host), read_(std::move(read)), count_(count) {}
+  StagedPass(Platform& host, std::function<EntryPaths(std::int32_t)> read, std::int32_t count,
+             const CarriedNames* carried)
+      : host_(host), read_(std::move(read)), count_(count), carried_(carried) {}
   StagedPass(const StagedPass&) = delete;
   StagedPass& operator=(const StagedPass&) = delete;
   ~StagedPass() { DiscardFrom(0); }
 
   // Whether `source` is the destination of a copy staged but not yet
   // committed: it must then be committed first, so the source has its new content.
-  bool Stages(const std::wstring& source) { return !staged_.empty() && host_.IsStagedDestination(source); }
+  // A carried file is no file of the disk.
+  bool Stages(const std::wstring& source) {
+    return !carried_ && !staged_.empty() && host_.IsStagedDestination(source);
+  }
 
   void Stage(std::int32_t entry, const EntryPaths& paths) {
     StageId id = 0;
     HostError error;
     if (paths.tooLong) {
       error = {kErrorFilenameExcedRange, L"The destination is longer than any path Windows takes."};
-    } else if (host_.StageCopy(paths.source, paths.destination, id, error)) {
+    } else if (StageOne(paths, id, error)) {
       staged_.push_back({entry, id});
       return;
+    }
+    if (error.code == kErrorPayloadDamaged) {
+      // A payload found damaged part way: nothing of this pass goes in.
+      DiscardFrom(0);
+      throw UpdateFailure::PayloadDamaged();
     }
     if (FileInUse(error.code) && !error.aboutSource) {
       // A destination in use would leave the product half updated: nothing
@@ -147,6 +193,18 @@ class StagedPass {
     StageId id;
   };
 
+  bool StageOne(const EntryPaths& paths, StageId& id, HostError& error) {
+    if (!carried_) return host_.StageCopy(paths.source, paths.destination, id, error);
+    // What the bundle does not carry is missing from the update, as a file
+    // missing from its folder would be.
+    const std::optional<std::size_t> file = carried_->Find(paths.source);
+    if (!file) {
+      error = {kErrorFileNotFound, L"The update does not carry this file.", true};
+      return false;
+    }
+    return host_.StageCarried(*file, paths.destination, id, error);
+  }
+
   [[noreturn]] void Fail(std::int32_t entry, const EntryPaths& paths, CopyStep step, HostError error) {
     throw UpdateFailure::Copy({entry, count_, paths.source, paths.destination, step, replaced_}, std::move(error));
   }
@@ -166,6 +224,7 @@ class StagedPass {
   Platform& host_;
   std::function<EntryPaths(std::int32_t)> read_;
   std::int32_t count_;
+  const CarriedNames* carried_;
   std::int32_t replaced_ = 0;  // entries 1 to this one are in place
   std::vector<Staged> staged_;
 };
@@ -173,22 +232,37 @@ class StagedPass {
 }  // namespace
 
 
-void ProcessCopyList(Platform& host, const std::wstring& workPath, const std::wstring& appFolder) {
-  const std::wstring listPath = appFolder + kCopyListName;
-
-  // The profile functions take ANSI text. A folder name the code page cannot
-  // spell would make every read miss and the list look empty, and the run
-  // would then report success for an update that never happened.
-  HostError error;
-  const std::wstring profilePath = host.AnsiSafePath(listPath, error);
-  if (profilePath.empty()) throw UpdateFailure::ListUnreadable(listPath, std::move(error));
-
-  const std::int32_t count = ReadIniInt(host, kCopyListSection, kEntryCountKey, 0, profilePath);
-  const KeyLookup lookup = ProfileLookup(host, profilePath);
+void ProcessCopyList(Platform& host, const std::wstring& workPath, const UpdateSource& source) {
+  const std::wstring& appFolder = source.appFolder;
+  std::int32_t count = 0;
+  KeyLookup lookup;
+  std::optional<ProfileBytes> carriedList;
+  std::optional<CarriedNames> carriedNames;
+  if (source.carried) {
+    // A bundle's list is read from its checked bytes, with the Windows
+    // profile functions' rules, never from a file another program could
+    // change after the check.
+    carriedList.emplace(host, source.carried->list.value_or(std::string()));
+    carriedNames.emplace(*source.carried);
+    count = carriedList->ReadInt(kCopyListSection, kEntryCountKey, 0);
+    lookup = [&carriedList](const std::wstring& key) -> std::optional<std::wstring> {
+      return carriedList->ReadString(kCopyListSection, key, L"");
+    };
+  } else {
+    const std::wstring listPath = appFolder + kCopyListName;
+    // The profile functions take ANSI text. A folder name the code page cannot
+    // spell would make every read miss and the list look empty, and the run
+    // would then report success for an update that never happened.
+    HostError error;
+    const std::wstring profilePath = host.AnsiSafePath(listPath, error);
+    if (profilePath.empty()) throw UpdateFailure::ListUnreadable(listPath, std::move(error));
+    count = ReadIniInt(host, kCopyListSection, kEntryCountKey, 0, profilePath);
+    lookup = ProfileLookup(host, profilePath);
+  }
   const auto read = [&](std::int32_t entry) {
     return EntryPathsOf(ReadCopyListEntry(lookup, entry), workPath, appFolder);
   };
-  StagedPass pass(host, read, count);
+  StagedPass pass(host, read, count, carriedNames ? &*carriedNames : nullptr);
   WalkCopyList(count, lookup, {.visit = [&](const CopyListEntry& entry) {
     const EntryPaths paths = EntryPathsOf(entry, workPath, appFolder);
     if (pass.Stages(paths.source)) pass.Commit();

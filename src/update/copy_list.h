@@ -10,10 +10,19 @@
 
 namespace mirrolet {
 
-// Copies every entry of <appFolder>mirrolet.ini, in order, each source being
-// appFolder + FILEnnn and each destination COPYTOnnn with "$APPPATH$" expanded
-// to `workPath`. `workPath` and `appFolder` end with "\". Throws UpdateFailure
-// at the first copy that fails; entries before it stay copied.
-void ProcessCopyList(Platform& host, const std::wstring& workPath, const std::wstring& appFolder);
+// Where a pass's files come from: the folder beside the program, or the
+// update the program carries (a bundle), whose names the FILE values give.
+struct UpdateSource {
+  std::wstring appFolder;                  // ends with "\"; empty for a carried update
+  const CarriedUpdate* carried = nullptr;  // the carried update, if any
+};
+
+// Copies every entry of the copy list, in order: <appFolder>mirrolet.ini and
+// each source appFolder + FILEnnn, or the list and files `source` carries;
+// each destination is COPYTOnnn with "$APPPATH$" expanded to `workPath`,
+// which ends with "\". Throws UpdateFailure at the first copy that fails;
+// entries before it stay copied. A carried file whose bytes are not the
+// payload's throws a damaged-payload failure, with nothing of its pass copied.
+void ProcessCopyList(Platform& host, const std::wstring& workPath, const UpdateSource& source);
 
 }  // namespace mirrolet

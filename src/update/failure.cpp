@@ -23,8 +23,12 @@ UpdateFailure UpdateFailure::Internal(std::string_view what) {
   return UpdateFailure(Kind::kInternal, {kErrorGenFailure, FromUtf8(what)});
 }
 
-UpdateFailure UpdateFailure::PayloadUnwritable(std::wstring folder, HostError error) {
-  return UpdateFailure(Kind::kPayloadUnwritable, std::move(error), PayloadFailure{std::move(folder)});
+UpdateFailure UpdateFailure::PayloadUnreadable(std::wstring bundle, HostError error) {
+  return UpdateFailure(Kind::kPayloadUnreadable, std::move(error), PayloadFailure{std::move(bundle)});
+}
+
+UpdateFailure UpdateFailure::PayloadDamaged() {
+  return UpdateFailure(Kind::kPayloadDamaged, {kErrorPayloadDamaged, L"The update does not match its checksums."});
 }
 
 UpdateFailure UpdateFailure::Copy(CopyFailure copy, HostError error) {

@@ -23,7 +23,7 @@ struct ListFailure {
   std::wstring list;  // the copy list that exists but cannot be read
 };
 struct PayloadFailure {
-  std::wstring folder;  // the private folder; empty when it could not be made
+  std::wstring bundle;  // the program's own file, which carries the update
 };
 struct CopyFailure {
   std::int32_t entry = 0;  // 1-based
@@ -38,7 +38,7 @@ struct CopyFailure {
 
 class UpdateFailure : public std::exception {
  public:
-  enum class Kind { kListUnreadable, kAppFolderUnknown, kOutOfMemory, kInternal, kPayloadUnwritable, kCopy };
+  enum class Kind { kListUnreadable, kAppFolderUnknown, kOutOfMemory, kInternal, kPayloadUnreadable, kPayloadDamaged, kCopy };
 
   // The copy list at `listPath` exists but cannot be read (its path has no
   // spelling in the code page, it is past the size bound, ...).
@@ -48,16 +48,18 @@ class UpdateFailure : public std::exception {
   static UpdateFailure OutOfMemory();
   // Anything else that went wrong; `what` is a C++ library's message, read as UTF-8.
   static UpdateFailure Internal(std::string_view what);
-  // The update's carried files verified but could not be written to the
-  // private folder `folder` (empty when it could not be made).
-  static UpdateFailure PayloadUnwritable(std::wstring folder, HostError error);
+  // The program's own file `bundle`, which carries the update, could not be read.
+  static UpdateFailure PayloadUnreadable(std::wstring bundle, HostError error);
+  // The update the program carries is not the one it was sealed with, or
+  // not whole: the damaged report, which names no entry.
+  static UpdateFailure PayloadDamaged();
   // An entry could not be copied.
   static UpdateFailure Copy(CopyFailure copy, HostError error);
 
   const char* what() const noexcept override { return "update failed"; }
 
   Kind kind() const { return kind_; }
-  // The details of a kListUnreadable, kPayloadUnwritable or kCopy failure;
+  // The details of a kListUnreadable, kPayloadUnreadable or kCopy failure;
   // null for any other kind.
   const ListFailure* list() const { return std::get_if<ListFailure>(&details_); }
   const PayloadFailure* payload() const { return std::get_if<PayloadFailure>(&details_); }

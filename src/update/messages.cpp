@@ -16,18 +16,6 @@ bool IsAscii(const std::wstring& text) {
   return std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; });
 }
 
-// The disk a folder lies on, as the user knows it: "C:", a share's
-// "\\server\share", else the folder itself.
-std::wstring DiskOf(const std::wstring& folder) {
-  if (folder.size() >= 2 && folder[1] == L':') return folder.substr(0, 2);
-  if (folder.starts_with(L"\\\\")) {
-    const std::size_t server = folder.find(L'\\', 2);
-    const std::size_t share = server == std::wstring::npos ? server : folder.find(L'\\', server + 1);
-    return folder.substr(0, share);
-  }
-  return folder;
-}
-
 // A source as the list names it: what follows the program folder.
 std::wstring ListedName(const std::wstring& source, const ReportContext& context) {
   const std::wstring& folder = context.programFolder;
@@ -35,12 +23,10 @@ std::wstring ListedName(const std::wstring& source, const ReportContext& context
 }
 
 // A source as the user can find it: a bundle's file by the bundle and its
-// name inside, since the private folder is gone when the report is read.
+// name inside.
 std::wstring SourceText(const std::wstring& source, const ReportContext& context) {
-  if (context.bundle.empty() || context.programFolder.empty() || !source.starts_with(context.programFolder)) {
-    return source;
-  }
-  return context.bundle + kInsideBundleText + ListedName(source, context);
+  if (context.bundle.empty()) return source;
+  return context.bundle + kInsideBundleText + source;
 }
 
 std::wstring Advice(const UpdateFailure& failure, const ReportContext& context) {
@@ -52,14 +38,9 @@ std::wstring Advice(const UpdateFailure& failure, const ReportContext& context) 
   // or looking for a missing folder would not help, so it gets no advice.
   if (copy && (NamesNoFile(copy->source) || NamesNoFile(copy->destination))) return {};
   if (FileInUse(code)) return kAdviceInUse;
-  if (const PayloadFailure* payload = failure.payload()) {
-    // The private folder of a payload is no folder of the product, nor a file
-    // of the update: a missing one says nothing the user can act on.
-    if (missing) return {};
-    if ((code == kErrorHandleDiskFull || code == kErrorDiskFull) && !payload->folder.empty()) {
-      return kAdviceTempDiskFullBefore + DiskOf(payload->folder) + kAdviceTempDiskFullAfter;
-    }
-  }
+  // The program's own file that cannot be read is no folder of the product,
+  // nor a file of the update: getting it again is all that can help.
+  if (failure.payload()) return kAdvicePayloadUnreadable;
   // Once staged, the files a step works on are our own temporaries: one that
   // is missing was taken away, not left out of the update.
   if (copy && copy->step != CopyStep::kStage && missing) return kAdviceTemporaryGone;
@@ -107,8 +88,8 @@ std::wstring CopyFailedText(const UpdateFailure& failure, const ReportContext& c
   if (!context.product.empty()) text += kProductLabel + context.product + L"\n";
   if (const ListFailure* list = failure.list()) {
     text += kListUnreadableLabel + list->list + L"\n";
-  } else if (const PayloadFailure* payload = failure.payload(); payload && !payload->folder.empty()) {
-    text += kPayloadUnwritableLabel + payload->folder + L"\n";
+  } else if (const PayloadFailure* payload = failure.payload()) {
+    text += kPayloadUnreadableLabel + payload->bundle + L"\n";
   } else if (const CopyFailure* copy = failure.copy()) {
     text += kEntryLabel + std::to_wstring(copy->entry) + kEntryOfText + std::to_wstring(copy->count) +
             kEntryEndText + L"\n" + kSourceLabel + SourceText(copy->source, context) + L"\n" + kDestinationLabel +

@@ -27,7 +27,7 @@ inline constexpr wchar_t kCopyFailedTitle[] = L"自動更新失敗";
 inline constexpr wchar_t kCopyFailedHeader[] = L"複製檔案失敗，自動更新已中止！";
 inline constexpr wchar_t kProductLabel[] = L"產品：";
 inline constexpr wchar_t kListUnreadableLabel[] = L"無法讀取複製清單：";
-inline constexpr wchar_t kPayloadUnwritableLabel[] = L"無法寫入暫存資料夾：";
+inline constexpr wchar_t kPayloadUnreadableLabel[] = L"無法讀取更新檔：";
 inline constexpr wchar_t kEntryLabel[] = L"項目：第 ";  // "項目：第 2 項，共 3 項"
 inline constexpr wchar_t kEntryOfText[] = L" 項，共 ";
 inline constexpr wchar_t kEntryEndText[] = L" 項";
@@ -78,9 +78,8 @@ inline constexpr wchar_t kAdviceElevationDeclined[] =  // 5 after the user decli
 // 3 when the product's registered folder itself is gone: "…（C:\Halvix）已不存在…"
 inline constexpr wchar_t kAdviceProductGoneBefore[] = L"此產品的安裝資料夾（";
 inline constexpr wchar_t kAdviceProductGoneAfter[] = L"）已不存在，請重新安裝此產品，或將它解除安裝。";
-// 39 or 112 while writing a bundle's files: the disk of the temporary folder, "…（C:）…"
-inline constexpr wchar_t kAdviceTempDiskFullBefore[] = L"暫存資料夾所在的磁碟（";
-inline constexpr wchar_t kAdviceTempDiskFullAfter[] = L"）空間不足，請騰出空間後再更新一次。";
+// Any failure to read the program's own file, which carries the update.
+inline constexpr wchar_t kAdvicePayloadUnreadable[] = L"請重新下載完整的更新檔，再更新一次。";
 // 2 for a source whose name is not ASCII, on a system whose code page is not the list's.
 inline constexpr wchar_t kAdviceCodePage[] =
     L"這份更新是為繁體中文版 Windows 製作的，檔名的讀法取決於「非 Unicode 程式的語言」設定；"
@@ -106,8 +105,8 @@ struct ReportContext {
   std::wstring goneProductFolder = {};   // the product's registered folder, when it no longer exists
   bool elevationDeclined = false;        // the user declined to give the run administrator rights
   bool foreignCodePage = false;          // the list is read in another code page than kListCodePage
-  std::wstring programFolder = {};       // the folder the list's names are in, ending with "\"
-  std::wstring bundle = {};              // the bundle unpacked to programFolder, if any
+  std::wstring programFolder = {};       // the folder the list's names are in, ending with "\"; empty for a bundle
+  std::wstring bundle = {};              // the program's own file, when it carries the update
 };
 
 // The failure report's text for `failure`.

@@ -21,23 +21,22 @@ std::wstring WithTrailingBackslash(std::wstring path) {
   return path;
 }
 
-// Every end of a run that may have unpacked a payload: its folder goes first,
-// whatever the outcome.
-void Finish(Platform& host, unsigned status) {
-  host.RemovePayload();
-  host.EndProcess(status);
-}
-
 // What a run has learnt that the failure report may need.
 struct RunState {
   std::array<std::wstring, kProducts.size()> workPaths;
   std::size_t current = kProducts.size();  // the product whose pass runs, if any
   std::wstring programFolder;
-  std::wstring bundle;  // the program's own file, when the program folder is its unpacked payload
+  CarriedUpdate carried;  // the update the program carries, when `bundle` is set
+  std::wstring bundle;    // the program's own file, when it carries the update
   bool elevationDeclined = false;
 };
 
 void ReportFailure(Platform& host, const RunState& run, const UpdateFailure& failure) {
+  if (failure.kind() == UpdateFailure::Kind::kPayloadDamaged) {
+    host.ShowMessageBox(kPayloadDamagedText, kCopyFailedTitle, kMbOk | kMbIconError);
+    host.EndProcess(kExitCopyFailed);
+    return;
+  }
   ReportContext context;
   const bool inPass = run.current < kProducts.size();
   if (inPass) context.product = kProducts[run.current].name;
@@ -53,10 +52,11 @@ void ReportFailure(Platform& host, const RunState& run, const UpdateFailure& fai
   }
   context.elevationDeclined = run.elevationDeclined;
   context.foreignCodePage = host.ForeignCodePage();
-  context.programFolder = run.programFolder;
+  // A carried file's source is its name inside the bundle.
+  if (run.bundle.empty()) context.programFolder = run.programFolder;
   context.bundle = run.bundle;
   host.ShowMessageBox(CopyFailedText(failure, context), kCopyFailedTitle, kMbOk | kMbIconError);
-  Finish(host, kExitCopyFailed);
+  host.EndProcess(kExitCopyFailed);
 }
 
 // Asks for administrator rights where a registered product's folder needs
@@ -83,41 +83,43 @@ bool HandOverToElevatedRun(Platform& host, RunState& run) {
   return true;
 }
 
-// The program folder of the passes: the folder a carried payload was unpacked
-// into, else the program's own. Returns false when the run must stop, having
-// reported why.
-bool TakePayload(Platform& host, RunState& run) {
-  std::wstring unpacked;
+// Where the passes' files come from: the update the program carries, else
+// the program's folder. Throws UpdateFailure when the run must stop.
+void TakePayload(Platform& host, RunState& run) {
   HostError error;
-  switch (host.UnpackPayload(unpacked, error)) {
+  switch (host.OpenPayload(run.carried, error)) {
     case PayloadState::kNone:
-      return true;
-    case PayloadState::kUnpacked:
-      run.programFolder = WithTrailingBackslash(unpacked);
+      return;
+    case PayloadState::kReady:
       run.bundle = host.ExecutablePath();
-      return true;
+      return;
     case PayloadState::kDamaged:
-      host.ShowMessageBox(kPayloadDamagedText, kCopyFailedTitle, kMbOk | kMbIconError);
-      Finish(host, kExitCopyFailed);
-      return false;
-    case PayloadState::kFailed:
+      throw UpdateFailure::PayloadDamaged();
+    case PayloadState::kUnreadable:
       break;
   }
-  throw UpdateFailure::PayloadUnwritable(std::move(unpacked), std::move(error));
+  throw UpdateFailure::PayloadUnreadable(host.ExecutablePath(), std::move(error));
+}
+
+UpdateSource SourceOf(const RunState& run) {
+  if (run.bundle.empty()) return {run.programFolder};
+  return {L"", &run.carried};
 }
 
 }  // namespace
 
 std::wstring GetAppFolder(Platform& host) { return WithTrailingBackslash(host.ExecutableFolder()); }
 
-bool RunProductPass(Platform& host, const std::wstring& workPath, const std::wstring& appFolder,
+bool RunProductPass(Platform& host, const std::wstring& workPath, const UpdateSource& source,
                     const CopyListRoutine& routine) {
   const std::wstring completed = WithTrailingBackslash(workPath);
-  if (host.FindFileName(appFolder + kCopyListName).empty()) {
+  const bool found =
+      source.carried ? source.carried->list.has_value() : !host.FindFileName(source.appFolder + kCopyListName).empty();
+  if (!found) {
     host.ShowMessageBox(kListMissingText, kListMissingTitle, kMbOk | kMbIconWarning);
     return false;
   }
-  routine(host, completed, appFolder);
+  routine(host, completed, source);
   return true;
 }
 
@@ -147,23 +149,24 @@ void Main(Platform& host, const CopyListRoutine& routine) {
     // with no product, ends as fast as a plain program.
     const auto& paths = run.workPaths;
     const bool anyProduct = std::any_of(paths.begin(), paths.end(), [](const auto& path) { return !path.empty(); });
-    if (anyProduct && !TakePayload(host, run)) return;
+    if (anyProduct) TakePayload(host, run);
+    const UpdateSource source = SourceOf(run);
 
     std::int16_t productFound = 0;
     bool everyListRead = true;
     for (run.current = 0; run.current < kProducts.size(); ++run.current) {
       if (paths[run.current].empty()) continue;
-      everyListRead &= RunProductPass(host, paths[run.current], run.programFolder, routine);
+      everyListRead &= RunProductPass(host, paths[run.current], source, routine);
       productFound = 1;
     }
     run.current = kProducts.size();
 
     if (productFound == 1) {
       host.ShowMessageBox(kDoneText, kDoneTitle, kMbOk | kMbIconInformation);
-      Finish(host, everyListRead ? kExitDone : kExitListMissing);
+      host.EndProcess(everyListRead ? kExitDone : kExitListMissing);
     } else {
       host.ShowMessageBox(kNothingRegisteredText, kNothingRegisteredTitle, kMbOk | kMbIconWarning);
-      Finish(host, kExitNothingFound);
+      host.EndProcess(kExitNothingFound);
     }
     return;
   } catch (const UpdateFailure& failure) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "update/copy_list.h"
 
 namespace mirrolet {
 
@@ -18,16 +19,15 @@ enum ExitStatus : unsigned {
 };
 
 // What a pass runs when the copy list is present: (host, completed work path,
-// program folder). May throw UpdateFailure.
-using CopyListRoutine =
-    std::function<void(Platform&, const std::wstring& workPath, const std::wstring& appFolder)>;
+// where the files come from). May throw UpdateFailure.
+using CopyListRoutine = std::function<void(Platform&, const std::wstring& workPath, const UpdateSource& source)>;
 
 // The executable's folder, ending with "\".
 std::wstring GetAppFolder(Platform& host);
 
 // One product's pass. Returns whether the copy list was found (and processed).
 // An UpdateFailure from `routine` passes through.
-bool RunProductPass(Platform& host, const std::wstring& workPath, const std::wstring& appFolder,
+bool RunProductPass(Platform& host, const std::wstring& workPath, const UpdateSource& source,
                     const CopyListRoutine& routine);
 
 // The whole program: ends the process through `host` with an ExitStatus.

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -57,12 +58,22 @@ BOOL CALLBACK CollectType(HMODULE, LPWSTR type, LONG_PTR param) {
   return TRUE;
 }
 
-TEST(Resources, AnIconInTwoSizesAndNoManifest) {
+// The embedded manifest keeps an external one out and changes nothing else:
+// as invoker, and no dependency (comctl32 6 would restyle the boxes).
+TEST(Resources, AnIconInTwoSizesAndAManifestThatOnlyRunsAsInvoker) {
   const HMODULE module = LoadLibraryExW(ProgramUnderTest().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_NE(module, nullptr);
   std::set<ULONG_PTR> types;
   EnumResourceTypesW(module, CollectType, reinterpret_cast<LONG_PTR>(&types));
-  EXPECT_EQ(types, (std::set<ULONG_PTR>{3 /*RT_ICON*/, 14 /*RT_GROUP_ICON*/, 16 /*RT_VERSION*/}));
+  EXPECT_EQ(types, (std::set<ULONG_PTR>{3 /*RT_ICON*/, 14 /*RT_GROUP_ICON*/, 16 /*RT_VERSION*/, 24 /*RT_MANIFEST*/}));
+  const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(found, nullptr);
+  const std::string manifest(static_cast<const char*>(LockResource(LoadResource(module, found))),
+                             SizeofResource(module, found));
+  EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+  for (const char* absent : {"<dependency", "requireAdministrator", "highestAvailable", "dpiAware", "<file"}) {
+    EXPECT_EQ(manifest.find(absent), std::string::npos) << absent;
+  }
 
   const HRSRC group = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14));
   ASSERT_NE(group, nullptr);

@@ -37,34 +37,49 @@ std::uint64_t Load(const std::string& bytes, std::size_t at, int size) {
   return value;
 }
 
-// The bundle `path`, whose payload is the last `length` bytes, with the name
-// `from` in its directory replaced by `to`, and the payload hashed again.
-void Rename(const std::filesystem::path& path, std::uint64_t length, const std::string& from, const std::string& to) {
+// Writes `digest` into the seal of the program whose bytes are `bytes`.
+void Seal(std::string& bytes, const bundle::Digest& digest) {
+  const bundle::ReadAt read = [&bytes](std::uint64_t at, std::uint8_t* into, std::size_t size) {
+    if (at > bytes.size() || size > bytes.size() - at) return false;
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), size, into);
+    return true;
+  };
+  const auto seal = bundle::FindSection(read, bytes.size(), HostName() == "windows", bundle::kSealSection);
+  ASSERT_TRUE(seal && seal->size >= bundle::kSealSize);
+  bytes.replace(seal->offset + bundle::kSealMagicSize, digest.size(), reinterpret_cast<const char*>(digest.data()),
+                digest.size());
+}
+
+// The bundle `path` with the name `from` in its directory replaced by `to`
+// and the trailer's digest made to match; its program's seal too when `seal`.
+void Rename(const std::filesystem::path& path, const std::string& from, const std::string& to, bool seal) {
   ASSERT_EQ(from.size(), to.size());
   std::ifstream in(path, std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   in.close();
-  const std::size_t begin = bytes.size() - length, trailer = bytes.size() - 64;
+  const std::size_t trailer = bytes.size() - 64, directory = trailer - Load(bytes, trailer + 8, 8);
   bool renamed = false;
-  for (std::size_t at = trailer - Load(bytes, trailer + 8, 8); at < trailer;) {
+  for (std::size_t at = directory; at < trailer;) {
     const std::size_t size = Load(bytes, at + 40, 4);
     if (bytes.compare(at + 48, size, from) == 0) renamed = (bytes.replace(at + 48, size, to), true);
     at += 48 + (size + 7) / 8 * 8;
   }
   ASSERT_TRUE(renamed) << from;
-  const auto hasher = os::NewSha256();
-  hasher->Update(reinterpret_cast<const std::uint8_t*>(bytes.data()) + begin, trailer + 24 - begin);
-  const auto digest = hasher->Finish();
+  const std::string_view view(bytes);
+  const auto digest =
+      bundle::PayloadDigest(os::NewSha256, view.substr(directory, trailer - directory), view.substr(trailer, 24));
   bytes.replace(trailer + 24, digest.size(), reinterpret_cast<const char*>(digest.data()), digest.size());
+  if (seal) Seal(bytes, digest);
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 // update\PROGRAM as mirrolet-pack bundles the update folder it builds from
 // `tree`, alone in its folder, then damaged as `damage` says: "flip" (the
 // first byte of the first file), "cut" (the payload 8 bytes short), "length"
-// (a payload length past the file's start), or "rename OLD NEW": the file OLD
-// named NEW (as long) and the payload's hash made to match, so only the name
-// can be wrong.
+// (a payload length past the file's start), "rename OLD NEW": the file OLD
+// named NEW (as long) and the payload's digest and the seal made to match, so
+// only the name can be wrong, or "restamp OLD NEW": the same but the seal left
+// as mirrolet-pack wrote it, a payload whole in itself but not the sealed one.
 void MakeBundle(const Sandbox& sandbox, const std::wstring& tree, const std::wstring& update, const std::string& damage) {
   const std::filesystem::path packed = sandbox.Native(L"packed"), out = sandbox.Native(update) / ProgramUnderTest().filename();
   const unsigned codePage = HostName() == "windows" ? 950 : 65001;
@@ -89,8 +104,9 @@ void MakeBundle(const Sandbox& sandbox, const std::wstring& tree, const std::wst
   }
   file.close();
   if (damage == "cut") std::filesystem::resize_file(out, size - 8);
-  if (damage.starts_with("rename ")) Rename(out, length, Parts(damage, " ").at(1), Parts(damage, " ").at(2));
-  ASSERT_TRUE(damage.empty() || damage == "flip" || damage == "cut" || damage == "length" || damage.starts_with("rename "))
+  const bool rename = damage.starts_with("rename "), restamp = damage.starts_with("restamp ");
+  if (rename || restamp) Rename(out, Parts(damage, " ").at(1), Parts(damage, " ").at(2), rename);
+  ASSERT_TRUE(damage.empty() || damage == "flip" || damage == "cut" || damage == "length" || rename || restamp)
       << damage;
 }
 
@@ -118,6 +134,13 @@ void MakePayload(const Sandbox& sandbox, const std::wstring& tree, std::vector<s
     })) << name;
   }
   ASSERT_TRUE(writer.Finish());
+  stream.close();
+  // Sealed as mirrolet-pack seals it.
+  std::ifstream in(out, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  Seal(bytes, writer.PayloadDigest());
+  std::ofstream(out, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 class ScenarioTest : public ::testing::TestWithParam<Case> {};

@@ -2,6 +2,7 @@
 // process, the search for a file and text are answered here.
 #include "platform/posix/posix_platform.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,9 @@
 
 #include "os/posix/dos_attributes.h"
 #include "os/posix/regular_file.h"
+#include "os/posix/whole_io.h"
+#include "os/sha256.h"
+#include "platform/seal.h"
 #include "platform/posix/file_holders.h"
 #include "platform/posix/locale_text.h"
 #include "platform/posix/terminal_box.h"
@@ -34,7 +38,11 @@ std::string OwnPath() {
 }  // namespace
 
 PosixPlatform::PosixPlatform(std::string registryFile)
-    : registry_(std::move(registryFile)), profile_(paths_), stager_(paths_) {}
+    : registry_(std::move(registryFile)),
+      profile_(paths_),
+      stager_(paths_),
+      self_(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC)),
+      selfError_(self_ ? 0 : errno) {}
 
 std::string PosixPlatform::RegistryFileFromEnvironment() {
   const char* path = std::getenv("MIRROLET_REGISTRY");
@@ -141,10 +149,27 @@ std::uint32_t PosixPlatform::GetPrivateProfileStringA(const std::string& section
   return profile_.ReadString(section, key, defaultValue, buffer, size, fileName);
 }
 
-PayloadState PosixPlatform::UnpackPayload(std::wstring& folder, HostError& error) {
-  return payload_.Unpack(folder, error);
+PayloadState PosixPlatform::OpenPayload(CarriedUpdate& update, HostError& error) {
+  const std::optional<bundle::Digest> seal = CarriedSeal();
+  struct stat st;
+  if (!self_ || ::fstat(self_.get(), &st) != 0) {
+    // A program without a seal needs nothing of its own file.
+    if (!seal) return PayloadState::kNone;
+    const int why = self_ ? errno : selfError_;
+    Fail(error, WindowsCode(why), why);
+    return PayloadState::kUnreadable;
+  }
+  const int fd = self_.get();
+  const bundle::ReadAt read = [fd](std::uint64_t offset, std::uint8_t* into, std::size_t size) {
+    return ReadAllAt(fd, offset, into, size);
+  };
+  return payload_.Open(read, static_cast<std::uint64_t>(st.st_size), seal, os::NewSha256, update);
 }
 
-void PosixPlatform::RemovePayload() { payload_.Remove(); }
+bool PosixPlatform::StageCarried(std::size_t file, const std::wstring& destination, StageId& id, HostError& error) {
+  const std::optional<CarriedFile> source = payload_.Source(file);
+  if (!source) return Fail(error, kErrorFileNotFound, ENOENT);
+  return stager_.StageCarried(*source, destination, id, error);
+}
 
 }  // namespace mirrolet::posix

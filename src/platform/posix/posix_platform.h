@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "os/posix/unique_fd.h"
+#include "platform/carried_payload.h"
 #include "platform/platform.h"
 #include "platform/posix/host_error.h"
 #include "platform/posix/host_path.h"
-#include "platform/posix/payload_folder.h"
 #include "platform/posix/profile_reader.h"
 #include "platform/posix/registry_file.h"
 #include "platform/posix/stager.h"
@@ -55,8 +56,8 @@ class PosixPlatform : public Platform {
   std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::string& key,
                                          const std::string& defaultValue, char* buffer,
                                          std::uint32_t size, const std::string& fileName) override;
-  PayloadState UnpackPayload(std::wstring& folder, HostError& error) override;
-  void RemovePayload() override;
+  PayloadState OpenPayload(CarriedUpdate& update, HostError& error) override;
+  bool StageCarried(std::size_t file, const std::wstring& destination, StageId& id, HostError& error) override;
 
   // For tests: see Stager::InjectFaults.
   void InjectFaults(std::function<int(const char* call)> faults) { stager_.InjectFaults(std::move(faults)); }
@@ -66,7 +67,12 @@ class PosixPlatform : public Platform {
   RegistryFile registry_;
   ProfileReader profile_;
   Stager stager_;
-  PayloadFolder payload_;
+  // The program's own file, opened when the run starts and read through this
+  // one descriptor only: a running program's file cannot be written, and
+  // /proc/self/exe is the file that was started, whatever is at its path now.
+  UniqueFd self_;
+  int selfError_ = 0;  // errno of the open, when it failed
+  CarriedPayload payload_;
 };
 
 }  // namespace mirrolet::posix

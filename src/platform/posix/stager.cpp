@@ -22,8 +22,10 @@ namespace mirrolet::posix {
 
 namespace {
 
-// Our own code for a source that changed while it was copied.
+// Our own codes: a source that changed while it was copied, a carried file
+// whose bytes are not the payload's.
 constexpr int kSourceChanged = -1;
+constexpr int kPayloadDamaged = -2;
 
 // Files from this size on get their room reserved before they are written.
 constexpr off_t kReserveFrom = 64 << 10;
@@ -77,11 +79,8 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
     return Fail(error, kErrorAccessDenied, EISDIR);
   }
 
-  if (destination.empty()) return Fail(error, kErrorPathNotFound, ENOENT);
-  const std::string to = paths_.NativePath(destination);
-  struct stat folderStat;
-  std::optional<struct stat> replaced;
-  if (!CheckDestination(to, sourceStat, folderStat, replaced, error)) return false;
+  Target target;
+  if (!Resolve(destination, sourceStat, target, error)) return false;
 
   // O_NONBLOCK: a FIFO put in place of the source after the check above must
   // not hang the run; it is refused below like any file that is not plain.
@@ -95,14 +94,62 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
     error.aboutSource = true;
     return Fail(error, kErrorAccessDenied, EACCES);
   }
+  const int fd = in.get();
+  return StageContent({opened, [this, fd, opened](int out) {
+                         std::uint64_t copied = 0;
+                         const int why = CopyData(fd, out, copied);
+                         // A source that another program truncated, extended or rewrote meanwhile
+                         // would land as neither its old nor its new self (zeros where it shrank,
+                         // as the room was reserved): the copy fails instead.
+                         struct stat after;
+                         if (why == 0 && (copied != static_cast<std::uint64_t>(opened.st_size) ||
+                                          ::fstat(fd, &after) != 0 || after.st_size != opened.st_size ||
+                                          !SameTime(after.st_mtim, opened.st_mtim))) {
+                           return kSourceChanged;
+                         }
+                         return why;
+                       }},
+                      target, id, error);
+}
 
+bool Stager::StageCarried(const CarriedFile& source, const std::wstring& destination, StageId& id, HostError& error) {
+  // A new file gets the mode a file of the folder would have had, as it
+  // was unpacked before: executable when it could be run where it was packed.
+  Content content{};
+  content.source.st_mode = S_IFREG | (source.executable ? 0777 : 0666);
+  content.source.st_size = static_cast<off_t>(source.size);
+  content.source.st_atim.tv_nsec = content.source.st_mtim.tv_nsec = UTIME_OMIT;
+  content.copy = [this, &source](int out) {
+    int why = 0;
+    const bundle::Unpacked streamed = source.stream([&](const std::uint8_t* bytes, std::size_t size) {
+      why = WriteAll(out, bytes, size, [this](int fd, const void* b, std::size_t n) { return sys_.write(fd, b, n); });
+      return why == 0;
+    });
+    if (streamed == bundle::Unpacked::kDamaged) return kPayloadDamaged;
+    return streamed == bundle::Unpacked::kDone ? 0 : (why != 0 ? why : EIO);
+  };
+  Target target;
+  return Resolve(destination, content.source, target, error) && StageContent(content, target, id, error);
+}
+
+bool Stager::Resolve(const std::wstring& destination, const struct stat& source, Target& target, HostError& error) {
+  if (destination.empty()) return Fail(error, kErrorPathNotFound, ENOENT);
+  target.to = paths_.NativePath(destination);
+  return CheckDestination(target.to, source, target.folder, target.replaced, error);
+}
+
+bool Stager::StageContent(const Content& content, const Target& target, StageId& id, HostError& error) {
+  const std::string& to = target.to;
+  const std::optional<struct stat>& replaced = target.replaced;
+  const struct stat& folderStat = target.folder;
   const std::string folder = ParentPath(to);
   locks_.RemoveLeftovers(folder);
   unsigned number = 0;
   int why = locks_.Lock(folder);
-  if (why == 0) why = WriteTemporary(in.get(), opened, to, replaced, number);
-  if (why == kSourceChanged) {
-    error = {kErrorSourceChanged, L"The source changed while it was copied.", true};
+  if (why == 0) why = WriteTemporary(content, to, replaced, number);
+  if (why == kSourceChanged || why == kPayloadDamaged) {
+    error = why == kSourceChanged ? HostError{kErrorSourceChanged, L"The source changed while it was copied.", true}
+                                  : HostError{kErrorPayloadDamaged, L"The update's file is not the one it was packed with.", true};
     ReleaseWhenIdle();
     return false;
   }
@@ -146,8 +193,9 @@ bool Stager::CheckDestination(const std::string& to, const struct stat& source, 
   return true;
 }
 
-int Stager::WriteTemporary(int in, const struct stat& source, const std::string& to,
-                           const std::optional<struct stat>& replaced, unsigned& number) {
+int Stager::WriteTemporary(const Content& content, const std::string& to, const std::optional<struct stat>& replaced,
+                           unsigned& number) {
+  const struct stat& source = content.source;
   // A hidden temporary beside the destination; a bounded number of names is tried.
   const std::string folder = ParentPath(to);
   std::string temp;
@@ -172,16 +220,7 @@ int Stager::WriteTemporary(int in, const struct stat& source, const std::string&
   if (source.st_size >= kReserveFrom && sys_.fallocate(out.get(), source.st_size) != 0 && errno != EOPNOTSUPP) {
     why = errno;
   }
-  std::uint64_t copied = 0;
-  if (why == 0) why = CopyData(in, out.get(), copied);
-  // A source that another program truncated, extended or rewrote meanwhile
-  // would land as neither its old nor its new self (zeros where it shrank,
-  // as the room was reserved): the copy fails instead.
-  struct stat after;
-  if (why == 0 && (copied != static_cast<std::uint64_t>(source.st_size) || ::fstat(in, &after) != 0 ||
-                   after.st_size != source.st_size || !SameTime(after.st_mtim, source.st_mtim))) {
-    why = kSourceChanged;
-  }
+  if (why == 0) why = content.copy(out.get());
   if (why == 0 && replaced) why = TakePermissions(out.get(), *replaced, to);
   const struct timespec times[2] = {source.st_atim, source.st_mtim};
   if (why == 0 && sys_.futimens(out.get(), times) != 0) why = errno;

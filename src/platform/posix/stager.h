@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "platform/carried_payload.h"
 #include "platform/platform.h"
 #include "platform/posix/destination_keys.h"
 #include "platform/posix/folder_locks.h"
@@ -26,6 +27,7 @@ class Stager {
   explicit Stager(PathResolver& paths);
 
   bool Stage(const std::wstring& source, const std::wstring& destination, StageId& id, HostError& error);
+  bool StageCarried(const CarriedFile& source, const std::wstring& destination, StageId& id, HostError& error);
   bool Flush(StageId& failed, HostError& error);
   bool Commit(StageId id, HostError& error);
   bool CheckReplaceable(StageId id, HostError& error);
@@ -46,13 +48,29 @@ class Stager {
     dev_t device = 0;
     bool flushed = false;
   };
+  // What a temporary is written from: the source's size, mode and times
+  // (st_dev 0 for a carried file, which is no file of the disk), and what
+  // fills it, returning 0 or an errno value (or one of our own codes).
+  struct Content {
+    struct stat source;
+    std::function<int(int out)> copy;
+  };
   std::string TempPath(const Staged& staged) const;
   // Checks the destination of a copy as Windows would; fills `replaced` when it exists.
   bool CheckDestination(const std::string& to, const struct stat& source, struct stat& folder,
                         std::optional<struct stat>& replaced, HostError& error);
-  // Copies the open source `in` into a new temporary beside `to`. Returns 0 or an errno value.
-  int WriteTemporary(int in, const struct stat& source, const std::string& to,
-                     const std::optional<struct stat>& replaced, unsigned& number);
+  // A destination resolved and checked, before the source is opened.
+  struct Target {
+    std::string to;
+    struct stat folder;
+    std::optional<struct stat> replaced;
+  };
+  bool Resolve(const std::wstring& destination, const struct stat& source, Target& target, HostError& error);
+  // The staging both kinds of source share, once source and destination are known to be good.
+  bool StageContent(const Content& content, const Target& target, StageId& id, HostError& error);
+  // Writes `content` into a new temporary beside `to`. Returns 0 or an errno value.
+  int WriteTemporary(const Content& content, const std::string& to, const std::optional<struct stat>& replaced,
+                     unsigned& number);
   // Copies all of `in` to `out`, in the kernel where it can. Returns 0 or an
   // errno value; `copied` counts the bytes.
   int CopyData(int in, int out, std::uint64_t& copied);

@@ -2,8 +2,8 @@
 // administrators may write (C:\Program Files), and an administrator's
 // double-click runs the program with a filtered token: the run then starts
 // itself again with the verb "runas", which makes Windows ask the user, and
-// waits for the elevated run. Without a manifest and without a command line,
-// this is the only way to ask.
+// waits for the elevated run. With a manifest that runs as invoker and
+// without a command line, this is the only way to ask.
 #pragma once
 
 #include <windows.h>

@@ -73,6 +73,16 @@ std::wstring Stager::NewTempPath(const std::wstring& folder) {
   return ChildPath(folder, TempName(run_, nextTemp_++));
 }
 
+bool Stager::CheckDestination(const std::wstring& to, DWORD& attributes, HostError& error) {
+  attributes = GetFileAttributesW(to.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))) {
+    error.readOnly = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == FILE_ATTRIBUTE_READONLY;
+    return Fail(error, ERROR_ACCESS_DENIED);
+  }
+  return true;
+}
+
 bool Stager::Stage(const std::wstring& source, const std::wstring& destination, StageId& id,
                               HostError& error) {
   // The checks up front keep CopyFile's failures failures, with its codes.
@@ -83,12 +93,8 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
 
   if (destination.empty()) return Fail(error, ERROR_PATH_NOT_FOUND);
   const std::wstring to = ExtendedPath(destination);
-  const DWORD attributes = GetFileAttributesW(to.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))) {
-    error.readOnly = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == FILE_ATTRIBUTE_READONLY;
-    return Fail(error, ERROR_ACCESS_DENIED);
-  }
+  DWORD attributes = 0;
+  if (!CheckDestination(to, attributes, error)) return false;
 
   UniqueFile in;
   const DWORD opened = RideOutHolds([&] {
@@ -99,6 +105,49 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
   if (opened != ERROR_SUCCESS) return Fail(error, opened, true);  // 32: another program writes the source
   if (GetFileType(in.get()) != FILE_TYPE_DISK) return Fail(error, ERROR_ACCESS_DENIED, true);
 
+  const HANDLE source_ = in.get();
+  return StageInto(to, attributes, sourceAttributes, [source_](HANDLE out) {
+    LARGE_INTEGER size{};
+    FILETIME written{}, after{};
+    std::uint64_t copied = 0;
+    DWORD code = GetFileSizeEx(source_, &size) && GetFileTime(source_, nullptr, nullptr, &written)
+                     ? CopyRest(source_, out, copied)
+                     : GetLastError();
+    // A source that another program truncated, extended or rewrote meanwhile
+    // would land as neither its old nor its new self: the copy fails instead.
+    LARGE_INTEGER sizeAfter{};
+    if (code == ERROR_SUCCESS &&
+        (copied != static_cast<std::uint64_t>(size.QuadPart) || !GetFileSizeEx(source_, &sizeAfter) ||
+         sizeAfter.QuadPart != size.QuadPart || !GetFileTime(source_, nullptr, nullptr, &after) ||
+         Ticks(after) != Ticks(written))) {
+      code = kErrorSourceChanged;
+    }
+    if (code == ERROR_SUCCESS && !SetFileTime(out, nullptr, nullptr, &written)) code = GetLastError();
+    return code;
+  }, id, error);
+}
+
+bool Stager::StageCarried(const CarriedFile& source, const std::wstring& destination, StageId& id, HostError& error) {
+  if (destination.empty()) return Fail(error, ERROR_PATH_NOT_FOUND);
+  const std::wstring to = ExtendedPath(destination);
+  DWORD attributes = 0;
+  if (!CheckDestination(to, attributes, error)) return false;
+  // A carried file is new as it is written, with the archive attribute a
+  // file of the folder would have had (never an empty mask, which a move
+  // would read as "leave the temporary's hidden attribute").
+  return StageInto(to, attributes, FILE_ATTRIBUTE_ARCHIVE, [&source](HANDLE out) {
+    DWORD code = ERROR_SUCCESS;
+    const bundle::Unpacked streamed = source.stream([&](const std::uint8_t* bytes, std::size_t size) {
+      code = WriteAll(out, bytes, size);
+      return code == ERROR_SUCCESS;
+    });
+    if (streamed == bundle::Unpacked::kDamaged) return kErrorPayloadDamaged;
+    return streamed == bundle::Unpacked::kDone ? DWORD{ERROR_SUCCESS} : code != ERROR_SUCCESS ? code : DWORD{ERROR_WRITE_FAULT};
+  }, id, error);
+}
+
+bool Stager::StageInto(const std::wstring& to, DWORD attributes, DWORD sourceAttributes,
+                       const std::function<DWORD(HANDLE out)>& fill, StageId& id, HostError& error) {
   std::size_t replacedId = 0;
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     // The access the replace will need. A program that holds the file without
@@ -110,8 +159,10 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
   const std::wstring folder = FolderOf(to);
   leftovers_.RemoveIn(folder);
   Staged staged;
-  DWORD code = WriteTemporary(in.get(), folder, staged);
-  if (code != ERROR_SUCCESS) return Fail(error, code, code == kErrorSourceChanged);
+  DWORD code = WriteTemporary(fill, folder, staged);
+  if (code != ERROR_SUCCESS) {
+    return Fail(error, code, code == kErrorSourceChanged || code == kErrorPayloadDamaged);
+  }
 
   keys_.Remember(to, replacedId);
   staged.target = to;
@@ -129,7 +180,7 @@ bool Stager::CheckReplaceable(StageId id, HostError& error) {
   return code == ERROR_SUCCESS || code == ERROR_FILE_NOT_FOUND || Fail(error, code);
 }
 
-DWORD Stager::WriteTemporary(HANDLE in, const std::wstring& folder, Staged& staged) {
+DWORD Stager::WriteTemporary(const std::function<DWORD(HANDLE out)>& fill, const std::wstring& folder, Staged& staged) {
   DWORD code = ERROR_FILE_EXISTS;
   // Held open, sharing nothing, until it is committed or discarded.
   for (unsigned attempt = 0; !staged.file && attempt < 100 && (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS);
@@ -143,22 +194,7 @@ DWORD Stager::WriteTemporary(HANDLE in, const std::wstring& folder, Staged& stag
     });
   }
   if (!staged.file) return code;
-
-  LARGE_INTEGER size{};
-  FILETIME written{}, after{};
-  std::uint64_t copied = 0;
-  code = GetFileSizeEx(in, &size) && GetFileTime(in, nullptr, nullptr, &written) ? CopyRest(in, staged.file.get(), copied)
-                                                                                 : GetLastError();
-  // A source that another program truncated, extended or rewrote meanwhile
-  // would land as neither its old nor its new self: the copy fails instead.
-  LARGE_INTEGER sizeAfter{};
-  if (code == ERROR_SUCCESS &&
-      (copied != static_cast<std::uint64_t>(size.QuadPart) || !GetFileSizeEx(in, &sizeAfter) ||
-       sizeAfter.QuadPart != size.QuadPart || !GetFileTime(in, nullptr, nullptr, &after) ||
-       Ticks(after) != Ticks(written))) {
-    code = kErrorSourceChanged;
-  }
-  if (code == ERROR_SUCCESS && !SetFileTime(staged.file.get(), nullptr, nullptr, &written)) code = GetLastError();
+  code = fill(staged.file.get());
   if (code != ERROR_SUCCESS) {
     staged.file.reset();
     DeleteOwn(staged.temp);

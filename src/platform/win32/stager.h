@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "os/win32/handles.h"
+#include "platform/carried_payload.h"
 #include "platform/platform.h"
 #include "platform/win32/destination_keys.h"
 #include "platform/win32/run_files.h"
@@ -25,6 +26,7 @@ class Stager {
   Stager();
 
   bool Stage(const std::wstring& source, const std::wstring& destination, StageId& id, HostError& error);
+  bool StageCarried(const CarriedFile& source, const std::wstring& destination, StageId& id, HostError& error);
   bool Flush(StageId& failed, HostError& error);
   bool Commit(StageId id, HostError& error);
   bool CheckReplaceable(StageId id, HostError& error);
@@ -46,8 +48,15 @@ class Stager {
     bool flushed = false;
   };
   std::wstring NewTempPath(const std::wstring& folder);
-  // Writes the open source `in` to a new temporary in `folder`. Returns the error code.
-  DWORD WriteTemporary(HANDLE in, const std::wstring& folder, Staged& staged);
+  // Checks the destination `to` as CopyFile would; `attributes` are its own.
+  bool CheckDestination(const std::wstring& to, DWORD& attributes, HostError& error);
+  // The staging both kinds of source share, once both are checked: the
+  // access a replace will need, then the temporary, filled by `fill`
+  // (which returns the error code).
+  bool StageInto(const std::wstring& to, DWORD attributes, DWORD sourceAttributes,
+                 const std::function<DWORD(HANDLE out)>& fill, StageId& id, HostError& error);
+  // Makes a new temporary in `folder`, held open, and fills it. Returns the error code.
+  DWORD WriteTemporary(const std::function<DWORD(HANDLE out)>& fill, const std::wstring& folder, Staged& staged);
   // Replaces an existing destination; may set error.keptAs. Returns the error code.
   DWORD Replace(Staged& staged, DWORD existing, HostError& error);
   bool MoveWithRetries(const std::wstring& from, const std::wstring& to);

@@ -3,12 +3,21 @@
 #include <windows.h>
 
 #include "base/copy_list_model.h"
+#include "os/sha256.h"
 #include "os/win32/handles.h"
+#include "os/win32/whole_io.h"
+#include "platform/seal.h"
+#include "platform/win32/host_error.h"
 #include "platform/win32/ansi_text.h"
 #include "platform/win32/file_holders.h"
 #include "platform/win32/win32_paths.h"
 
 namespace mirrolet::win32 {
+
+Win32Platform::Win32Platform()
+    : self_(CreateFileW(ExtendedPath(OwnPath()).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr)),
+      selfError_(self_ ? ERROR_SUCCESS : GetLastError()) {}
 
 int Win32Platform::ShowMessageBox(const std::wstring& text, const std::wstring& title, unsigned style) {
   return MessageBoxW(nullptr, text.c_str(), title.c_str(), style);
@@ -110,10 +119,28 @@ std::uint32_t Win32Platform::GetPrivateProfileStringA(const std::string& section
                                     fileName.c_str());
 }
 
-PayloadState Win32Platform::UnpackPayload(std::wstring& folder, HostError& error) {
-  return payload_.Unpack(folder, error);
+PayloadState Win32Platform::OpenPayload(CarriedUpdate& update, HostError& error) {
+  const std::optional<bundle::Digest> seal = CarriedSeal();
+  LARGE_INTEGER size{};
+  if (!self_ || !GetFileSizeEx(self_.get(), &size)) {
+    // A program without a seal needs nothing of its own file.
+    if (!seal) return PayloadState::kNone;
+    Fail(error, self_ ? GetLastError() : selfError_);
+    return PayloadState::kUnreadable;
+  }
+  // The layout stops at the certificate table of a signed file: nothing in
+  // or after it is read.
+  const HANDLE file = self_.get();
+  const bundle::ReadAt read = [file](std::uint64_t offset, std::uint8_t* into, std::size_t count) {
+    return ReadAllAt(file, offset, into, count);
+  };
+  return payload_.Open(read, static_cast<std::uint64_t>(size.QuadPart), seal, os::NewSha256, update);
 }
 
-void Win32Platform::RemovePayload() { payload_.Remove(); }
+bool Win32Platform::StageCarried(std::size_t file, const std::wstring& destination, StageId& id, HostError& error) {
+  const std::optional<CarriedFile> source = payload_.Source(file);
+  if (!source) return Fail(error, ERROR_FILE_NOT_FOUND, true);
+  return stager_.StageCarried(*source, destination, id, error);
+}
 
 }  // namespace mirrolet::win32

@@ -9,15 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "os/win32/handles.h"
+#include "platform/carried_payload.h"
 #include "platform/platform.h"
 #include "platform/win32/elevation.h"
-#include "platform/win32/payload_folder.h"
 #include "platform/win32/stager.h"
 
 namespace mirrolet::win32 {
 
 class Win32Platform final : public Platform {
  public:
+  // Opens the program's own file, which a bundle is read through.
+  Win32Platform();
+
   int ShowMessageBox(const std::wstring& text, const std::wstring& title, unsigned style) override;
   void EndProcess(unsigned exitCode) override;
   std::wstring ExecutableFolder() override;
@@ -47,8 +51,8 @@ class Win32Platform final : public Platform {
   std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::string& key,
                                          const std::string& defaultValue, char* buffer,
                                          std::uint32_t size, const std::string& fileName) override;
-  PayloadState UnpackPayload(std::wstring& folder, HostError& error) override;
-  void RemovePayload() override;
+  PayloadState OpenPayload(CarriedUpdate& update, HostError& error) override;
+  bool StageCarried(std::size_t file, const std::wstring& destination, StageId& id, HostError& error) override;
 
   // For tests: see Stager::InjectFaults.
   void InjectFaults(std::function<DWORD(const char* call)> faults) { stager_.InjectFaults(std::move(faults)); }
@@ -57,7 +61,12 @@ class Win32Platform final : public Platform {
 
  private:
   Stager stager_;
-  PayloadFolder payload_;
+  // The program's own file, opened when the run starts without write or
+  // delete sharing and read through this handle only: nobody can change it,
+  // or put another file at its path, while the run holds it.
+  UniqueFile self_;
+  DWORD selfError_ = ERROR_SUCCESS;  // why the open failed, when it did
+  CarriedPayload payload_;
   ElevationCalls elevation_ = SystemElevationCalls();
 };
 
