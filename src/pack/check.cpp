@@ -1,5 +1,5 @@
 // check: reads an update folder's copy list as the run will read it, and says
-// what will go wrong.
+// what will go wrong. The parts of what it checks are in check_parts.h.
 #include <algorithm>
 #include <set>
 #include <unordered_map>
@@ -7,6 +7,7 @@
 #include "base/copy_list_model.h"
 #include "base/ini_document.h"
 #include "base/name_fold.h"
+#include "pack/check_parts.h"
 #include "pack/pack.h"
 #include "pack/pack_host.h"
 #include "pack/tree.h"
@@ -17,89 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::wstring kPlaceholder = kAppPathPlaceholder;
-
-// The list decoded as the profile functions decode it, with the lines that
-// hold bytes the code page has no character for.
-struct DecodedList {
-  std::wstring text;
-  std::set<int> badLines;
-  bool utf16 = false;
-};
-
-// Line by line, numbered as the reader numbers them. No lead or trail byte
-// of a Windows code page is CR or LF, so the split is safe.
-std::wstring DecodeByLine(std::string_view ansi, unsigned codePage, std::set<int>& badLines) {
-  std::wstring text;
-  int number = 0;
-  bool afterCr = false;
-  while (!ansi.empty()) {
-    const std::size_t end = ansi.find_first_of("\r\n");
-    if (!(afterCr && end == 0 && ansi.front() == '\n')) ++number;
-    afterCr = end != std::string_view::npos && ansi[end] == '\r';
-    const std::size_t take = end == std::string_view::npos ? ansi.size() : end + 1;
-    std::wstring line;
-    if (!DecodeCodePage(ansi.substr(0, take), codePage, line)) badLines.insert(number);
-    text += line;
-    ansi.remove_prefix(take);
-  }
-  return text;
-}
-
-DecodedList Decode(std::string_view bytes, unsigned codePage) {
-  DecodedList list;
-  list.utf16 = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE';
-  list.text = DecodeProfileBytes(bytes, [&](std::string_view ansi) {
-    std::wstring text;
-    return DecodeCodePage(ansi, codePage, text) ? text : DecodeByLine(ansi, codePage, list.badLines);
-  });
-  return list;
-}
-
-bool IsListSection(const IniLine& line) {
-  return line.kind == IniLine::Kind::kSection && FoldName(line.name) == FoldName(kCopyListSection);
-}
-
-// The line of the first list section header, the one the run reads, or 0.
-int MainLine(const std::vector<IniLine>& lines) {
-  for (const IniLine& line : lines) {
-    if (IsListSection(line) && line.found) return line.number;
-  }
-  return 0;
-}
-
-int MainLine(const std::wstring& text) {
-  std::vector<IniLine> lines;
-  IniDocument::Parse(text, &lines);
-  return MainLine(lines);
-}
-
-// Why Windows finds no list section in `bytes` where another reading of them
-// does, or empty text when no other reading does either.
-std::wstring HiddenMain(std::string_view bytes) {
-  const std::wstring section = L"[" + std::wstring(kCopyListSection) + L"]";
-  std::wstring text;
-  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
-    DecodeCodePage(bytes.substr(3), kUtf8CodePage, text);
-    if (MainLine(text)) return L"the list starts with a UTF-8 byte order mark, which Windows reads as part of line 1: " + section + L" is lost";
-  }
-  std::string swapped(bytes.substr(bytes.substr(0, 2) == "\xFE\xFF" ? 2 : 0));
-  for (std::size_t i = 0; i + 1 < swapped.size(); i += 2) std::swap(swapped[i], swapped[i + 1]);
-  if (bytes.substr(0, 2) == "\xFE\xFF" && MainLine(DecodeUtf16Le(swapped))) {
-    return L"the list is UTF-16 big-endian, which Windows does not read";
-  }
-  if (bytes.find('\0') != std::string_view::npos && (MainLine(DecodeUtf16Le(bytes)) || MainLine(DecodeUtf16Le(swapped)))) {
-    return L"the list is UTF-16 without its byte order mark, which Windows reads as the code page";
-  }
-  return {};
-}
-
-bool LooksLikeUtf8(std::string_view bytes) {
-  std::wstring ignored;
-  return std::any_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; }) &&
-         DecodeCodePage(bytes, kUtf8CodePage, ignored);
-}
-
 // Why the run finds no list it can read, for each way mirrolet-pack cannot read it.
 std::wstring Unreadable(const std::wstring& name, ReadResult result) {
   switch (result) {
@@ -108,49 +26,6 @@ std::wstring Unreadable(const std::wstring& name, ReadResult result) {
       return name + L" is larger than " + std::to_wstring(kMaxListBytes >> 20) + L" MiB: the run fails to read it";
     default: return name + L" cannot be read: where the run cannot read it either, it copies nothing";
   }
-}
-
-// The edits (insert, delete, replace, swap two neighbours) between `a` and
-// the short `b`, without regard to case. Linear in the length of `a`.
-std::size_t EditDistance(const std::wstring& a, const std::wstring& b) {
-  std::vector<std::vector<std::size_t>> rows(3, std::vector<std::size_t>(b.size() + 1));
-  for (std::size_t j = 0; j <= b.size(); ++j) rows[1][j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::vector<std::size_t>& row = rows[(i + 1) % 3];
-    const std::vector<std::size_t>& up = rows[i % 3];
-    const std::vector<std::size_t>& upUp = rows[(i + 2) % 3];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      row[j] = std::min({up[j] + 1, row[j - 1] + 1, up[j - 1] + (a[i - 1] != b[j - 1])});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) row[j] = std::min(row[j], upUp[j - 2] + 1);
-    }
-  }
-  return rows[(a.size() + 1) % 3][b.size()];
-}
-
-struct NearKey {
-  std::wstring key;
-  std::int32_t entry;  // 0 for "SUM"
-  bool close;          // near enough to be taken for a misspelling
-};
-
-// The key the run reads that `name` comes nearest: "SUM", or the FILE or
-// COPYTO key of the entry its trailing digits give (else entry 1).
-NearKey NearestKey(const std::wstring& name) {
-  const std::wstring folded = FoldName(name);
-  std::size_t digits = folded.size();
-  while (digits > 0 && folded[digits - 1] >= L'0' && folded[digits - 1] <= L'9') --digits;
-  std::int64_t number = 0;
-  for (std::size_t i = digits; i < folded.size() && number <= INT32_MAX; ++i) number = number * 10 + (folded[i] - L'0');
-  const auto entry = static_cast<std::int32_t>(number >= 1 && number <= INT32_MAX ? number : 1);
-  NearKey best{kEntryCountKey, 0, false};
-  std::size_t bestDistance = EditDistance(folded, FoldName(kEntryCountKey));
-  for (const std::wstring& key : {SourceKey(entry), DestinationKey(entry)}) {
-    const std::size_t distance = EditDistance(folded, FoldName(key));
-    if (distance < bestDistance) best = {key, entry, false}, bestDistance = distance;
-  }
-  best.close = bestDistance <= (best.entry == 0 ? 1u : 2u);
-  return best;
 }
 
 class Checker {
@@ -375,7 +250,9 @@ class Checker {
     } else {
       CheckSource(entry);
     }
-    CheckDestination(entry, copyTo ? copyTo->number : entry.line);
+    if (std::optional<DestinationFinding> found = CheckDestination(read.number, entry.destination, folders_)) {
+      Add(found->kind, copyTo ? copyTo->number : entry.line, std::move(found->text));
+    }
     report_.plan.push_back(std::move(entry));
   }
 
@@ -400,47 +277,6 @@ class Checker {
         Add(Kind::kSourceMissing, entry.line, key + L" is " + item->what + L", not a regular file: the copy fails");
       }
     }
-  }
-
-  void CheckDestination(const PlanEntry& entry, int line) {
-    const std::wstring key = DestinationKey(entry.number);
-    const std::wstring& to = entry.destination;
-    if (to.empty() || to == kPlaceholder || to.back() == L'\\' || to.back() == L'/') {
-      Add(Kind::kDestinationEmpty, line,
-          key + (to.empty() ? L" is empty" : L" " + Quote(to) + L" names a folder, not a file") + L": the copy fails");
-      return;
-    }
-    if (CheckPlaceholderCase(key, to, line)) return;
-    const std::size_t at = to.find(kPlaceholder);
-    if (at == std::wstring::npos) {
-      Add(Kind::kNoPlaceholder, line, key + L" " + Quote(to) + L" has no " + kPlaceholder + L": every product's pass writes that same place");
-      return;
-    }
-    const std::optional<std::wstring> inside = BelowFolder(std::wstring_view(to).substr(at + kPlaceholder.size()));
-    if (!inside) {
-      Add(Kind::kLeavesProduct, line, key + L" " + Quote(to) + L" leaves the product folder");
-      return;
-    }
-    const std::size_t slash = inside->rfind(L'\\');
-    if (slash != std::wstring::npos && folders_.insert(FoldName(inside->substr(0, slash))).second) {
-      Add(Kind::kFolderNeeded, line, L"the product must already have the folder " + Quote(inside->substr(0, slash)) +
-                                         L": Mirrolet creates no folders");
-    }
-  }
-
-  // Whether `to` holds the placeholder in another case, which is not replaced.
-  bool CheckPlaceholderCase(const std::wstring& key, const std::wstring& to, int line) {
-    const std::wstring folded = FoldName(to);
-    const std::wstring foldedPlaceholder = FoldName(kPlaceholder);
-    for (std::size_t at = folded.find(foldedPlaceholder); at != std::wstring::npos;
-         at = folded.find(foldedPlaceholder, at + 1)) {
-      if (to.compare(at, kPlaceholder.size(), kPlaceholder) != 0) {
-        Add(Kind::kLowerCasePlaceholder, line, key + L" holds " + to.substr(at, kPlaceholder.size()) +
-                                                   L", which is not replaced: only " + kPlaceholder + L" in capitals is");
-        return true;
-      }
-    }
-    return false;
   }
 
   fs::path folder_;
