@@ -142,6 +142,7 @@ TEST(BundleFormat, NamesMeanOneThingOnEveryHost) {
       {{Repeated(std::string(239, 'a'), 16, "/") + "b"}, NameRule::kOk},  // 3,840 bytes
       {{Repeated(std::string(239, 'a'), 16, "/") + "/b"}, NameRule::kTooLong},
       {{"a:b"}, NameRule::kMalformed},
+      {{"a/"}, NameRule::kMalformed},
   };
   for (const auto& row : rows) {
     NameVerdict refused;
@@ -208,6 +209,7 @@ TEST(ProgramLayout, EndsWhereTheHeadersSayAndASignatureIsNoPayload) {
     ASSERT_EQ(layout.has_value(), row.layout.has_value());
     if (!layout) continue;
     EXPECT_EQ((Layout{layout->imageEnd, layout->payloadEnd, layout->certificateSize}), *row.layout);
+    EXPECT_EQ(layout->pe, base != 0);
     if (row.checksum) {
       EXPECT_EQ(Load(bytes, layout->checksumField, 4), 0x1910u);
       EXPECT_EQ(PeChecksum(read, bytes.size(), layout->checksumField), row.checksum);
