@@ -1,14 +1,18 @@
 // The bundle payload read back from memory: what was written comes back in
 // order, past the directory reader's buffer, no changed or missing byte goes
 // unnoticed, and names Windows cannot keep apart are damage even when every
-// checksum holds.
+// checksum holds. And where a program's own bytes end, from the fuzz seeds.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/bundle_format.h"
+#include "base/program_headers.h"
+#include "base/program_layout.h"
 #include "os/sha256.h"
 
 namespace mirrolet::bundle {
@@ -138,6 +142,7 @@ TEST(BundleFormat, NamesMeanOneThingOnEveryHost) {
       {{Repeated(std::string(239, 'a'), 16, "/") + "b"}, NameRule::kOk},  // 3,840 bytes
       {{Repeated(std::string(239, 'a'), 16, "/") + "/b"}, NameRule::kTooLong},
       {{"a:b"}, NameRule::kMalformed},
+      {{"a/"}, NameRule::kMalformed},
   };
   for (const auto& row : rows) {
     NameVerdict refused;
@@ -151,6 +156,65 @@ TEST(BundleFormat, NamesMeanOneThingOnEveryHost) {
   EXPECT_FALSE(writer.AddFile("sub/con.ini", none));
   EXPECT_TRUE(writer.AddFile("A.dll", none) && writer.AddFile("a.dll", none));
   EXPECT_FALSE(writer.Finish());
+}
+
+// The seeds of fuzz/corpus/program, changed field by field: a 4 KiB PE whose
+// last section ends the file and a 9 KiB ELF whose section table does. The
+// checksums are what osslsigncode calculates for the same bytes.
+TEST(ProgramLayout, EndsWhereTheHeadersSayAndASignatureIsNoPayload) {
+  struct Row {
+    const char* seed;
+    std::vector<std::pair<Field, std::uint64_t>> fields;  // from the PE signature; the ELF's from the start
+    std::size_t appended;  // bytes after the seed's own
+    std::optional<std::array<std::uint64_t, 3>> layout;  // image end, payload end, certificate size
+    std::optional<std::uint32_t> checksum = std::nullopt;
+  };
+  constexpr Field kRsrcSize{pe::kOptionalHeader + 240 + 5 * 40 + 16, 4}, kRsrcAt{kRsrcSize.offset + 4, 4};
+  constexpr Field kSection2{8376 + 64 * 2, 0}, kSection2Type{kSection2.offset + 4, 4};
+  constexpr Field kSection2At{kSection2.offset + 24, 8}, kSection2Size{kSection2.offset + 32, 8};
+  using Layout = std::array<std::uint64_t, 3>;
+  const Row rows[] = {
+      {"versioned.exe", {}, 0, Layout{4096, 4096, 0}, 0x1910},
+      {"versioned.exe", {}, 16, Layout{4096, 4112, 0}, 0xEBF2},
+      {"versioned.exe", {{pe::kCertificateTable, 4096}, {pe::kCertificateTableSize, 64}}, 64, Layout{4096, 4096, 64}},
+      {"versioned.exe", {{pe::kCertificateTable, 4100}, {pe::kCertificateTableSize, 64}}, 68, Layout{4096, 4100, 64}},
+      {"versioned.exe", {{pe::kCertificateTable, 4000}, {pe::kCertificateTableSize, 64}}, 64, std::nullopt},
+      {"versioned.exe", {{pe::kCertificateTable, 4096}, {pe::kCertificateTableSize, 65}}, 64, std::nullopt},
+      {"versioned.exe", {{kRsrcSize, 0}, {kRsrcAt, 9999}}, 0, Layout{3584, 4096, 0}},    // a section without file bytes
+      {"versioned.exe", {{kRsrcSize, 513}}, 0, std::nullopt},
+      // Two symbols and a string table of 10 bytes, then a payload.
+      {"versioned.exe", {{pe::kPointerToSymbolTable, 4096}, {pe::kNumberOfSymbols, 2}, {{4096 + 36 - 128, 4}, 10}}, 50,
+       Layout{4142, 4146, 0}},
+      {"versioned.exe", {{pe::kMagic, 0x10B}}, 0, std::nullopt},
+      {"marked.elf", {}, 0, Layout{8824, 8824, 0}},
+      {"marked.elf", {{kSection2Type, elf::kNoBits}, {kSection2At, 8824}, {kSection2Size, 50}}, 100, Layout{8824, 8924, 0}},
+      {"marked.elf", {{kSection2At, 8824}, {kSection2Size, 50}}, 100, Layout{8874, 8924, 0}},
+      {"marked.elf", {{kSection2At, 8824}, {kSection2Size, 101}}, 100, std::nullopt},
+      {"marked.elf", {{elf::kSectionHeaderSize, 24}}, 0, std::nullopt},
+  };
+  for (const Row& row : rows) {
+    std::ifstream in(std::string(TESTS_DIR "/../fuzz/corpus/program/") + row.seed, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(bytes.empty()) << row.seed;
+    const std::size_t base = bytes.starts_with("MZ") ? Load(bytes, 0x3C, 4) : 0;
+    bytes += std::string(row.appended, 'Z');
+    for (const auto& [field, value] : row.fields) Store(bytes, base + field.offset, value, field.width);
+    const ReadAt read = [&](std::uint64_t at, std::uint8_t* into, std::size_t size) {
+      if (at > bytes.size() || size > bytes.size() - at) return false;
+      std::memcpy(into, bytes.data() + at, size);
+      return true;
+    };
+    const auto layout = ReadProgramLayout(read, bytes.size());
+    SCOPED_TRACE(std::string(row.seed) + " row " + std::to_string(&row - rows));
+    ASSERT_EQ(layout.has_value(), row.layout.has_value());
+    if (!layout) continue;
+    EXPECT_EQ((Layout{layout->imageEnd, layout->payloadEnd, layout->certificateSize}), *row.layout);
+    EXPECT_EQ(layout->pe, base != 0);
+    if (row.checksum) {
+      EXPECT_EQ(Load(bytes, layout->checksumField, 4), 0x1910u);
+      EXPECT_EQ(PeChecksum(read, bytes.size(), layout->checksumField), row.checksum);
+    }
+  }
 }
 
 }  // namespace

@@ -75,4 +75,18 @@ std::string Unescape(const std::string& text) {
   return out;
 }
 
+std::string Repeated(std::string text) {
+  for (std::size_t at = text.find('{'); at != std::string::npos; at = text.find('{', at)) {
+    const std::size_t space = text.find(' ', at), end = space + 2;
+    if (space == std::string::npos || end >= text.size() || text[end] != '}') {
+      ++at;
+      continue;
+    }
+    const std::string copies(std::stoul(text.substr(at + 1, space - at - 1)), text[space + 1]);
+    text.replace(at, end + 1 - at, copies);
+    at += copies.size();
+  }
+  return text;
+}
+
 }  // namespace mirrolet::testing

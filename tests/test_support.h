@@ -39,5 +39,7 @@ std::pair<std::string, std::string> Split(const std::string& text, const std::st
 std::vector<std::string> Parts(const std::string& text, const std::string& by);
 // C escapes: \r \n \t \xHH \0, and any other escaped character as itself.
 std::string Unescape(const std::string& text);
+// Each "{N C}" in `text` as N times the character C: values of thousands of bytes.
+std::string Repeated(std::string text);
 
 }  // namespace mirrolet::testing

@@ -158,7 +158,7 @@ TEST_P(ScenarioTest, Runs) {
         text.replace(at, name.size(), value);
       }
     }
-    return text;
+    return Repeated(text);
   };
 
   std::vector<RegEntry> products;
