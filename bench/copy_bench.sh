@@ -1,6 +1,6 @@
 #!/bin/sh
 # How fast a durable update is, against cp on the same disk:
-#   bench/copy_bench.sh [ROUNDS]
+#   bench/copy_bench.sh [ROUNDS] [bundle]   # "bundle": only the last comparison
 # Builds the Linux program (native-release preset), then for each data set
 # runs, alternating, a whole update (answered Yes), `cp --preserve=timestamps`,
 # `cp --preserve=timestamps ... && sync` and `rsync ... && sync` (which, like
@@ -8,17 +8,20 @@
 # set either replaces files the product holds or creates them all new.
 # Prints medians, the ratios, the peak resident memory of the update, and the
 # time from start to the first box (a run answered No at once, so an upper bound).
-# Last, the 1 GiB update as one bundle against the same folder run, alternating.
+# Last, the 1 GiB update into both products as one bundle against the same
+# folder run, alternating, and what either left in the temporary folder.
 set -eu
 cd "$(dirname "$0")/.."
 rounds=${1:-3}
+only=${2:-}
 scripts/install-deps.sh cmake make g++ libssl-dev nlohmann-json3-dev time bc rsync >/dev/null
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release --target mirrolet mirrolet-pack >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/mirrolet-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-export LC_ALL=C.UTF-8 MIRROLET_REGISTRY="$work/registry.reg" TMPDIR="$work"  # a bundle unpacks on the same disk
+mkdir "$work/tmp"
+export LC_ALL=C.UTF-8 MIRROLET_REGISTRY="$work/registry.reg" TMPDIR="$work/tmp"
 printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Varnholt\\Halvix]\r\n"WorkPath"="%s"\r\n' "$work/product" \
   > "$MIRROLET_REGISTRY"
 
@@ -72,6 +75,7 @@ measure() {  # NAME COUNT SIZE_KIB new|replace: a warm-up round, then ROUNDS; pr
   echo "$m" > "$work/median.$4.$2"
 }
 
+if [ "$only" != bundle ]; then
 echo "| data                   | Mirrolet   | cp         | cp && sync | rsync && sync | ratio to cp && sync | peak RSS |"
 echo "|------------------------|------------|------------|------------|------------|---------|------------|"
 measure "1 GiB in 4 files" 4 262144 replace
@@ -89,6 +93,7 @@ make_set 1 1
 # Twenty runs in one timing, so that the timer's own cost does not count.
 timed t.first 'for r in $(seq 20); do "$work/update/mirrolet" </dev/null 2>/dev/null || true; done'
 awk '{ printf "start to first box: %.1f ms\n", $1 * 1000 / 20 }' "$work/t.first"
+fi
 
 bundle_round() {
   timed t.folder 'echo y | "$work/update/mirrolet" 2>/dev/null'
@@ -96,6 +101,8 @@ bundle_round() {
   cat "$work/rss" >> "$work/t.brss"
 }
 make_set 4 262144
+cp -r "$work/product" "$work/product2"
+printf '[HKEY_LOCAL_MACHINE\\Software\\Varnholt\\Pruvex]\r\n"WorkPath"="%s"\r\n' "$work/product2" >> "$MIRROLET_REGISTRY"
 mkdir -p "$work/bundle"
 build/native-release/mirrolet-pack bundle "$work/update" "$work/bundle/mirrolet" --exe build/native-release/mirrolet \
   --code-page 65001 >/dev/null || [ $? = 1 ]
@@ -103,5 +110,6 @@ bundle_round
 rm -f "$work"/t.*
 for r in $(seq "$rounds"); do bundle_round; done
 b=$(median < "$work/t.bundle") f=$(median < "$work/t.folder")
-printf '1 GiB in 4 files as one bundle: %.3f s, the folder %.3f s (%.2f ×); peak RSS %.1f MiB\n' "$b" "$f" \
-  "$(echo "$b / $f" | bc -l)" "$(echo "$(sort -n "$work/t.brss" | tail -1) / 1024" | bc -l)"
+printf '1 GiB in 4 files into both products as one bundle: %.3f s, the folder %.3f s (%.2f ×); peak RSS %.1f MiB\n' \
+  "$b" "$f" "$(echo "$b / $f" | bc -l)" "$(echo "$(sort -n "$work/t.brss" | tail -1) / 1024" | bc -l)"
+echo "left in the temporary folder: $(ls -A "$work/tmp" | wc -l) entries"

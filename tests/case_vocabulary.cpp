@@ -60,6 +60,7 @@ constexpr Directive kDirectives[] = {
     {"pack", kScenarios},
     {"bundle", kScenarios},
     {"payload", kScenarios},
+    {"swap", kScenarios},
     {"asked", kScenarios},
     {"after", kScenarios},
     {"gone", kScenarios},

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -115,8 +116,10 @@ struct RunResult {
 };
 // Runs `program` in its folder, answering its boxes with `answers` ("yes",
 // "no", "ok"; on Linux other words are typed), under `locale` on Linux.
+// `whileAsked`, when given, runs while the first box waits for its answer.
 RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbox,
-                     const std::vector<std::string>& answers, const std::string& locale);
+                     const std::vector<std::string>& answers, const std::string& locale,
+                     const std::function<void()>& whileAsked = {});
 
 // Whether the tests run under Wine rather than Windows or Linux.
 bool RunningUnderWine();

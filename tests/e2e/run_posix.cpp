@@ -1,5 +1,6 @@
 // Whole runs of the Linux build: a .reg file for a registry, answers typed
 // at the prompt, the boxes read back from standard error.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -89,12 +90,19 @@ std::vector<RunBox> ReadBoxes(const std::string& printed) {
 }  // namespace
 
 RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbox,
-                     const std::vector<std::string>& answers, const std::string& locale) {
+                     const std::vector<std::string>& answers, const std::string& locale,
+                     const std::function<void()>& whileAsked) {
   std::string typed;
   for (const std::string& answer : answers) {
     if (answer != "ok") typed += (answer == "yes" ? "y" : answer == "no" ? "n" : answer) + "\n";
   }
-  sandbox.Write(L"typed.txt", typed);
+  // With something to do while the first box waits, the answers go through a
+  // FIFO, written once the box is on the terminal.
+  if (whileAsked) {
+    ::mkfifo(sandbox.Native(L"typed.txt").c_str(), 0600);
+  } else {
+    sandbox.Write(L"typed.txt", typed);
+  }
   const auto quoted = [](const std::filesystem::path& path) { return "'" + path.string() + "' "; };
   // A program that hangs is killed: that is a failure, not a wait.
   const std::string command = "cd " + quoted(program.parent_path()) + "&& MIRROLET_REGISTRY=" +
@@ -103,7 +111,22 @@ RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbo
                               (locale.starts_with("C.") ? " " : " LOCPATH=" + quoted(BuildLocale(locale))) +
                               "timeout -s KILL 60 " + quoted(program) + "<" + quoted(sandbox.Native(L"typed.txt")) +
                               "2>" + quoted(sandbox.Native(L"printed.txt"));
-  const int status = std::system(command.c_str());
+  int status = 0;
+  if (whileAsked) {
+    std::thread run([&] { status = std::system(command.c_str()); });
+    const int fifo = ::open(sandbox.Native(L"typed.txt").c_str(), O_WRONLY);  // once the program's stdin is open
+    for (int waited = 0; waited < 3000 && sandbox.Read(L"printed.txt").find("[") == std::string::npos; ++waited) {
+      ::usleep(10000);
+    }
+    whileAsked();
+    if (fifo >= 0) {
+      [[maybe_unused]] const ssize_t written = ::write(fifo, typed.data(), typed.size());
+      ::close(fifo);
+    }
+    run.join();
+  } else {
+    status = std::system(command.c_str());
+  }
   const std::string printed = sandbox.Read(L"printed.txt");
   RunResult result;
   result.finished = WIFEXITED(status) && WEXITSTATUS(status) < 124;  // 124 and up: timeout's own

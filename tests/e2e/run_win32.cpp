@@ -29,14 +29,17 @@ long MakeSpecial(const std::string& kind, const std::filesystem::path&) {
 void StopSpecial(long) {}
 
 RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbox, const std::vector<std::string>& answers,
-                     const std::string&) {
+                     const std::string&, const std::function<void()>& whileAsked) {
   // The run's temporary folder, for its child only: the sandboxes live in ours.
   wchar_t ours[MAX_PATH + 1] = {};
   GetEnvironmentVariableW(L"TMP", ours, MAX_PATH);
   SetEnvironmentVariableW(L"TMP", sandbox.Native(L"tmp").c_str());
   std::vector<int> buttons;
   for (const std::string& answer : answers) buttons.push_back(answer == "yes" ? IDYES : answer == "no" ? IDNO : IDOK);
-  const e2e::Session session = e2e::RunAndAnswer(program.wstring(), program.parent_path().wstring(), buttons);
+  const e2e::Session session =
+      e2e::RunAndAnswer(program.wstring(), program.parent_path().wstring(), buttons, L"", 30000, [&](std::size_t box) {
+        if (box == 0 && whileAsked) whileAsked();
+      });
   SetEnvironmentVariableW(L"TMP", *ours ? ours : nullptr);
   RunResult result;
   for (const e2e::SeenBox& box : session.boxes) {

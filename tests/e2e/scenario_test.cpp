@@ -166,6 +166,7 @@ TEST_P(ScenarioTest, Runs) {
   BoxScript script;
   std::vector<std::pair<std::string, std::string>> checks;  // check, argument
   std::unique_ptr<HeldOpen> held;
+  std::function<void()> whileAsked;
   std::string locale = "C.UTF-8";
   long running = 0;
   int asked = 0;
@@ -217,6 +218,17 @@ TEST_P(ScenarioTest, Runs) {
     } else if (directive == "bundle") {
       const auto [tree, damage] = Split(argument, " = ");
       MakeBundle(sandbox, FromUtf8(tree), update, damage);
+    } else if (directive == "swap") {
+      // While the confirmation waits, the program is renamed away (Windows
+      // allows that for a running program, unless a handle without delete
+      // sharing is open) and a bundle of other files put at its path.
+      MakeBundle(sandbox, FromUtf8(argument), L"swapped", "");
+      whileAsked = [&sandbox, update] {
+        const std::filesystem::path program = sandbox.Native(update) / ProgramUnderTest().filename();
+        std::error_code error;
+        std::filesystem::rename(program, sandbox.Native(L"renamed"), error);
+        if (!error) std::filesystem::copy_file(sandbox.Native(L"swapped") / ProgramUnderTest().filename(), program, error);
+      };
     } else if (directive == "payload") {
       MakePayload(sandbox, FromUtf8(left), Parts(right, " "), update);
     } else if (directive == "locale") {
@@ -235,7 +247,7 @@ TEST_P(ScenarioTest, Runs) {
   std::filesystem::create_directories(sandbox.Native(update));
   const std::filesystem::path program = sandbox.Native(update) / ProgramUnderTest().filename();
   std::filesystem::copy_file(ProgramUnderTest(), program, std::filesystem::copy_options::skip_existing);
-  const RunResult run = RunProgram(program, sandbox, script.answers, locale);
+  const RunResult run = RunProgram(program, sandbox, script.answers, locale, whileAsked);
   held.reset();
   if (running) StopSpecial(running);
   variables["$UPDATE\\"] = Utf8(sandbox.HostPath(update) + L"\\");  // the program folder as the program names it

@@ -91,7 +91,8 @@ void Capture(HWND box, const std::wstring& path) {
 }  // namespace
 
 Session AnswerBoxes(const std::function<bool(DWORD processId)>& ours, const std::function<bool()>& ended,
-                    const std::vector<int>& answers, const std::wstring& captureStem, unsigned timeoutMs) {
+                    const std::vector<int>& answers, const std::wstring& captureStem, unsigned timeoutMs,
+                    const std::function<void(std::size_t box)>& beforeAnswer) {
   Session session;
   ULONGLONG lastProgress = GetTickCount64();
   while (!ended()) {
@@ -117,6 +118,7 @@ Session AnswerBoxes(const std::function<bool(DWORD processId)>& ours, const std:
     }
 
     const std::size_t index = session.boxes.size();
+    if (beforeAnswer) beforeAnswer(index);
     const bool yesNo = GetDlgItem(search.found, IDNO) != nullptr;
     box.answer = index < answers.size() ? answers[index] : (yesNo ? IDNO : IDOK);
     session.unexpectedBox = session.unexpectedBox || index >= answers.size();
@@ -135,7 +137,8 @@ Session AnswerBoxes(const std::function<bool(DWORD processId)>& ours, const std:
 }
 
 Session RunAndAnswer(const std::wstring& program, const std::wstring& folder, const std::vector<int>& answers,
-                     const std::wstring& captureStem, unsigned timeoutMs) {
+                     const std::wstring& captureStem, unsigned timeoutMs,
+                     const std::function<void(std::size_t box)>& beforeAnswer) {
   std::wstring commandLine = L"\"" + program + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -148,7 +151,7 @@ Session RunAndAnswer(const std::wstring& program, const std::wstring& folder, co
   }
   Session session = AnswerBoxes([&](DWORD id) { return id == process.dwProcessId; },
                                 [&] { return WaitForSingleObject(process.hProcess, 10) != WAIT_TIMEOUT; }, answers,
-                                captureStem, timeoutMs);
+                                captureStem, timeoutMs, beforeAnswer);
   if (session.timedOut) {
     TerminateProcess(process.hProcess, 999);
     WaitForSingleObject(process.hProcess, 5000);

@@ -27,16 +27,18 @@ struct Session {
 // (IDYES, IDNO, IDOK...). A box beyond the script is answered with its safe
 // button (No, or OK) and flagged. When `captureStem` is not empty each box is
 // saved as <captureStem>-<n>.bmp, exactly as the screen shows it, before it
-// is answered. Gives up after `timeoutMs` without progress.
+// is answered. Gives up after `timeoutMs` without progress. `beforeAnswer`,
+// when given, is called with each box's number (from 0) while it waits.
 Session RunAndAnswer(const std::wstring& program, const std::wstring& folder, const std::vector<int>& answers,
-                     const std::wstring& captureStem = L"", unsigned timeoutMs = 30000);
+                     const std::wstring& captureStem = L"", unsigned timeoutMs = 30000,
+                     const std::function<void(std::size_t box)>& beforeAnswer = {});
 
 // Plays the user of processes already running: answers, in order, the boxes
 // of every process for which `ours` holds, until `ended` says the run is over
 // (its exitCode is left 0 for the caller to fill in).
 Session AnswerBoxes(const std::function<bool(unsigned long processId)>& ours, const std::function<bool()>& ended,
                     const std::vector<int>& answers, const std::wstring& captureStem = L"",
-                    unsigned timeoutMs = 30000);
+                    unsigned timeoutMs = 30000, const std::function<void(std::size_t box)>& beforeAnswer = {});
 
 // The transcript of a session, one line per box and one for the exit status.
 std::wstring Transcript(const Session& session);
