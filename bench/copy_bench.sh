@@ -95,6 +95,7 @@ timed t.first 'for r in $(seq 20); do "$work/update/mirrolet" </dev/null 2>/dev/
 awk '{ printf "start to first box: %.1f ms\n", $1 * 1000 / 20 }' "$work/t.first"
 fi
 
+new=no
 bundle_round() {
   timed t.folder 'echo y | "$work/update/mirrolet" 2>/dev/null'
   timed t.bundle 'echo y | /usr/bin/time -f %M -o "$work/rss" "$work/bundle/mirrolet" 2>/dev/null'

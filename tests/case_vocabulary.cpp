@@ -61,6 +61,7 @@ constexpr Directive kDirectives[] = {
     {"bundle", kScenarios},
     {"payload", kScenarios},
     {"swap", kScenarios},
+    {"planted", kScenarios},
     {"asked", kScenarios},
     {"after", kScenarios},
     {"gone", kScenarios},

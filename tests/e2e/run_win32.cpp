@@ -34,6 +34,15 @@ RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbo
   wchar_t ours[MAX_PATH + 1] = {};
   GetEnvironmentVariableW(L"TMP", ours, MAX_PATH);
   SetEnvironmentVariableW(L"TMP", sandbox.Native(L"tmp").c_str());
+  // A DLL planted beside the program is loaded as Windows would load it, not
+  // in place of Wine's builtin one (Wine's per-program setting; on Windows
+  // the key means nothing).
+  const bool planted = std::filesystem::exists(program.parent_path() / "uxtheme.dll");
+  const wchar_t* overrides = L"Software\\Wine\\AppDefaults\\MirroletV2.exe\\DllOverrides";
+  if (planted) {
+    const wchar_t order[] = L"native,builtin";
+    RegSetKeyValueW(HKEY_CURRENT_USER, overrides, L"uxtheme", REG_SZ, order, sizeof order);
+  }
   std::vector<int> buttons;
   for (const std::string& answer : answers) buttons.push_back(answer == "yes" ? IDYES : answer == "no" ? IDNO : IDOK);
   const e2e::Session session =
@@ -41,6 +50,7 @@ RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbo
         if (box == 0 && whileAsked) whileAsked();
       });
   SetEnvironmentVariableW(L"TMP", *ours ? ours : nullptr);
+  if (planted) RegDeleteKeyValueW(HKEY_CURRENT_USER, overrides, L"uxtheme");
   RunResult result;
   for (const e2e::SeenBox& box : session.boxes) {
     EXPECT_TRUE(box.icon) << "a box without its icon";

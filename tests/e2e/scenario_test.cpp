@@ -229,6 +229,18 @@ TEST_P(ScenarioTest, Runs) {
         std::filesystem::rename(program, sandbox.Native(L"renamed"), error);
         if (!error) std::filesystem::copy_file(sandbox.Native(L"swapped") / ProgramUnderTest().filename(), program, error);
       };
+    } else if (directive == "planted") {
+#ifdef PLANTED_DLL
+      // uxtheme.dll beside the program, and an external manifest that names
+      // it as a file of the program's assembly; loaded natively, as Windows would.
+      std::filesystem::create_directories(sandbox.Native(update));
+      std::filesystem::copy_file(PLANTED_DLL, sandbox.Native(update) / "uxtheme.dll");
+      sandbox.Write(update + L"\\MirroletV2.exe.manifest",
+                    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+                    "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\r\n"
+                    "  <assemblyIdentity type=\"win32\" name=\"MirroletV2\" version=\"1.0.0.0\"/>\r\n"
+                    "  <file name=\"uxtheme.dll\"/>\r\n</assembly>\r\n");
+#endif
     } else if (directive == "payload") {
       MakePayload(sandbox, FromUtf8(left), Parts(right, " "), update);
     } else if (directive == "locale") {

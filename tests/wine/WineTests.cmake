@@ -26,11 +26,17 @@ target_link_options(box_driver_cli PRIVATE -municode)
 target_link_libraries(box_driver_cli PRIVATE box_driver)
 mirrolet_warnings(box_driver_cli)
 
+# What a planted external manifest would load into the run.
+add_library(planted_uxtheme SHARED e2e/planted_dll.cpp)
+set_target_properties(planted_uxtheme PROPERTIES OUTPUT_NAME uxtheme PREFIX "")
+target_link_options(planted_uxtheme PRIVATE -static)
+
 add_executable(mirrolet_e2e e2e/scenario_test.cpp e2e/run_win32.cpp e2e/resource_test.cpp e2e/relaunch_test.cpp test_main.cpp
   ${host_fixture})
-target_compile_definitions(mirrolet_e2e PRIVATE TESTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
+target_compile_definitions(mirrolet_e2e PRIVATE TESTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
+  PLANTED_DLL="$<TARGET_FILE:planted_uxtheme>")
 target_link_libraries(mirrolet_e2e PRIVATE box_driver mirrolet_host mirrolet_update mirrolet_pack gtest version)
-add_dependencies(mirrolet_e2e mirrolet)
+add_dependencies(mirrolet_e2e mirrolet planted_uxtheme)
 target_include_directories(mirrolet_e2e PRIVATE ${PROJECT_SOURCE_DIR}/res ${CMAKE_CURRENT_SOURCE_DIR})
 mirrolet_warnings(mirrolet_e2e)
 
