@@ -14,12 +14,12 @@
 #include "base/program_headers.h"
 #include "base/program_layout.h"
 #include "os/sha256.h"
+#include "platform/carried_payload.h"
 
 namespace mirrolet::bundle {
 namespace {
 
-std::string Payload(const std::vector<std::string>& names) {
-  std::string bytes = "program!";  // stands in for the program image
+std::string Payload(const std::vector<std::string>& names, std::string bytes = "program!" /* the program image */) {
   PayloadWriter writer(os::NewSha256, [&](const std::uint8_t* data, std::size_t size) {
     bytes.append(reinterpret_cast<const char*>(data), size);
     return true;
@@ -158,6 +158,85 @@ TEST(BundleFormat, NamesMeanOneThingOnEveryHost) {
   EXPECT_FALSE(writer.Finish());
 }
 
+// Reads `bytes` as a program file.
+ReadAt Over(const std::string& bytes) {
+  return [&bytes](std::uint64_t at, std::uint8_t* into, std::size_t size) {
+    if (at > bytes.size() || size > bytes.size() - at) return false;
+    std::memcpy(into, bytes.data() + at, size);
+    return true;
+  };
+}
+
+std::string Seed(const char* name) {
+  std::ifstream in(std::string(TESTS_DIR "/../fuzz/corpus/program/") + name, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// SHA-256 that counts the bytes it hashes.
+struct Counted final : Hasher {
+  explicit Counted(std::uint64_t& total) : total_(total), inner_(os::NewSha256()) {}
+  void Update(const std::uint8_t* bytes, std::size_t size) override {
+    total_ += size;
+    inner_->Update(bytes, size);
+  }
+  Digest Finish() override { return inner_->Finish(); }
+  std::uint64_t& total_;
+  std::unique_ptr<Hasher> inner_;
+};
+
+// What the run takes from its own file: only the payload its seal names, and
+// no byte of it hashed twice, however often a file is staged.
+TEST(CarriedPayload, CountsOnlyAsTheSealedOneAndHashesEachByteOnce) {
+  const std::string program = Seed("marked.elf");
+  const std::string bundled = Payload({"a.dll", "mirrolet.ini"}, program);
+  std::string wholeHash = bundled;  // the same payload in version 1, hashed from its first byte
+  const std::size_t trailer = wholeHash.size() - kTrailerSize;
+  Store(wholeHash, trailer + 4, kWholeHashVersion, 4);
+  const auto hasher = os::NewSha256();
+  hasher->Update(reinterpret_cast<const std::uint8_t*>(wholeHash.data()) + program.size(), trailer + 24 - program.size());
+  const Digest whole = hasher->Finish();
+  wholeHash.replace(trailer + 24, 32, reinterpret_cast<const char*>(whole.data()), 32);
+  Digest sealed{};
+  std::memcpy(sealed.data(), bundled.data() + trailer + 24, sealed.size());
+  Digest other = sealed;
+  other[0] ^= 1;
+  const struct {
+    const std::string& bytes;
+    std::optional<Digest> seal;
+    PayloadState state;
+  } rows[] = {
+      {program, std::nullopt, PayloadState::kNone},
+      {program, sealed, PayloadState::kDamaged},  // a seal whose payload was taken off
+      {bundled, std::nullopt, PayloadState::kDamaged},
+      {bundled, other, PayloadState::kDamaged},   // a payload whole in itself, but another one
+      {wholeHash, whole, PayloadState::kDamaged},  // the run reads version 2 only
+      {bundled, sealed, PayloadState::kReady},
+  };
+  for (const auto& row : rows) {
+    std::uint64_t hashed = 0;
+    CarriedPayload payload;
+    CarriedUpdate update;
+    const PayloadState state =
+        payload.Open(Over(row.bytes), row.bytes.size(), row.seal, [&] { return std::make_unique<Counted>(hashed); }, update);
+    EXPECT_EQ(state, row.state) << &row - rows;
+    if (state != PayloadState::kReady) continue;
+    EXPECT_EQ(update.names, (std::vector<std::wstring>{L"a.dll", L"mirrolet.ini"}));
+    EXPECT_EQ(update.list, "mirrolet.inimirrolet.ini");
+    const std::uint64_t opened = hashed;
+    std::string staged;
+    for (int pass = 0; pass < 2; ++pass) {
+      EXPECT_EQ(payload.Stream(0, [&](const std::uint8_t* b, std::size_t n) { return staged.append(reinterpret_cast<const char*>(b), n), true; }),
+                Unpacked::kDone);
+    }
+    EXPECT_EQ(staged, "a.dlla.dlla.dlla.dll");
+    EXPECT_EQ(hashed - opened, 10u) << "the second pass hashes nothing";
+  }
+  const auto layout = ReadProgramLayout(Over(wholeHash), wholeHash.size());
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(List(Over(wholeHash), *layout, os::NewSha256, [](const FileEntry&) {}), Unpacked::kDone)
+      << "mirrolet-pack check still reads version 1";
+}
+
 // The seeds of fuzz/corpus/program, changed field by field: a 4 KiB PE whose
 // last section ends the file and a 9 KiB ELF whose section table does. The
 // checksums are what osslsigncode calculates for the same bytes.
@@ -193,17 +272,12 @@ TEST(ProgramLayout, EndsWhereTheHeadersSayAndASignatureIsNoPayload) {
       {"marked.elf", {{elf::kSectionHeaderSize, 24}}, 0, std::nullopt},
   };
   for (const Row& row : rows) {
-    std::ifstream in(std::string(TESTS_DIR "/../fuzz/corpus/program/") + row.seed, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes = Seed(row.seed);
     ASSERT_FALSE(bytes.empty()) << row.seed;
     const std::size_t base = bytes.starts_with("MZ") ? Load(bytes, 0x3C, 4) : 0;
     bytes += std::string(row.appended, 'Z');
     for (const auto& [field, value] : row.fields) Store(bytes, base + field.offset, value, field.width);
-    const ReadAt read = [&](std::uint64_t at, std::uint8_t* into, std::size_t size) {
-      if (at > bytes.size() || size > bytes.size() - at) return false;
-      std::memcpy(into, bytes.data() + at, size);
-      return true;
-    };
+    const ReadAt read = Over(bytes);
     const auto layout = ReadProgramLayout(read, bytes.size());
     SCOPED_TRACE(std::string(row.seed) + " row " + std::to_string(&row - rows));
     ASSERT_EQ(layout.has_value(), row.layout.has_value());
