@@ -12,14 +12,11 @@
 namespace mirrolet::bundle {
 
 // The longest name in bytes of UTF-8 (so also in UTF-16 units) and the most
-// parts it may have. A name lands below the run's private folder, which on
-// the stand-in must fit with it in PATH_MAX (4,096 bytes): 256 bytes are left
-// for $TMPDIR and "/mirrolet-bundle-XXXXXX/update/". On Windows the private
-// folder is %TEMP% (at most MAX_PATH) and 53 units more, and the whole path,
-// with "\\?\", stays far within 32,767 units. Every path call on Windows and
-// Wine resolves its path part by part, so the depth bounds what a hostile
-// bundle can make the unpacking and the removal cost (folders times depth);
-// 1,024 is far deeper than any product folder.
+// parts it may have: far more than any product's file needs, and bounded, so
+// that a hostile bundle's directory cannot make the run's name checks and
+// lookups cost without end. Bundles once unpacked below a private folder,
+// which these bounds left room for; the bounds stay, so that every bundle
+// made since still reads.
 inline constexpr std::size_t kMaxNameBytes = 3840;
 inline constexpr std::size_t kMaxDepth = 1024;
 // Windows's limit on one part of a path, in UTF-16 units.

@@ -113,8 +113,8 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
 }
 
 bool Stager::StageCarried(const CarriedFile& source, const std::wstring& destination, StageId& id, HostError& error) {
-  // A new file gets the mode a file of the folder would have had, as it
-  // was unpacked before: executable when it could be run where it was packed.
+  // A new file gets the mode a file of the update folder would have had:
+  // executable when it could be run where it was packed.
   Content content{};
   content.source.st_mode = S_IFREG | (source.executable ? 0777 : 0666);
   content.source.st_size = static_cast<off_t>(source.size);
@@ -273,8 +273,7 @@ bool Stager::Flush(StageId& failed, HostError& error) {
   // journal commit where an fsync per file would pay one each; it goes
   // through the lock held in the folder, so it needs no right to read the
   // folder. A few files are flushed each by itself, so that what else waits
-  // on the disk (a bundle's unpacked files, which are never read again once
-  // the run ends) is not written with them. On FUSE, where syncfs does not
+  // on the disk (other programs' writes) is not written with them. On FUSE, where syncfs does not
   // reach the daemon, every file is flushed by itself.
   std::map<dev_t, std::size_t> waiting;
   for (const Staged& staged : staged_) {
