@@ -56,7 +56,8 @@ const bundle::FileEntry* CarriedPayload::File(std::size_t file) const {
 std::optional<CarriedFile> CarriedPayload::Source(std::size_t file) {
   const bundle::FileEntry* entry = File(file);
   if (!entry) return std::nullopt;
-  return CarriedFile{entry->size, entry->executable, [this, file](const ByteSink& write) { return Stream(file, write); }};
+  return CarriedFile{entry->size, entry->executable, entry->offset, checked_[file],
+                     [this, file](const ByteSink& write) { return Stream(file, write); }};
 }
 
 bundle::Unpacked CarriedPayload::Stream(std::size_t file, const ByteSink& write) {

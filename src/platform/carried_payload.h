@@ -19,10 +19,14 @@ namespace mirrolet {
 using ByteSink = std::function<bool(const std::uint8_t* bytes, std::size_t size)>;
 
 // A carried file as a stager writes it: its size, whether it could be run
-// where it was packed, and its bytes, checked as they are handed over.
+// where it was packed, and its bytes, checked as they are handed over. Once
+// they were found whole (`checked`), a host may copy them straight from
+// `offset` of the program's file instead, as from any other file.
 struct CarriedFile {
   std::uint64_t size = 0;
   bool executable = false;
+  std::uint64_t offset = 0;
+  bool checked = false;
   std::function<bundle::Unpacked(const ByteSink& write)> stream;
 };
 

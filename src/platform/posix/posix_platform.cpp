@@ -169,7 +169,7 @@ PayloadState PosixPlatform::OpenPayload(CarriedUpdate& update, HostError& error)
 bool PosixPlatform::StageCarried(std::size_t file, const std::wstring& destination, StageId& id, HostError& error) {
   const std::optional<CarriedFile> source = payload_.Source(file);
   if (!source) return Fail(error, kErrorFileNotFound, ENOENT);
-  return stager_.StageCarried(*source, destination, id, error);
+  return stager_.StageCarried(*source, self_.get(), destination, id, error);
 }
 
 }  // namespace mirrolet::posix

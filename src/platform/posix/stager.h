@@ -27,7 +27,9 @@ class Stager {
   explicit Stager(PathResolver& paths);
 
   bool Stage(const std::wstring& source, const std::wstring& destination, StageId& id, HostError& error);
-  bool StageCarried(const CarriedFile& source, const std::wstring& destination, StageId& id, HostError& error);
+  // `program` is the program's own file, which carries `source`.
+  bool StageCarried(const CarriedFile& source, int program, const std::wstring& destination, StageId& id,
+                    HostError& error);
   bool Flush(StageId& failed, HostError& error);
   bool Commit(StageId id, HostError& error);
   bool CheckReplaceable(StageId id, HostError& error);

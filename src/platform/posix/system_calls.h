@@ -27,8 +27,9 @@ class SystemCalls {
   ssize_t write(int fd, const void* buffer, std::size_t size) {
     return Fails("write") ? -1 : ::write(fd, buffer, size);
   }
-  ssize_t copy_file_range(int in, int out, std::size_t size) {
-    return Fails("copy_file_range") ? -1 : ::copy_file_range(in, nullptr, out, nullptr, size, 0);
+  // From the file position of `in`, or from `*at` when it is given.
+  ssize_t copy_file_range(int in, int out, std::size_t size, off_t* at = nullptr) {
+    return Fails("copy_file_range") ? -1 : ::copy_file_range(in, at, out, nullptr, size, 0);
   }
   int fallocate(int fd, off_t size) { return Fails("fallocate") ? -1 : ::fallocate(fd, 0, 0, size); }
   int fchown(int fd, uid_t uid, gid_t gid) { return Fails("fchown") ? -1 : ::fchown(fd, uid, gid); }
