@@ -57,7 +57,27 @@ std::optional<CarriedFile> CarriedPayload::Source(std::size_t file) {
   const bundle::FileEntry* entry = File(file);
   if (!entry) return std::nullopt;
   return CarriedFile{entry->size, entry->executable, entry->offset, checked_[file],
-                     [this, file](const ByteSink& write) { return Stream(file, write); }};
+                     [this, file](const ByteSink& write) { return Stream(file, write); },
+                     [this, file](const ReadBack& written) { return Check(file, written); }};
+}
+
+bundle::Unpacked CarriedPayload::Check(std::size_t file, const ReadBack& written) {
+  if (file >= files_.size()) return bundle::Unpacked::kDamaged;
+  const bundle::FileEntry& entry = files_[file];
+  const std::unique_ptr<bundle::Hasher> hasher = hasher_();
+  std::uint64_t size = 0;
+  const bool read = written([&](const std::uint8_t* bytes, std::size_t n) {
+    hasher->Update(bytes, n);
+    size += n;
+    return true;
+  });
+  if (!read || size != entry.size || hasher->Finish() != entry.digest) return bundle::Unpacked::kDamaged;
+  // The padding, which no hash covers, from the program's file.
+  const bundle::Unpacked padding = bundle::StreamFile(read_, {entry.name, 0, {}, false, entry.offset + entry.size},
+                                                      nullptr, [](const std::uint8_t*, std::size_t) { return true; });
+  if (padding != bundle::Unpacked::kDone) return padding;
+  checked_[file] = true;
+  return bundle::Unpacked::kDone;
 }
 
 bundle::Unpacked CarriedPayload::Stream(std::size_t file, const ByteSink& write) {

@@ -18,16 +18,22 @@ namespace mirrolet {
 // A carried file's bytes, handed over to whoever writes them.
 using ByteSink = std::function<bool(const std::uint8_t* bytes, std::size_t size)>;
 
+// What hands over the bytes of a copy as it was written, for checking.
+using ReadBack = std::function<bool(const ByteSink& into)>;
+
 // A carried file as a stager writes it: its size, whether it could be run
-// where it was packed, and its bytes, checked as they are handed over. Once
-// they were found whole (`checked`), a host may copy them straight from
-// `offset` of the program's file instead, as from any other file.
+// where it was packed, and its bytes, checked as they are handed over
+// (`stream`). A host that can copy from `offset` of the program's file in
+// the kernel may do so instead and have `check` hash the very bytes written,
+// as its ReadBack reads them from the temporary; once they were found whole
+// (`checked`), the same bytes need no check again.
 struct CarriedFile {
   std::uint64_t size = 0;
   bool executable = false;
   std::uint64_t offset = 0;
   bool checked = false;
   std::function<bundle::Unpacked(const ByteSink& write)> stream;
+  std::function<bundle::Unpacked(const ReadBack& written)> check;
 };
 
 class CarriedPayload {
@@ -44,6 +50,10 @@ class CarriedPayload {
 
   // Carried file `file` for a stager; nothing when there is no such file.
   std::optional<CarriedFile> Source(std::size_t file);
+
+  // Checks the copy of carried file `file` that `written` reads back against
+  // the directory, and its padding in the program's file. kDone or kDamaged.
+  bundle::Unpacked Check(std::size_t file, const ReadBack& written);
 
   // Hands carried file `file`'s bytes to `write`, checking them against the
   // directory unless they were checked whole before. kDone, kDamaged (the
