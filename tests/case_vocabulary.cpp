@@ -81,7 +81,7 @@ constexpr Directive kDirectives[] = {
     {"out-holds-a-file", kPackCases},
     {"refusals", kPackCases},
     {"shipped", kPackCases},
-    {"link", kPackCases},
+    {"link", kPackCases | kScenarios},  // a symbolic link (pack), or one with an owner (scenarios)
     {"list-size", kPackCases},
 };
 

@@ -65,6 +65,7 @@ TEST(FailureReport, AdvisesByTheCauseAndNamesWhoHoldsTheFile) {
     bool aboutSource = false;
     const wchar_t* source = L"C:\\Update\\b.dll";
     ReportContext context = {};
+    const wchar_t* link = L"";
   };
   const wchar_t* inUse = L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。";
   const wchar_t* gone = L"R\n建議：此產品的安裝資料夾（C:\\Halvix）已不存在，請重新安裝此產品，或將它解除安裝。";
@@ -93,6 +94,10 @@ TEST(FailureReport, AdvisesByTheCauseAndNamesWhoHoldsTheFile) {
       {2, L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。", L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"",
        false, true, L"C:\\Update\\b.dll", {.foreignCodePage = true, .programFolder = L"C:\\Update\\"}},
       {kErrorSourceChanged, L"來源檔案在複製時被改變。\n建議：請確認沒有其他程式正在寫入更新資料夾，再更新一次。"},
+      {kErrorUntrustedLink,
+       L"目的地的路徑經過一個連結（C:\\Halvix\\Data），它可能是權限較低的使用者建立的，本程式不會跟隨它。\n"
+       L"建議：請確認產品資料夾中的這個連結是否應該存在；若不應存在，請將它刪除後再更新一次。",
+       L"C:\\Halvix\\Data\\b.dll", 0, CopyStep::kStage, L"", false, false, L"C:\\Update\\b.dll", {}, L"C:\\Halvix\\Data"},
       // Once staged, a missing file is our own temporary, taken away: no missing source.
       {3, L"R\n建議：更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。", L"C:\\Halvix\\b.dll", 0,
        CopyStep::kCommit},
@@ -106,6 +111,7 @@ TEST(FailureReport, AdvisesByTheCauseAndNamesWhoHoldsTheFile) {
     HostError error(row.code, L"R", row.aboutSource);
     error.keptAs = row.keptAs;
     error.readOnly = row.readOnly;
+    error.link = row.link;
     const auto failure = UpdateFailure::Copy({2, 3, row.source, row.destination, row.step, 1}, error);
     const std::wstring text = CopyFailedText(failure, context);
     EXPECT_EQ(Utf8(text.substr(std::min(text.size(), text.find(L"原因：") + 3))), Utf8(row.tail)) << row.code;

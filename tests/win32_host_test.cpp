@@ -33,6 +33,8 @@ TEST(Win32Host, AReplaceThatFailsPartWayNeverLosesTheFileAndBriefHoldsAreWaitedO
     bool existing;        // the product holds the file before
     const char* outcome;  // "old" (absent when new), "new", or "kept" beside the destination
     DWORD code = 0;       // the error reported, where the copy fails
+    const wchar_t* link = nullptr;  // this part of the sandbox is a link, owned so, for an elevated run
+    win32::LinkOwner owner = win32::LinkOwner::kUser;
   };
   const Row rows[] = {
       {"the replacement cannot be renamed", {{"ReplaceFileW", Times(kTries, ERROR_UNABLE_TO_MOVE_REPLACEMENT)}}, true,
@@ -62,6 +64,8 @@ TEST(Win32Host, AReplaceThatFailsPartWayNeverLosesTheFileAndBriefHoldsAreWaitedO
       {"a new file moves in after a brief hold", {{"MoveFileExW", {ERROR_ACCESS_DENIED}}}, false, "new"},
       {"the flush after the commit waits out a hold", {{"CreateFileW", Times(kTries - 1, 32, {0, 0})}}, true, "new"},
       {"all goes well", {}, true, "new"},
+      {"the product folder is a junction its user made", {}, false, "old", kErrorUntrustedLink, L"product"},
+      {"an administrator's junction is followed", {}, true, "new", 0, L"product", win32::LinkOwner::kSystem},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -76,6 +80,12 @@ TEST(Win32Host, AReplaceThatFailsPartWayNeverLosesTheFileAndBriefHoldsAreWaitedO
       const std::size_t nth = made[call]++;
       return codes != row.faults.end() && nth < codes->second.size() ? codes->second[nth] : 0;
     });
+    if (row.link) {
+      host.InjectLinks([&](const std::wstring& path) -> std::optional<win32::LinkOwner> {
+        if (!path.ends_with(std::wstring(L"\\") + row.link)) return std::nullopt;
+        return row.owner;
+      }, true);
+    }
     DWORD paused = 0;
     host.InjectPause([&](DWORD ms) { paused += ms; });
     HostError error;
@@ -84,6 +94,9 @@ TEST(Win32Host, AReplaceThatFailsPartWayNeverLosesTheFileAndBriefHoldsAreWaitedO
     const std::string outcome = row.outcome;
     EXPECT_EQ(copied, outcome == "new");
     EXPECT_EQ(copied ? 0 : error.code, row.code);
+    if (row.code == kErrorUntrustedLink) {
+      EXPECT_TRUE(error.link.ends_with(row.link)) << Utf8(error.link);
+    }
     EXPECT_LE(paused, 2u * 2000) << "no step waits past its window";
     std::vector<std::wstring> names{L"keep.txt"};
     if (outcome == "kept") {

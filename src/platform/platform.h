@@ -60,6 +60,10 @@ inline constexpr unsigned long kErrorSourceChanged = 0x20000001;
 // Our own code: a file the program carries is not what its payload's
 // directory says, so the payload is damaged.
 inline constexpr unsigned long kErrorPayloadDamaged = 0x20000002;
+// Our own code: the way to a destination goes through a link that someone
+// with fewer rights than the run could have made (HostError::link names it),
+// which the run does not follow.
+inline constexpr unsigned long kErrorUntrustedLink = 0x20000003;
 
 // An opaque registry key handle. 0 means "no key".
 using HostKey = std::uintptr_t;
@@ -86,6 +90,8 @@ struct HostError {
   // Set only when a replace lost the destination and could not put the new
   // copy in its place: the path where the new copy was kept instead.
   std::wstring keptAs;
+  // With kErrorUntrustedLink: the link that was not followed, as the host names it.
+  std::wstring link;
 };
 
 // A running process that holds a file open, as the report names it.

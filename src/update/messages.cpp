@@ -62,6 +62,7 @@ std::wstring Advice(const UpdateFailure& failure, const ReportContext& context) 
     case kErrorHandleDiskFull: case kErrorDiskFull: return kAdviceDiskFull;
     case kErrorNoUnicodeTranslation: return kAdviceUnspellable;
     case kErrorSourceChanged: return kAdviceSourceChanged;
+    case kErrorUntrustedLink: return kAdviceUntrustedLink;
     default: return {};
   }
 }
@@ -96,8 +97,13 @@ std::wstring CopyFailedText(const UpdateFailure& failure, const ReportContext& c
             (copy->destination.empty() ? kEmptyValueText : copy->destination) + L"\n" + kStateLabel +
             StateText(*copy) + L"\n";
   }
-  text += kReasonLabel + (failure.error.code == kErrorSourceChanged ? std::wstring(kSourceChangedText)
-                                                                    : failure.error.description);
+  if (failure.error.code == kErrorSourceChanged) {
+    text += kReasonLabel + std::wstring(kSourceChangedText);
+  } else if (failure.error.code == kErrorUntrustedLink) {
+    text += kReasonLabel + (kUntrustedLinkBefore + failure.error.link + kUntrustedLinkAfter);
+  } else {
+    text += kReasonLabel + failure.error.description;
+  }
   if (const std::wstring advice = Advice(failure, context); !advice.empty()) {
     text += std::wstring(L"\n") + kAdviceLabel + advice;
   }

@@ -55,6 +55,9 @@ inline constexpr wchar_t kInsideBundleText[] = L" 內的 ";
 inline constexpr wchar_t kAppFolderUnknownText[] = L"無法取得本程式所在的資料夾。";
 inline constexpr wchar_t kOutOfMemoryText[] = L"記憶體不足。";
 inline constexpr wchar_t kSourceChangedText[] = L"來源檔案在複製時被改變。";  // kErrorSourceChanged
+// kErrorUntrustedLink: "目的地的路徑經過一個連結（C:\Halvix\Data），…"
+inline constexpr wchar_t kUntrustedLinkBefore[] = L"目的地的路徑經過一個連結（";
+inline constexpr wchar_t kUntrustedLinkAfter[] = L"），它可能是權限較低的使用者建立的，本程式不會跟隨它。";
 
 // The failure report's advice line, chosen by the Windows error code of the
 // failed operation.
@@ -69,6 +72,8 @@ inline constexpr wchar_t kAdviceUnspellable[] =  // 1113
     L"請將更新資料夾移到較簡單的路徑（例如 C:\\Update）後再執行。";
 inline constexpr wchar_t kAdviceSourceChanged[] =  // kErrorSourceChanged
     L"請確認沒有其他程式正在寫入更新資料夾，再更新一次。";
+inline constexpr wchar_t kAdviceUntrustedLink[] =  // kErrorUntrustedLink
+    L"請確認產品資料夾中的這個連結是否應該存在；若不應存在，請將它刪除後再更新一次。";
 inline constexpr wchar_t kAdviceTemporaryGone[] =  // 2 or 3 after staging: our own temporary vanished
     L"更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。";
 inline constexpr wchar_t kAdviceReadOnly[] =  // 5 for a destination with the read-only attribute

@@ -28,6 +28,10 @@ long MakeSpecial(const std::string& kind, const std::filesystem::path&) {
 
 void StopSpecial(long) {}
 
+void MakeLink(const std::filesystem::path&, const std::filesystem::path&, long) {
+  ADD_FAILURE() << "link is for Linux scenarios";
+}
+
 RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbox, const std::vector<std::string>& answers,
                      const std::string&, const std::function<void()>& whileAsked) {
   // The run's temporary folder, for its child only: the sandboxes live in ours.

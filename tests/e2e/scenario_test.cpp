@@ -202,6 +202,9 @@ TEST_P(ScenarioTest, Runs) {
     } else if (directive == "running" || directive == "fifo") {
       running = MakeSpecial(directive, sandbox.Native(FromUtf8(argument)));
       variables["$PID"] = std::to_string(running);
+    } else if (directive == "link") {
+      const auto [target, owner] = Split(right, " owner ");
+      MakeLink(sandbox.Native(FromUtf8(left)), sandbox.Native(FromUtf8(target)), owner.empty() ? -1 : std::stol(owner));
     } else if (directive == "pack") {
       // The update folder as mirrolet-pack builds it from a product-shaped tree.
       const unsigned codePage = HostName() == "windows" ? 950 : 65001;

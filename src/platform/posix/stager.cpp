@@ -14,6 +14,7 @@
 #include <map>
 #include <vector>
 
+#include "base/utf8.h"
 #include "os/posix/dos_attributes.h"
 #include "os/posix/whole_io.h"
 #include "platform/posix/host_error.h"
@@ -37,7 +38,14 @@ constexpr std::size_t kFlushEachUpTo = 16;
 // Whether another program holds `path` open in a way Windows would refuse to
 // write over: a running executable, or an exclusive lock.
 bool InUse(const std::string& path) {
-  const UniqueFd file(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  // Opened as what is under the name; a link is opened through only when
+  // the run trusts it, and one it does not trust is replaced as itself.
+  const UniqueFd named(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat found;
+  if (!named || ::fstat(named.get(), &found) != 0) return false;
+  if (S_ISLNK(found.st_mode) && !TrustedLinkOwner(found.st_uid)) return false;
+  const std::string object = S_ISLNK(found.st_mode) ? path : "/proc/self/fd/" + std::to_string(named.get());
+  const UniqueFd file(::open(object.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file) return errno == ETXTBSY;
   if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
   ::flock(file.get(), LOCK_UN);
@@ -52,14 +60,22 @@ unsigned long FolderCode(int error) {
   return WindowsCode(error);
 }
 
+bool UntrustedLink(HostError& error, const std::string& link) {
+  error = HostError(kErrorUntrustedLink, L"The way to the destination goes through a link this run does not follow.");
+  error.link = FromUtf8(link);
+  return false;
+}
+
 }  // namespace
 
 Stager::Stager(PathResolver& paths)
     : paths_(paths), run_{::getpid(), ProcessStartTime(::getpid()).value_or(0)}, locks_(run_, paths, sys_) {}
 
 std::string Stager::TempPath(const Staged& staged) const {
-  return ChildPath(ParentPath(staged.target), TempName(run_, staged.temp));
+  return ChildPath(pins_.At(ParentPath(staged.target)), TempName(run_, staged.temp));
 }
+
+std::string Stager::Via(const std::string& to) const { return ChildPath(pins_.At(ParentPath(to)), BaseName(to)); }
 
 bool Stager::Stage(const std::wstring& source, const std::wstring& destination, StageId& id, HostError& error) {
   // The checks come in the order Windows makes them, so each case fails with
@@ -152,7 +168,11 @@ bool Stager::StageCarried(const CarriedFile& source, int program, const std::wst
 bool Stager::Resolve(const std::wstring& destination, const struct stat& source, Target& target, HostError& error) {
   if (destination.empty()) return Fail(error, kErrorPathNotFound, ENOENT);
   target.to = paths_.NativePath(destination);
-  return CheckDestination(target.to, source, target.folder, target.replaced, error);
+  std::string link;
+  const int why = pins_.Pin(ParentPath(target.to), target.at, link);
+  if (why == kUntrustedLink) return UntrustedLink(error, link);
+  if (why != 0) return Fail(error, FolderCode(why), why);
+  return CheckDestination(target, source, error);
 }
 
 bool Stager::StageContent(const Content& content, const Target& target, StageId& id, HostError& error) {
@@ -160,10 +180,10 @@ bool Stager::StageContent(const Content& content, const Target& target, StageId&
   const std::optional<struct stat>& replaced = target.replaced;
   const struct stat& folderStat = target.folder;
   const std::string folder = ParentPath(to);
-  locks_.RemoveLeftovers(folder);
+  locks_.RemoveLeftovers(folder, target.at);
   unsigned number = 0;
-  int why = locks_.Lock(folder);
-  if (why == 0) why = WriteTemporary(content, to, replaced, number);
+  int why = locks_.Lock(folder, target.at);
+  if (why == 0) why = WriteTemporary(content, target, number);
   if (why == kSourceChanged || why == kPayloadDamaged) {
     error = why == kSourceChanged ? HostError{kErrorSourceChanged, L"The source changed while it was copied.", true}
                                   : HostError{kErrorPayloadDamaged, L"The update's file is not the one it was packed with.", true};
@@ -182,13 +202,19 @@ bool Stager::StageContent(const Content& content, const Target& target, StageId&
   return true;
 }
 
-bool Stager::CheckDestination(const std::string& to, const struct stat& source, struct stat& folder,
-                              std::optional<struct stat>& replaced, HostError& error) {
-  if (::stat(ParentPath(to).c_str(), &folder) != 0) return Fail(error, FolderCode(errno), errno);
-  if (!S_ISDIR(folder.st_mode)) return Fail(error, kErrorPathNotFound, ENOTDIR);
+bool Stager::CheckDestination(Target& target, const struct stat& source, HostError& error) {
+  const std::string& to = target.to;
+  if (::stat(target.at.c_str(), &target.folder) != 0) return Fail(error, FolderCode(errno), errno);
+  if (!S_ISDIR(target.folder.st_mode)) return Fail(error, kErrorPathNotFound, ENOTDIR);
 
+  const std::string via = ChildPath(target.at, BaseName(to));
   struct stat existing;
-  if (::stat(to.c_str(), &existing) != 0) {
+  // A link in place of the destination that the run does not trust is
+  // replaced by a plain file like any link, but nothing looks through it.
+  if (::lstat(via.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode) && !TrustedLinkOwner(existing.st_uid)) {
+    return true;
+  }
+  if (::stat(via.c_str(), &existing) != 0) {
     if (errno == ENAMETOOLONG) return Fail(error, kErrorFilenameExcedRange, ENAMETOOLONG);
     if (!to.empty() && to.back() == '/') return Fail(error, kErrorPathNotFound, ENOTDIR);
     return true;
@@ -199,28 +225,28 @@ bool Stager::CheckDestination(const std::string& to, const struct stat& source, 
     error.readOnly = true;
     return Fail(error, kErrorAccessDenied, EACCES);
   }
-  if (::faccessat(AT_FDCWD, to.c_str(), W_OK, AT_EACCESS) != 0) return Fail(error, WindowsCode(errno), errno);
-  if (ReadDosAttributes(to).hidden) return Fail(error, kErrorAccessDenied, EACCES);
+  if (::faccessat(AT_FDCWD, via.c_str(), W_OK, AT_EACCESS) != 0) return Fail(error, WindowsCode(errno), errno);
+  if (ReadDosAttributes(via).hidden) return Fail(error, kErrorAccessDenied, EACCES);
   if (!S_ISREG(existing.st_mode)) return Fail(error, kErrorAccessDenied, EACCES);
   if (existing.st_dev == source.st_dev && existing.st_ino == source.st_ino) {
     return Fail(error, kErrorSharingViolation, EBUSY);
   }
-  if (InUse(to)) return Fail(error, kErrorSharingViolation, ETXTBSY);
-  replaced = existing;
+  if (InUse(via)) return Fail(error, kErrorSharingViolation, ETXTBSY);
+  target.replaced = existing;
   return true;
 }
 
-int Stager::WriteTemporary(const Content& content, const std::string& to, const std::optional<struct stat>& replaced,
-                           unsigned& number) {
+int Stager::WriteTemporary(const Content& content, const Target& target, unsigned& number) {
   const struct stat& source = content.source;
+  const std::optional<struct stat>& replaced = target.replaced;
   // A hidden temporary beside the destination; a bounded number of names is tried.
-  const std::string folder = ParentPath(to);
+  const std::string folder = ParentPath(target.to);
   std::string temp;
   int created = -1;
   int why = EEXIST;
   for (unsigned attempt = 0; created < 0 && why == EEXIST && attempt < 100; ++attempt) {
     number = nextTemp_++;
-    temp = ChildPath(folder, TempName(run_, number));
+    temp = ChildPath(target.at, TempName(run_, number));
     why = paths_.OwnChange(folder, [&] {
       // A new file is made with the source's permission bits, which the
       // umask trims as it should; a replacement is given its own below.
@@ -238,7 +264,7 @@ int Stager::WriteTemporary(const Content& content, const std::string& to, const 
     why = errno;
   }
   if (why == 0) why = content.copy(out.get());
-  if (why == 0 && replaced) why = TakePermissions(out.get(), *replaced, to);
+  if (why == 0 && replaced) why = TakePermissions(out.get(), *replaced, ChildPath(target.at, BaseName(target.to)));
   const struct timespec times[2] = {source.st_atim, source.st_mtim};
   if (why == 0 && sys_.futimens(out.get(), times) != 0) why = errno;
   if (why != 0) paths_.OwnChange(folder, [&] { return ::unlink(temp.c_str()); });
@@ -281,7 +307,7 @@ bool Stager::CheckReplaceable(StageId id, HostError& error) {
   // The same test as staging's: a program that started running the file, or
   // locked it, since then.
   const Staged& staged = staged_.at(id);
-  if (!staged.target.empty() && InUse(staged.target)) return Fail(error, kErrorSharingViolation, ETXTBSY);
+  if (!staged.target.empty() && InUse(Via(staged.target))) return Fail(error, kErrorSharingViolation, ETXTBSY);
   return true;
 }
 
@@ -322,7 +348,7 @@ bool Stager::Commit(StageId id, HostError& error) {
   Staged& staged = staged_.at(id);
   const std::string folder = ParentPath(staged.target);
   const int why = paths_.OwnChange(folder, [&] {
-    return sys_.rename(TempPath(staged).c_str(), staged.target.c_str()) == 0 ? 0 : errno;
+    return sys_.rename(TempPath(staged).c_str(), Via(staged.target).c_str()) == 0 ? 0 : errno;
   });
   if (why != 0) return Fail(error, WindowsCode(why), why);
   paths_.Settled(staged.target, true);
@@ -347,7 +373,7 @@ bool Stager::SyncCommitted(HostError& error) {
   // A rename is durable only once its folder is.
   bool ok = true;
   for (const std::string& folder : foldersToSync_) {
-    const UniqueFd fd(sys_.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd fd(sys_.open(pins_.At(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     int why = 0;
     if (!fd) {
       why = errno;
@@ -373,6 +399,7 @@ void Stager::ReleaseWhenIdle() {
   if (uncommitted_ != 0) return;
   locks_.ReleaseAll();
   keys_.Clear();
+  if (foldersToSync_.empty()) pins_.ReleaseAll();
 }
 
 }  // namespace mirrolet::posix

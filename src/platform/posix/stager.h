@@ -58,32 +58,35 @@ class Stager {
     std::function<int(int out)> copy;
   };
   std::string TempPath(const Staged& staged) const;
-  // Checks the destination of a copy as Windows would; fills `replaced` when it exists.
-  bool CheckDestination(const std::string& to, const struct stat& source, struct stat& folder,
-                        std::optional<struct stat>& replaced, HostError& error);
+  // Where the calls reach `to`: its name in its pinned folder.
+  std::string Via(const std::string& to) const;
   // A destination resolved and checked, before the source is opened.
   struct Target {
-    std::string to;
+    std::string to;  // the name for the path cache and the destination's keys
+    std::string at;  // its folder, pinned (see PinnedFolders)
     struct stat folder;
     std::optional<struct stat> replaced;
   };
+  // Checks the destination of a copy as Windows would; fills `replaced` when it exists.
+  bool CheckDestination(Target& target, const struct stat& source, HostError& error);
   bool Resolve(const std::wstring& destination, const struct stat& source, Target& target, HostError& error);
   // The staging both kinds of source share, once source and destination are known to be good.
   bool StageContent(const Content& content, const Target& target, StageId& id, HostError& error);
   // Writes `content` into a new temporary beside `to`. Returns 0 or an errno value.
-  int WriteTemporary(const Content& content, const std::string& to, const std::optional<struct stat>& replaced,
-                     unsigned& number);
+  int WriteTemporary(const Content& content, const Target& target, unsigned& number);
   // Copies all of `in` to `out`, in the kernel where it can. Returns 0 or an
   // errno value; `copied` counts the bytes.
   int CopyData(int in, int out, std::uint64_t& copied);
   // Gives the temporary `fd` the owner and mode of the file it replaces.
   int TakePermissions(int fd, const struct stat& replaced, const std::string& to);
-  // Once nothing is staged, the run's locks and the pass's destinations go.
+  // Once nothing is staged, the run's locks and the pass's destinations go,
+  // and its folders once their commits are synced.
   void ReleaseWhenIdle();
 
   PathResolver& paths_;
   RunId run_;
   SystemCalls sys_;
+  PinnedFolders pins_;  // before locks_, whose files are reached through them
   FolderLocks locks_;  // after run_ and sys_, which it uses
   DestinationKeys keys_;
   unsigned nextTemp_ = 0;

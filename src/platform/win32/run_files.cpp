@@ -87,11 +87,24 @@ void Leftovers::RemoveIn(const std::wstring& folder) {
 }
 
 void DeleteOwn(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  // Opened as itself: a link planted under a temporary's name goes as a
+  // link, and nothing it points to is touched. A live run's temporary is
+  // held without delete sharing, so this open fails and it stays.
+  const UniqueFile file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FILE_BASIC_INFO basic{};
+  if (!file || !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic)) return;
+  // A real folder under such a name is no file of ours.
+  if ((basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY) return;
+  if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+    FILE_BASIC_INFO writable{};
+    writable.FileAttributes = basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
+    if (writable.FileAttributes == 0) writable.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(file.get(), FileBasicInfo, &writable, sizeof writable);
   }
-  DeleteFileW(path.c_str());
+  FILE_DISPOSITION_INFO gone{TRUE};
+  SetFileInformationByHandle(file.get(), FileDispositionInfo, &gone, sizeof gone);
 }
 
 }  // namespace mirrolet::win32

@@ -1,5 +1,9 @@
 #include "platform/win32/stager.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -32,7 +36,97 @@ bool BriefHold(DWORD code) {
 
 DWORD LastErrorUnless(bool ok) { return ok ? ERROR_SUCCESS : GetLastError(); }
 
+// Where the parts below the volume's root start in a "\\?\" path: after
+// "\\?\C:\" or "\\?\UNC\server\share\"; 0 when there is no such root.
+std::size_t PartsStart(const std::wstring& path) {
+  std::size_t at = 4;
+  int separators = 1;
+  if (path.starts_with(L"\\\\?\\UNC\\")) {
+    at = 8;
+    separators = 2;
+  }
+  for (; separators > 0 && at < path.size(); ++at) {
+    if (path[at] == L'\\') --separators;
+  }
+  return separators == 0 ? at : 0;
+}
+
+const SID* TrustedInstaller() {
+  static PSID sid = [] {
+    PSID made = nullptr;
+    ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &made);
+    return made;
+  }();
+  return static_cast<const SID*>(sid);
+}
+
 }  // namespace
+
+LinkOwner OwnerOf(HANDLE handle) {
+  PSID sid = nullptr;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr, nullptr, nullptr, &security) !=
+      ERROR_SUCCESS) {
+    return LinkOwner::kOther;
+  }
+  LinkOwner owner = LinkOwner::kOther;
+  if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid) ||
+      (TrustedInstaller() && EqualSid(sid, const_cast<SID*>(TrustedInstaller())))) {
+    owner = LinkOwner::kSystem;
+  } else {
+    HANDLE token = nullptr;
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+          EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid)) {
+        owner = LinkOwner::kUser;
+      }
+      CloseHandle(token);
+    }
+  }
+  LocalFree(security);
+  return owner;
+}
+
+bool TokenElevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  const bool known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+  CloseHandle(token);
+  return !known || elevation.TokenIsElevated != 0;
+}
+
+bool Stager::Trusted(LinkOwner owner) {
+  return owner == LinkOwner::kSystem || (owner == LinkOwner::kUser && !calls_.Elevated());
+}
+
+bool Stager::Pin(const std::wstring& folder, HostError& error) {
+  if (pinned_.contains(folder)) return true;
+  std::vector<UniqueFile> parts;
+  const std::size_t start = PartsStart(folder);
+  for (std::size_t end = start; start != 0 && end < folder.size(); ++end) {
+    end = std::min(folder.find(L'\\', end), folder.size());
+    const std::wstring part = folder.substr(0, end);
+    bool link = false;
+    LinkOwner owner = LinkOwner::kOther;
+    UniqueFile opened(calls_.OpenComponent(part.c_str(), link, owner));
+    if (!opened) {
+      const DWORD code = GetLastError();
+      return Fail(error, code == ERROR_FILE_NOT_FOUND ? DWORD{ERROR_PATH_NOT_FOUND} : code);
+    }
+    if (link && !Trusted(owner)) {
+      error = HostError(kErrorUntrustedLink, L"The way to the destination goes through a link this run does not follow.");
+      error.link = part.starts_with(L"\\\\?\\") ? part.substr(4) : part;
+      return false;
+    }
+    parts.push_back(std::move(opened));
+  }
+  pinned_.emplace(folder, std::move(parts));
+  return true;
+}
 
 Stager::Stager() : run_(CurrentRun()), leftovers_(run_) {}
 
@@ -94,7 +188,7 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
   if (destination.empty()) return Fail(error, ERROR_PATH_NOT_FOUND);
   const std::wstring to = ExtendedPath(destination);
   DWORD attributes = 0;
-  if (!CheckDestination(to, attributes, error)) return false;
+  if (!Pin(FolderOf(to), error) || !CheckDestination(to, attributes, error)) return false;
 
   UniqueFile in;
   const DWORD opened = RideOutHolds([&] {
@@ -131,7 +225,7 @@ bool Stager::StageCarried(const CarriedFile& source, const std::wstring& destina
   if (destination.empty()) return Fail(error, ERROR_PATH_NOT_FOUND);
   const std::wstring to = ExtendedPath(destination);
   DWORD attributes = 0;
-  if (!CheckDestination(to, attributes, error)) return false;
+  if (!Pin(FolderOf(to), error) || !CheckDestination(to, attributes, error)) return false;
   // A carried file is new as it is written, with the archive attribute a
   // file of the folder would have had (never an empty mask, which a move
   // would read as "leave the temporary's hidden attribute").
@@ -313,7 +407,9 @@ bool Stager::SyncCommitted(HostError& error) {
 }
 
 void Stager::ForgetWhenIdle() {
-  if (uncommitted_ == 0) keys_.Clear();
+  if (uncommitted_ != 0) return;
+  keys_.Clear();
+  if (committed_.empty()) pinned_.clear();
 }
 
 }  // namespace mirrolet::win32

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,9 @@ class Stager {
   // Win32Calls) and makes it fail with the error code it returns, unless 0.
   void InjectFaults(std::function<DWORD(const char* call)> faults) { calls_.Inject(std::move(faults)); }
   void InjectPause(std::function<void(DWORD ms)> pause) { calls_.InjectPause(std::move(pause)); }
+  void InjectLinks(std::function<std::optional<LinkOwner>(const std::wstring& path)> links, bool elevated) {
+    calls_.InjectLinks(std::move(links), elevated);
+  }
 
  private:
   struct Staged {
@@ -71,8 +75,17 @@ class Stager {
   DWORD TryReplaceAccess(const std::wstring& path, std::size_t* id = nullptr);  // once, without waiting
   // The error to report when replacing `destination` failed with `code`.
   DWORD ReplaceFailure(const std::wstring& destination, DWORD code);
-  // Once nothing is staged, the pass's destinations go.
+  // Once nothing is staged, the pass's destinations go, and its folders once
+  // their commits are synced.
   void ForgetWhenIdle();
+  // Opens every part of `folder`'s path below its volume's root, as itself,
+  // and holds them for the pass, so that the path-based calls that follow
+  // go through the objects checked here. A link the run does not trust
+  // fails with kErrorUntrustedLink, naming it in `error.link`.
+  bool Pin(const std::wstring& folder, HostError& error);
+  // Whether the run follows a link owned by `owner`: an elevated run only
+  // one an administrator, SYSTEM or TrustedInstaller made; else its user's too.
+  bool Trusted(LinkOwner owner);
 
   RunId run_;
   Win32Calls calls_;
@@ -82,6 +95,7 @@ class Stager {
   std::vector<Staged> staged_;
   std::size_t uncommitted_ = 0;
   std::vector<std::wstring> committed_;  // since the last sync
+  std::map<std::wstring, std::vector<UniqueFile>> pinned_;  // by folder: its parts, held
 };
 
 }  // namespace mirrolet::win32

@@ -6,9 +6,20 @@
 #include <windows.h>
 
 #include <functional>
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace mirrolet::win32 {
+
+// Who owns a link: Administrators, SYSTEM or TrustedInstaller; this
+// process's user; anyone else.
+enum class LinkOwner { kSystem, kUser, kOther };
+
+// The owner of the object `handle` (opened with READ_CONTROL), as a LinkOwner.
+LinkOwner OwnerOf(HANDLE handle);
+// Whether this process's token is elevated; one that cannot tell counts as elevated.
+bool TokenElevated();
 
 class Win32Calls {
  public:
@@ -24,6 +35,47 @@ class Win32Calls {
     } else {
       ::Sleep(ms);
     }
+  }
+
+  // For tests: `links` names the parts of a path that are links and whose
+  // (nothing: as Windows says), and `elevated` whether the run is.
+  void InjectLinks(std::function<std::optional<LinkOwner>(const std::wstring& path)> links, bool elevated) {
+    links_ = std::move(links);
+    elevated_ = elevated;
+  }
+  bool Elevated() {
+    if (!elevated_) elevated_ = TokenElevated();
+    return *elevated_;
+  }
+
+  // Opens one part of a path as itself, a junction or symbolic link not
+  // followed, sharing read and write but not delete: while it is held no one
+  // can rename, remove or replace it. `link` says whether it is a link (a
+  // name-surrogate reparse point), `owner` then whose.
+  HANDLE OpenComponent(const wchar_t* path, bool& link, LinkOwner& owner) {
+    if (Fails("OpenComponent")) return INVALID_HANDLE_VALUE;
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    constexpr DWORD kFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    bool owned = true;
+    HANDLE part = ::CreateFileW(path, FILE_READ_ATTRIBUTES | READ_CONTROL, kShare, nullptr, OPEN_EXISTING, kFlags, nullptr);
+    if (part == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+      // A folder whose security this user may not read is still walked; a
+      // link there has an owner we cannot tell, so it is not followed.
+      owned = false;
+      part = ::CreateFileW(path, FILE_READ_ATTRIBUTES, kShare, nullptr, OPEN_EXISTING, kFlags, nullptr);
+    }
+    if (part == INVALID_HANDLE_VALUE) return part;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    link = GetFileInformationByHandleEx(part, FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(tag.ReparseTag);
+    owner = link && owned ? OwnerOf(part) : LinkOwner::kOther;
+    if (links_) {
+      if (const auto faked = links_(path)) {
+        link = true;
+        owner = *faked;
+      }
+    }
+    return part;
   }
 
   HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
@@ -65,6 +117,8 @@ class Win32Calls {
   }
   std::function<DWORD(const char*)> faults_;
   std::function<void(DWORD)> pause_;
+  std::function<std::optional<LinkOwner>(const std::wstring&)> links_;
+  std::optional<bool> elevated_;
 };
 
 }  // namespace mirrolet::win32

@@ -56,6 +56,10 @@ class Win32Platform final : public Platform {
 
   // For tests: see Stager::InjectFaults.
   void InjectFaults(std::function<DWORD(const char* call)> faults) { stager_.InjectFaults(std::move(faults)); }
+  // For tests: see Win32Calls::InjectLinks.
+  void InjectLinks(std::function<std::optional<LinkOwner>(const std::wstring& path)> links, bool elevated) {
+    stager_.InjectLinks(std::move(links), elevated);
+  }
   void InjectPause(std::function<void(DWORD ms)> pause) { stager_.InjectPause(std::move(pause)); }
   void InjectElevation(ElevationCalls calls) { elevation_ = std::move(calls); }
 
