@@ -66,6 +66,7 @@ constexpr Directive kDirectives[] = {
     {"only-files", kScenarios},
     // mirrolet-pack.
     {"hidden-list", kPackCases},
+    {"beside", kPackCases},
     {"files", kPackCases},
     {"no-program", kPackCases},
     {"finds", kPackCases},
