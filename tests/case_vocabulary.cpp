@@ -68,6 +68,7 @@ constexpr Directive kDirectives[] = {
     {"only-files", kScenarios},
     // mirrolet-pack.
     {"hidden-list", kPackCases},
+    {"beside", kPackCases},
     {"files", kPackCases},
     {"no-program", kPackCases},
     {"finds", kPackCases},

@@ -62,6 +62,13 @@ std::string TestKey(const std::string& subKey);
 void SetHidden(const std::filesystem::path& path);
 void SetSystem(const std::filesystem::path& path);
 void SetReadOnly(const std::filesystem::path& path);
+// Makes `link` a symbolic link to `target` ("/" between parts, relative to
+// the link's folder or absolute as Linux spells it). Returns false where this
+// host cannot: Windows without the privilege. Under Wine, which cannot make
+// one itself, Linux's ln makes it, and only Linux's rm may remove it again:
+// Wine's own delete removes what a link points to.
+bool MakeLink(const std::filesystem::path& link, const std::string& target);
+void RemoveLink(const std::filesystem::path& link);
 // When the file was created (Windows), or 0 where the host keeps no such time.
 std::uint64_t CreationTime(const std::filesystem::path& path);
 

@@ -75,6 +75,11 @@ std::uint64_t CreationTime(const std::filesystem::path&) { return 0; }
 
 void SetReadOnly(const std::filesystem::path& path) { ::chmod(path.c_str(), 0444); }
 
+bool MakeLink(const std::filesystem::path& link, const std::string& target) {
+  return ::symlink(target.c_str(), link.c_str()) == 0;
+}
+void RemoveLink(const std::filesystem::path& link) { ::unlink(link.c_str()); }
+
 HeldOpen::HeldOpen(const std::filesystem::path& path) : handle_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
   ::flock(static_cast<int>(handle_), LOCK_EX);
 }

@@ -114,6 +114,74 @@ std::vector<std::wstring> LeaveLiveLeftover(const Sandbox& sandbox, const std::w
   return {name};
 }
 
+namespace {
+
+// Starts a Linux program under Wine, which runs one given its DOS name. Its
+// process handle is signalled at once, not when it ends: the caller waits
+// for what it does.
+void RunLinux(const std::string& program, const std::vector<std::string>& arguments) {
+  using ToDos = wchar_t*(CDECL*)(const char*);
+  const auto toDos = reinterpret_cast<ToDos>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name")));
+  if (toDos == nullptr) return;
+  wchar_t* dos = toDos(program.c_str());
+  if (dos == nullptr) return;
+  std::wstring line = L"\"" + std::wstring(dos) + L"\"";
+  HeapFree(GetProcessHeap(), 0, dos);
+  for (const std::string& argument : arguments) line += L" \"" + std::wstring(argument.begin(), argument.end()) + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+}
+
+// The Linux path of `path` under Wine.
+std::string UnixPath(const std::filesystem::path& path) {
+  using ToUnix = char*(CDECL*)(const wchar_t*);
+  const auto toUnix = reinterpret_cast<ToUnix>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  char* unix = toUnix ? toUnix(std::filesystem::absolute(path).c_str()) : nullptr;
+  const std::string text = unix ? unix : "";
+  HeapFree(GetProcessHeap(), 0, unix);
+  return text;
+}
+
+// Whether `path` exists (or, with `exists` false, is gone) within ten seconds.
+bool Waited(const std::filesystem::path& path, bool exists) {
+  for (int i = 0; i < 1000; ++i) {
+    if ((GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) == exists) return true;
+    Sleep(10);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool MakeLink(const std::filesystem::path& link, const std::string& target) {
+  if (RunningUnderWine()) {
+    RunLinux("/bin/ln", {"-s", target, UnixPath(link)});
+  } else {
+    std::wstring windows(target.begin(), target.end());
+    for (wchar_t& c : windows) c = c == L'/' ? L'\\' : c;
+    const std::filesystem::path resolved = link.parent_path() / windows;
+    const DWORD folder = std::filesystem::is_directory(resolved) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+    CreateSymbolicLinkW(link.c_str(), windows.c_str(), folder | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  }
+  return Waited(link, true);
+}
+
+void RemoveLink(const std::filesystem::path& link) {
+  if (RunningUnderWine()) {
+    RunLinux("/bin/rm", {"-f", UnixPath(link)});
+    Waited(link, false);
+  } else if (!RemoveDirectoryW(link.c_str())) {
+    DeleteFileW(link.c_str());
+  }
+}
+
 bool RunningUnderWine() {
   return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }

@@ -9,6 +9,7 @@
 #include "base/copy_list_model.h"
 #include "base/name_fold.h"
 #include "base/utf8.h"
+#include "pack/check_parts.h"
 #include "pack/pack.h"
 #include "pack/pack_host.h"
 #include "pack/program_mark.h"
@@ -116,18 +117,23 @@ void RefuseClashes(const std::vector<TreeFile>& files, const fs::path& program, 
 // The regular files of `tree`, sorted by path; what cannot ship goes to
 // `refused`, what is left out to `leftOut`.
 std::vector<TreeFile> TreeFiles(const fs::path& tree, unsigned codePage, const fs::path& program,
-                                const std::vector<std::wstring>& excludes, BuildResult& result) {
+                                const PackOptions& options, BuildResult& result) {
   std::vector<std::wstring>& refused = result.refused;
   std::vector<TreeFile> files;
   std::map<std::wstring, std::wstring> others;  // by folded name, so they are listed in order
   std::map<std::wstring, std::wstring> leftOut;
   const auto skip = [&](const TreeEntry& entry) {
-    if (!LeftOut(entry, excludes)) return false;
+    if (!LeftOut(entry, options.excludes)) return false;
     leftOut.emplace(FoldName(entry.name) + L'\0' + entry.name, entry.name + (entry.type == EntryType::kFolder ? L"\\" : L""));
     return true;
   };
+  std::map<std::wstring, Finding> escapes;  // by name, so they are listed in order
   const std::wstring problem = WalkTree(tree, [&](const TreeEntry& entry) {
-    if (entry.type == EntryType::kFolder) return;
+    if (entry.escape != Escape::kNone) {
+      escapes.emplace(FoldName(entry.name) + L'\0' + entry.name,
+                      EscapeFinding(entry.name, entry.escape, entry.target, L"the source tree"));
+    }
+    if (entry.escape == Escape::kSystem || entry.type == EntryType::kFolder) return;  // never read, whatever it is
     if (entry.type == EntryType::kOther) {
       others.emplace(FoldName(entry.name) + L'\0' + entry.name, Quote(entry.name) + L" is " + entry.what +
                                                                       L": only files and folders can ship");
@@ -137,8 +143,9 @@ std::vector<TreeFile> TreeFiles(const fs::path& tree, unsigned codePage, const f
     const std::wstring why = NameProblem(entry, codePage, file);
     if (!why.empty()) refused.push_back(Quote(file.name) + L" " + why);
     files.push_back(std::move(file));
-  }, skip);
+  }, {skip, options.policy.allowed.contains(Kind::kLinkOutside)});
   for (const auto& [name, refusal] : others) refused.push_back(refusal);
+  for (const auto& [name, finding] : escapes) result.report.findings.push_back(finding);
   for (const auto& [folded, name] : leftOut) result.leftOut.push_back(name);
   if (!problem.empty()) refused.push_back(problem);
   std::sort(files.begin(), files.end(), [](const TreeFile& a, const TreeFile& b) {
@@ -229,8 +236,10 @@ BuildResult Build(const fs::path& tree, const fs::path& out, const fs::path& pro
   if (fs::exists(target, error) && !(fs::is_directory(target, error) && fs::is_empty(target, error))) {
     result.refused.push_back(Quote(Text(out)) + L" is not an empty folder");
   }
-  const std::vector<TreeFile> files = TreeFiles(tree, codePage, program, options.excludes, result);
-  if (!result.refused.empty()) return result;
+  result.report.policy = options.policy;
+  const std::vector<TreeFile> files = TreeFiles(tree, codePage, program, options, result);
+  if (!result.refused.empty() || result.report.ExitStatus() == kExitFailed) return result;
+  std::vector<Finding> escapes = std::move(result.report.findings);
 
   // Built beside the target and renamed into place, so that a failure leaves
   // no half-written update folder.
@@ -241,6 +250,7 @@ BuildResult Build(const fs::path& tree, const fs::path& out, const fs::path& pro
     // The program beside the list is the one given, under its own name.
     result.report = Check(staging, {codePage, program.empty() ? kProgramName : Text(program.filename()),
                                     options.policy, true});
+    result.report.findings.insert(result.report.findings.end(), escapes.begin(), escapes.end());
     if (!ReadsBack(result.report, files)) result.failure = L"the copy list does not read back as written";
   }
   if (result.failure.empty() && result.report.ExitStatus() != kExitFailed) {

@@ -111,7 +111,7 @@ std::optional<std::map<std::string, fs::path>> PayloadFiles(const fs::path& fold
   std::map<std::wstring, const TreeEntry> onDisk;
   WalkTree(folder, [&](const TreeEntry& entry) {
     if (entry.type == EntryType::kFile) onDisk.emplace(FoldName(entry.name), entry);
-  });
+  }, {{}, report.policy.allowed.contains(Kind::kLinkOutside)});
   std::vector<std::wstring> wanted{L"mirrolet.ini"};
   for (const PlanEntry& entry : report.plan) wanted.push_back(entry.source);
   std::map<std::string, fs::path> files;

@@ -31,7 +31,7 @@ std::wstring Unreadable(const std::wstring& name, ReadResult result) {
 class Checker {
  public:
   Checker(const fs::path& folder, const CheckOptions& options)
-      : folder_(folder), program_(options.program), programBeside_(options.programBeside), listing_(ListFolder(folder)) {
+      : folder_(folder), program_(options.program), programBeside_(options.programBeside), listing_(ListFolder(folder, options.policy.allowed.contains(Kind::kLinkOutside))) {
     report_.codePage = options.codePage;
     report_.policy = options.policy;
   }
@@ -44,6 +44,11 @@ class Checker {
       Add(Kind::kNoProgram, 0, L"no " + program_ + L" beside the list: the customer has no program to start");
     }
     if (report_.listRead) CheckList(bytes);
+    for (const auto& [folded, item] : listing_) {
+      if (item.escape != Escape::kNone) {
+        report_.findings.push_back(EscapeFinding(item.name, item.escape, item.target, L"the update folder"));
+      }
+    }
     std::stable_sort(report_.findings.begin(), report_.findings.end(), [](const Finding& a, const Finding& b) {
       return (a.line == 0 ? INT32_MAX : a.line) < (b.line == 0 ? INT32_MAX : b.line);
     });

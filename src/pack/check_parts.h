@@ -1,6 +1,7 @@
 // What check is made of, one file for each thing it checks: how the list's
 // bytes read (check_list.cpp), which key a key the run never reads was meant
-// to be (check_keys.cpp) and where a destination leads (check_destination.cpp).
+// to be (check_keys.cpp), where a destination leads (check_destination.cpp)
+// and what leads out of the folder (check_links.cpp, which build shares).
 // check.cpp walks the list and the folder and puts their findings together.
 #pragma once
 
@@ -13,6 +14,7 @@
 
 #include "base/ini_document.h"
 #include "pack/pack.h"
+#include "pack/tree.h"
 
 namespace mirrolet::pack {
 
@@ -56,5 +58,10 @@ struct DestinationFinding {
 // folders already named.
 std::optional<DestinationFinding> CheckDestination(std::int32_t number, const std::wstring& to,
                                                    std::set<std::wstring>& folders);
+
+// The finding for the thing `name` of a folder or tree that leads out of it
+// to `target` (`escape` is not kNone); `root` says what the folder is to the
+// vendor: "the update folder", "the source tree".
+Finding EscapeFinding(const std::wstring& name, Escape escape, const std::wstring& target, std::wstring_view root);
 
 }  // namespace mirrolet::pack

@@ -22,7 +22,8 @@ constexpr wchar_t kCheckUsage[] =
     L"reads it on a Windows whose ANSI code page is N (default 950), prints the entries it will copy and\n"
     L"every finding with its line. --exe NAME: FOLDER's program is NAME, not MirroletV2.exe.\n"
     L"Exit status: 0 clean, 1 warnings only, 2 errors.\n"
-    L"--allow KIND,... accepts warnings of those kinds; --strict makes every other warning an error;\n"
+    L"--allow KIND,... accepts findings of those kinds: warnings, and link-outside (a link that leads\n"
+    L"out of the folder); --strict makes every other warning an error;\n"
     L"--json prints the plan and the findings as one JSON document (any command).\n";
 constexpr wchar_t kBuildUsage[] =
     L"usage: mirrolet-pack build SOURCE_TREE OUT_FOLDER [--exe PATH] [--code-page N] [--exclude PATTERN]...\n"
@@ -89,9 +90,9 @@ ExitCode Help() {
 
 // Reads the value of --allow into `policy`; false after printing why it is refused.
 bool Allow(const std::wstring& kinds, const std::wstring& command, Policy& policy) {
-  std::wstring warnings;
+  std::wstring allowable;
   for (const Kind kind : AllKinds()) {
-    if (!IsError(kind)) warnings += (warnings.empty() ? L"" : L", ") + std::wstring(KindName(kind));
+    if (Allowable(kind)) allowable += (allowable.empty() ? L"" : L", ") + std::wstring(KindName(kind));
   }
   for (std::size_t start = 0; start <= kinds.size();) {
     const std::size_t comma = std::min(kinds.find(L',', start), kinds.size());
@@ -99,9 +100,9 @@ bool Allow(const std::wstring& kinds, const std::wstring& command, Policy& polic
     start = comma + 1;
     const std::vector<Kind> all = AllKinds();
     const auto kind = std::find_if(all.begin(), all.end(), [&](Kind k) { return name == KindName(k); });
-    if (kind == all.end() || IsError(*kind)) {
-      Usage(L"--allow takes warning kinds, not " + Quote(name) + (kind == all.end() ? L"" : L", which is an error") +
-                L"; the warning kinds are " + warnings,
+    if (kind == all.end() || !Allowable(*kind)) {
+      Usage(L"--allow takes warning kinds and link-outside, not " + Quote(name) +
+                (kind == all.end() ? L"" : L", which is an error") + L"; the kinds it takes are " + allowable,
             command);
       return false;
     }
@@ -212,7 +213,7 @@ ExitCode BuildCommand(const Invocation& arguments) {
   }
   for (const std::wstring& refusal : result.refused) printer.Problem(L"refused: " + refusal);
   if (!result.failure.empty()) printer.Problem(result.failure);
-  if (result.report.listRead) printer.Print(result.report);
+  if (result.report.listRead || !result.report.findings.empty()) printer.Print(result.report);
   if (result.written) {
     printer.Note("wrote", L"wrote " + Text(out) + L": " + Count(result.report.plan.size(), L"file", L"files"),
                  Text(out));

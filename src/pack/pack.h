@@ -40,6 +40,8 @@ enum class Kind {
   kSumNotPositive,     // "SUM" absent, zero or negative beside FILE or COPYTO keys: nothing is copied, yet the run says done
   kMisspelledKey,      // a key the run never reads, a near miss of one it needs ("SUMM")
   kNotMirrolet,        // a bundle whose program is not Mirrolet
+  kSystemFile,         // a file among the system's own (/proc, /sys, /dev), or reached through them
+  kLinkOutside,        // a link whose real target lies outside the folder or tree: the one error --allow takes
   // Warnings.
   kEmptyList,              // "SUM" absent, zero or negative, and no entry keys either
   kUnknownKey,             // a key of [MAIN] the run never reads, nothing like one it needs
@@ -57,13 +59,15 @@ enum class Kind {
 
 // Whether a finding of this kind is an error (else it is a warning).
 bool IsError(Kind kind);
+// Whether --allow takes this kind: every warning, and the errors a vendor may mean.
+bool Allowable(Kind kind);
 // The tag printed with each finding, such as "entry-missing".
 const wchar_t* KindName(Kind kind);
 // Every kind, in the order of the enum.
 std::vector<Kind> AllKinds();
 
-// What the vendor accepts: warnings of the kinds allowed do not count, and
-// with `strict` every other warning counts as an error.
+// What the vendor accepts: findings of the kinds allowed (that --allow
+// takes) do not count, and with `strict` every other warning counts as an error.
 struct Policy {
   std::set<Kind> allowed;
   bool strict = false;
@@ -168,7 +172,10 @@ struct BuildResult {
 // (when not empty) beside it. The folder is built beside `out` and renamed
 // into place only when its check finds no error, so `out` is never left half
 // written. Refuses an `out` that is not empty, and anything in `tree` that is
-// neither a regular file nor a folder after following links.
+// neither a regular file nor a folder after following links. What leads out
+// of `tree` is a finding of the report (kLinkOutside, kSystemFile); nothing
+// is written while one counts as an error, and what lies among the system's
+// own files is never read.
 BuildResult Build(const std::filesystem::path& tree, const std::filesystem::path& out,
                   const std::filesystem::path& program, unsigned codePage, const PackOptions& options = {});
 

@@ -58,6 +58,30 @@ std::wstring ErrnoReason(int code);
 bool RenameIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
                      std::wstring& why);
 
+// Where a thing found in a folder really is, every link on the way followed
+// (on Windows, junctions too).
+struct Place {
+  std::filesystem::path real;  // its real path; empty when a link on the way leads nowhere
+  bool link = false;           // a link (or a junction) leads there: `real` is not the folder's and the name
+  // Among the system's own files, or reached through them: /proc, /sys, /dev
+  // (on Windows a device, or a volume with no drive letter or share name;
+  // under Wine also what lies there on Linux). `real` is then where the
+  // way entered them, with the rest of the way unresolved.
+  bool system = false;
+};
+
+// The real path of the folder `root`, links followed; empty when it has none.
+std::filesystem::path RealPath(const std::filesystem::path& root);
+
+// Where `path`, found in the folder whose real path is `folderReal`, really
+// is. Costs one look at `path` unless it is a link; a link costs a look at
+// each part of the way it leads.
+Place Locate(const std::filesystem::path& path, const std::filesystem::path& folderReal);
+
+// Whether the real path `path` is `folder` or lies below it, as this system
+// compares names.
+bool WithinFolder(const std::filesystem::path& path, const std::filesystem::path& folder);
+
 // A file name or path as text. Returns false when it is not text (on Linux:
 // not UTF-8); `text` then holds U+FFFD for the bytes that are not.
 bool NameText(const std::filesystem::path& name, std::wstring& text);

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <stdio.h>  // renameat2
 #include <string>
+#include <vector>
 
 #include "os/posix/dos_attributes.h"
 #include "os/posix/errno_text.h"
@@ -69,7 +72,101 @@ bool ToWide(const std::string& from, std::string_view bytes, std::wstring& text)
   return exact;
 }
 
+// What lies here describes the machine and its processes (a process's
+// environment and memory, the kernel's settings, the devices), never a
+// product: /proc/self/environ holds the tool's own environment.
+constexpr std::string_view kSystemFolders[] = {"/proc", "/sys", "/dev"};
+
+bool SystemPath(std::string_view path) {
+  return std::any_of(std::begin(kSystemFolders), std::end(kSystemFolders), [path](std::string_view folder) {
+    return path.starts_with(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
+  });
+}
+
+std::string Join(const std::string& folder, std::string_view name) {
+  std::string path = folder == "/" ? folder : folder + "/";
+  return path.append(name);
+}
+
+std::optional<std::string> ReadLink(const std::string& path) {
+  std::string target(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) return std::nullopt;
+    if (static_cast<std::size_t>(n) < target.size()) return target.substr(0, static_cast<std::size_t>(n));
+    target.resize(target.size() * 2);
+  }
+}
+
+// The kernel's own bound on the links one lookup follows (ELOOP past it).
+constexpr int kMaxLinks = 40;
+
 }  // namespace
+
+std::filesystem::path RealPath(const std::filesystem::path& root) {
+  std::error_code error;
+  std::filesystem::path real = std::filesystem::canonical(root, error);
+  return error ? std::filesystem::path() : real;
+}
+
+Place Locate(const std::filesystem::path& path, const std::filesystem::path& folderReal) {
+  Place place;
+  struct stat st;
+  std::optional<std::string> target;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || !(target = ReadLink(path))) {
+    place.real = folderReal / path.filename();
+    place.system = SystemPath(place.real.native());
+    return place;
+  }
+  place.link = true;
+  // Resolved part by part, as the kernel resolves it, from the folder's real
+  // path: so a link costs the parts of its own way, not the depth of the
+  // folder, and a way through /proc shows even where it comes out elsewhere
+  // (/proc/self/root/etc leads to /etc).
+  std::string current = folderReal.native();
+  std::vector<std::string> pending;  // the parts still to walk, the next one last
+  const auto follow = [&](const std::string& text) {
+    if (text.starts_with('/')) current = "/";
+    const std::size_t before = pending.size();
+    for (std::size_t start = 0; start < text.size();) {
+      const std::size_t slash = std::min(text.find('/', start), text.size());
+      if (slash > start) pending.emplace_back(text, start, slash - start);
+      start = slash + 1;
+    }
+    std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(before), pending.end());
+  };
+  follow(*target);
+  for (int links = 1; !pending.empty();) {
+    if (SystemPath(current)) break;
+    const std::string part = std::move(pending.back());
+    pending.pop_back();
+    if (part == "..") {
+      current.resize(std::max<std::size_t>(current.rfind('/'), 1));
+    } else if (part != ".") {
+      const std::string next = Join(current, part);
+      if (::lstat(next.c_str(), &st) != 0) return place;  // leads nowhere
+      if (!S_ISLNK(st.st_mode)) {
+        current = next;
+      } else if (++links > kMaxLinks || !(target = ReadLink(next))) {
+        return place;  // a loop
+      } else {
+        follow(*target);
+      }
+    }
+  }
+  // Past /proc, /sys or /dev nothing more is followed: the rest of the way is shown as written.
+  for (auto part = pending.rbegin(); part != pending.rend(); ++part) current = Join(current, *part);
+  place.system = SystemPath(current);
+  place.real = current;
+  return place;
+}
+
+bool WithinFolder(const std::filesystem::path& path, const std::filesystem::path& folder) {
+  const std::string& inner = path.native();
+  const std::string& outer = folder.native();
+  return inner.starts_with(outer) &&
+         (inner.size() == outer.size() || outer.ends_with('/') || inner[outer.size()] == '/');
+}
 
 ReadResult ReadListBytes(const std::filesystem::path& path, std::string& bytes) {
   auto read = posix::ReadSettingsFile(path.string());

@@ -4,8 +4,11 @@
 
 #include <shellapi.h>
 
+#include <initializer_list>
+#include <string_view>
 #include <system_error>
 
+#include "base/name_fold.h"
 #include "os/win32/error_text.h"
 #include "os/win32/handles.h"
 #include "os/win32/whole_io.h"
@@ -30,7 +33,97 @@ UniqueFile OpenForReading(const std::filesystem::path& path) {
 // at all without FILE_FLAG_BACKUP_SEMANTICS.
 bool Regular(const UniqueFile& file) { return file && GetFileType(file.get()) == FILE_TYPE_DISK; }
 
+// The path of the open file or folder, every link and junction on the way
+// resolved, as `flags` ask; empty when it has no such name.
+std::wstring FinalPath(HANDLE file, DWORD flags) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()), flags);
+    if (n == 0) return {};
+    if (n < path.size()) return path.substr(0, n);
+    path.resize(n);  // too small: `n` is the size it needs
+  }
+}
+
+// "\\?\C:\x" as "C:\x", "\\?\UNC\server\share\x" as "\\server\share\x".
+std::wstring WithoutLongPrefix(const std::wstring& path) {
+  if (path.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
+  if (path.starts_with(L"\\\\?\\")) return path.substr(4);
+  return path;
+}
+
+// The real path of `path`: its file or folder opened (a folder takes
+// FILE_FLAG_BACKUP_SEMANTICS, and no access is asked, so no right is needed)
+// and named by the system. `system` says it has no name with a drive letter
+// or a share: a device, or a volume only the system names (a shadow copy).
+std::wstring OpenedPath(const std::filesystem::path& path, bool& system) {
+  const UniqueFile file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  system = false;
+  if (!file) return {};
+  const std::wstring dos = FinalPath(file.get(), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (!dos.empty()) return WithoutLongPrefix(dos);
+  system = true;
+  const std::wstring nt = FinalPath(file.get(), FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+  return nt.empty() ? path.wstring() : nt;
+}
+
+// Under Wine, a drive is a Linux folder (Z: is "/" there), and Linux's own
+// files are as near as any: whether `path` lies among them.
+bool LinuxSystemPath(const std::wstring& path) {
+  using ToUnix = char*(CDECL*)(const wchar_t*);
+  static const auto toUnix = reinterpret_cast<ToUnix>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* unix = toUnix ? toUnix(path.c_str()) : nullptr;
+  if (unix == nullptr) return false;
+  const std::string_view onLinux(unix);
+  bool system = false;
+  for (const std::string_view folder : {"/proc", "/sys", "/dev"}) {
+    system = system ||
+             (onLinux.starts_with(folder) && (onLinux.size() == folder.size() || onLinux[folder.size()] == '/'));
+  }
+  HeapFree(GetProcessHeap(), 0, unix);
+  return system;
+}
+
 }  // namespace
+
+std::filesystem::path RealPath(const std::filesystem::path& root) {
+  bool system = false;
+  return OpenedPath(root, system);
+}
+
+Place Locate(const std::filesystem::path& path, const std::filesystem::path& folderReal) {
+  // A symbolic link or a junction is told by where it leads: the system's
+  // name for what opens differs from the folder's and the entry's own. That
+  // also holds for a link FindFirstFile shows without its reparse attribute
+  // (Wine shows Linux's links so), and leaves out reparse points that are no
+  // links (deduplicated or cloud files).
+  Place place;
+  place.real = folderReal / path.filename();
+  const std::wstring opened = OpenedPath(path, place.system);
+  if (opened.empty()) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      place.link = true;  // leads nowhere
+      place.real.clear();
+    }
+  } else if (place.system || FoldName(opened) != FoldName(place.real.wstring())) {
+    place.link = true;
+    place.real = opened;
+  }
+  // Linux's /proc and the like lie in a drive's root folder, or behind a link.
+  const bool rootFolder = folderReal == folderReal.root_path();
+  if (!place.system && (place.link || rootFolder)) place.system = LinuxSystemPath(place.real.wstring());
+  return place;
+}
+
+bool WithinFolder(const std::filesystem::path& path, const std::filesystem::path& folder) {
+  const std::wstring inner = FoldName(path.wstring());
+  std::wstring outer = FoldName(folder.wstring());
+  if (!outer.empty() && outer.back() != L'\\') outer += L'\\';
+  return inner.starts_with(outer) || inner + L'\\' == outer;
+}
 
 ReadResult ReadListBytes(const std::filesystem::path& path, std::string& bytes) {
   const UniqueFile file = OpenForReading(path);

@@ -13,6 +13,7 @@ struct FindingKind {
   Kind kind;
   const wchar_t* tag;
   Severity severity;
+  bool allowable = false;  // an error that --allow takes
 };
 
 // Every kind of finding: a new one is a row here.
@@ -29,6 +30,8 @@ constexpr FindingKind kFindingKinds[] = {
     {Kind::kSumNotPositive, L"sum-not-positive", Severity::kError},
     {Kind::kMisspelledKey, L"misspelled-key", Severity::kError},
     {Kind::kNotMirrolet, L"not-mirrolet", Severity::kError},
+    {Kind::kSystemFile, L"system-file", Severity::kError},
+    {Kind::kLinkOutside, L"link-outside", Severity::kError, true},
     {Kind::kEmptyList, L"empty-list", Severity::kWarning},
     {Kind::kUnknownKey, L"unknown-key", Severity::kWarning},
     {Kind::kOtherSection, L"other-section", Severity::kWarning},
@@ -56,6 +59,8 @@ std::wstring Count(std::size_t n, const wchar_t* one, const wchar_t* many) {
 
 bool IsError(Kind kind) { return Row(kind).severity == Severity::kError; }
 
+bool Allowable(Kind kind) { return !IsError(kind) || Row(kind).allowable; }
+
 const wchar_t* KindName(Kind kind) { return Row(kind).tag; }
 
 std::vector<Kind> AllKinds() {
@@ -65,8 +70,8 @@ std::vector<Kind> AllKinds() {
 }
 
 Severity SeverityOf(Kind kind, const Policy& policy) {
+  if (policy.allowed.contains(kind) && Allowable(kind)) return Severity::kAllowed;
   if (IsError(kind)) return Severity::kError;
-  if (policy.allowed.contains(kind)) return Severity::kAllowed;
   return policy.strict ? Severity::kError : Severity::kWarning;
 }
 

@@ -1,6 +1,6 @@
 #include "pack/tree.h"
 
-#include <set>
+#include <algorithm>
 #include <system_error>
 #include <vector>
 
@@ -29,53 +29,66 @@ std::wstring WhatItIs(const fs::file_status& status, const std::error_code& erro
 
 class Walker {
  public:
-  Walker(const fs::path& root, const std::function<void(const TreeEntry&)>& visit,
-         const std::function<bool(const TreeEntry&)>& skip)
-      : root_(root), visit_(visit), skip_(skip) {}
+  Walker(const fs::path& root, const std::function<void(const TreeEntry&)>& visit, const WalkOptions& options)
+      : root_(root), visit_(visit), options_(options) {}
 
   std::wstring Walk() {
-    std::error_code error;
-    Folder(root_, fs::canonical(root_, error));
+    real_ = RealPath(root_);
+    Folder(root_, real_.empty() ? root_ : real_, {}, L"", true);
     return problem_;
   }
 
  private:
-  // `canonical` is the folder's real path; the real paths of the folders
-  // being walked are in `open_`, so a link back to one of them is not entered.
-  void Folder(const fs::path& folder, const fs::path& canonical) {
-    open_.insert(canonical);
+  // `real` is the folder's real path. The real paths of the folders being
+  // walked are in `open_`, so a link back to one of them is not entered.
+  // Each entry's path, real path and name are its folder's and one part
+  // more: nothing is resolved again from the root.
+  void Folder(const fs::path& folder, const fs::path& real, const fs::path& relative, const std::wstring& name,
+              bool inside) {
+    open_.push_back(real);
     std::error_code error;
     for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-      Visit(it->path());
+      Visit(it->path(), real, relative, name, inside);
     }
     if (error && problem_.empty()) problem_ = Quote(Text(folder)) + L" cannot be read: " + Text(fs::path(error.message()));
-    open_.erase(canonical);
+    open_.pop_back();
   }
 
-  void Visit(const fs::path& path) {
-    TreeEntry entry{path, path.lexically_relative(root_), L"", EntryType::kOther, L""};
-    for (const fs::path& part : entry.relative) entry.name += (entry.name.empty() ? L"" : L"\\") + Text(part);
+  void Visit(const fs::path& path, const fs::path& folderReal, const fs::path& folderRelative,
+             const std::wstring& folderName, bool inside) {
+    const fs::path part = path.filename();
+    TreeEntry entry{path, folderRelative / part, folderName + (folderName.empty() ? L"" : L"\\") + Text(part),
+                    EntryType::kOther, L"", Escape::kNone, L""};
     std::error_code error;
     const fs::file_status status = fs::status(path, error);
-    fs::path canonical;
+    const Place place = Locate(path, folderReal);
+    // Only the link that leaves is named, not each thing below it.
+    const bool within = !place.link || place.real.empty() || WithinFolder(place.real, real_);
+    if (place.system || (inside && !within)) {
+      entry.escape = place.system ? Escape::kSystem : Escape::kOutside;
+      entry.target = Text(place.real);
+    }
     if (fs::is_regular_file(status)) {
       entry.type = EntryType::kFile;
     } else if (fs::is_directory(status)) {
-      canonical = fs::canonical(path, error);
-      entry.type = open_.contains(canonical) ? EntryType::kOther : EntryType::kFolder;
-      if (entry.type == EntryType::kOther) entry.what = L"a link to a folder that holds it";
+      const bool holds = place.link && std::find(open_.begin(), open_.end(), place.real) != open_.end();
+      entry.type = holds ? EntryType::kOther : EntryType::kFolder;
+      if (holds) entry.what = L"a link to a folder that holds it";
     } else {
       entry.what = WhatItIs(status, error);
     }
-    if (skip_ && skip_(entry)) return;
+    if (options_.skip && options_.skip(entry)) return;
     visit_(entry);
-    if (entry.type == EntryType::kFolder) Folder(path, canonical);
+    if (entry.type == EntryType::kFolder && !place.system && (entry.escape == Escape::kNone || options_.enterOutside)) {
+      Folder(path, place.real, entry.relative, entry.name, inside && within);
+    }
   }
 
   fs::path root_;
+  fs::path real_;  // the root's
   const std::function<void(const TreeEntry&)>& visit_;
-  const std::function<bool(const TreeEntry&)>& skip_;
-  std::set<fs::path> open_;
+  const WalkOptions& options_;
+  std::vector<fs::path> open_;
   std::wstring problem_;
 };
 
@@ -89,13 +102,9 @@ std::wstring Text(const fs::path& path) {
 
 std::wstring Quote(std::wstring_view text) { return L"\"" + std::wstring(text) + L"\""; }
 
-std::wstring WalkTree(const fs::path& root, const std::function<void(const TreeEntry&)>& visit) {
-  return WalkTree(root, visit, {});
-}
-
 std::wstring WalkTree(const fs::path& root, const std::function<void(const TreeEntry&)>& visit,
-                      const std::function<bool(const TreeEntry&)>& skip) {
-  return Walker(root, visit, skip).Walk();
+                      const WalkOptions& options) {
+  return Walker(root, visit, options).Walk();
 }
 
 bool MatchesGlob(std::wstring_view name, std::wstring_view glob) {
@@ -117,11 +126,11 @@ bool MatchesGlob(std::wstring_view name, std::wstring_view glob) {
   return p == pattern.size();
 }
 
-Listing ListFolder(const fs::path& root) {
+Listing ListFolder(const fs::path& root, bool enterOutside) {
   Listing listing;
   WalkTree(root, [&](const TreeEntry& entry) {
-    listing.try_emplace(FoldName(entry.name), Item{entry.name, entry.type, entry.what});
-  });
+    listing.try_emplace(FoldName(entry.name), Item{entry.name, entry.type, entry.what, entry.escape, entry.target});
+  }, {{}, enterOutside});
   return listing;
 }
 

@@ -17,6 +17,13 @@ std::wstring Quote(std::wstring_view text);
 
 enum class EntryType { kFile, kFolder, kOther };
 
+// How a thing below the root leads out of it.
+enum class Escape {
+  kNone,     // it does not, or a link above it already does
+  kOutside,  // a link (or a junction) whose real target lies outside the root
+  kSystem,   // it lies among the system's own files, or its way leads through them
+};
+
 // One thing below a folder, links followed.
 struct TreeEntry {
   std::filesystem::path path;      // as found below the root
@@ -24,15 +31,23 @@ struct TreeEntry {
   std::wstring name;               // relative, "\" between parts
   EntryType type;
   std::wstring what;  // kOther: "a FIFO", "a device", "a link that points nowhere", ...
+  Escape escape = Escape::kNone;
+  std::wstring target;  // where an escape leads, as the system names it
 };
 
-// Visits everything below `root`, in no particular order. Links to folders are
-// followed, except one to a folder that holds it (a kOther). Returns why a
-// folder could not be read (the first such), or empty text.
-std::wstring WalkTree(const std::filesystem::path& root, const std::function<void(const TreeEntry&)>& visit);
-// The same, leaving out (neither visiting nor entering) what `skip` is true for.
+struct WalkOptions {
+  std::function<bool(const TreeEntry&)> skip;  // true: neither visited nor entered
+  bool enterOutside = false;                   // whether a link to a folder outside the root is entered
+};
+
+// Visits everything below `root`, in no particular order. Links to folders
+// are followed, except one to a folder that holds it (a kOther), one among
+// the system's own files (visited, never entered) and, unless asked, one to
+// a folder outside the root (visited, not entered). Each thing costs the
+// same few looks at it, whatever the depth of the tree. Returns why a folder
+// could not be read (the first such), or empty text.
 std::wstring WalkTree(const std::filesystem::path& root, const std::function<void(const TreeEntry&)>& visit,
-                      const std::function<bool(const TreeEntry&)>& skip);
+                      const WalkOptions& options = {});
 
 // Whether `name` matches the pattern `glob` ("*" any run, "?" any one
 // character), without regard to case as Windows compares names.
@@ -44,10 +59,12 @@ struct Item {
   std::wstring name;
   EntryType type;
   std::wstring what;
+  Escape escape = Escape::kNone;
+  std::wstring target;
 };
 using Listing = std::map<std::wstring, Item>;
 
-Listing ListFolder(const std::filesystem::path& root);
+Listing ListFolder(const std::filesystem::path& root, bool enterOutside);
 const Item* Find(const Listing& listing, std::wstring_view name);
 
 // `path` as Windows resolves it below a folder: "\" and "/" separate parts,
