@@ -137,32 +137,49 @@ bool Stager::StageCarried(const CarriedFile& source, int program, const std::wst
   content.source.st_size = static_cast<off_t>(source.size);
   content.source.st_atim.tv_nsec = content.source.st_mtim.tv_nsec = UTIME_OMIT;
   content.copy = [this, &source, program](int out) {
-    // Bytes found whole before (the Halvix pass's, for the Pruvex pass) are
-    // copied in the kernel, as a file of a folder is; the program's file
-    // cannot change while it runs.
-    if (source.checked) {
-      auto at = static_cast<off_t>(source.offset);
-      for (std::uint64_t left = source.size; left > 0;) {
-        const ssize_t n = sys_.copy_file_range(program, out, static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 30)), &at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) && left == source.size) {
-          break;  // no kernel copy here: the bytes go through the stream below
-        }
-        if (n <= 0) return n == 0 ? EIO : errno;
-        left -= static_cast<std::uint64_t>(n);
-        if (left == 0) return 0;
+    // In the kernel, as a file of a folder is copied, straight from the
+    // program's file, which cannot change while it runs. Bytes not yet found
+    // whole are then hashed as the temporary holds them: the very bytes
+    // written, read back from the page cache, which costs a fraction of
+    // copying them through the program.
+    auto at = static_cast<off_t>(source.offset);
+    for (std::uint64_t left = source.size; left > 0;) {
+      const ssize_t n =
+          sys_.copy_file_range(program, out, static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 30)), &at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) && left == source.size) {
+        return StreamCarried(source, out);  // no kernel copy here
       }
+      if (n <= 0) return n == 0 ? EIO : errno;
+      left -= static_cast<std::uint64_t>(n);
     }
+    if (source.checked) return 0;
     int why = 0;
-    const bundle::Unpacked streamed = source.stream([&](const std::uint8_t* bytes, std::size_t size) {
-      why = WriteAll(out, bytes, size, [this](int fd, const void* b, std::size_t n) { return sys_.write(fd, b, n); });
-      return why == 0;
+    const bundle::Unpacked checked = source.check([&](const ByteSink& into) {
+      std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(source.size, 1 << 20)));
+      for (std::uint64_t done = 0; done < source.size;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), source.size - done));
+        if (!ReadAllAt(out, done, buffer.data(), n)) return (why = errno ? errno : EIO), false;
+        into(buffer.data(), n);
+        done += n;
+      }
+      return true;
     });
-    if (streamed == bundle::Unpacked::kDamaged) return kPayloadDamaged;
-    return streamed == bundle::Unpacked::kDone ? 0 : (why != 0 ? why : EIO);
+    if (why != 0) return why;
+    return checked == bundle::Unpacked::kDone ? 0 : kPayloadDamaged;
   };
   Target target;
   return Resolve(destination, content.source, target, error) && StageContent(content, target, id, error);
+}
+
+int Stager::StreamCarried(const CarriedFile& source, int out) {
+  int why = 0;
+  const bundle::Unpacked streamed = source.stream([&](const std::uint8_t* bytes, std::size_t size) {
+    why = WriteAll(out, bytes, size, [this](int fd, const void* b, std::size_t n) { return sys_.write(fd, b, n); });
+    return why == 0;
+  });
+  if (streamed == bundle::Unpacked::kDamaged) return kPayloadDamaged;
+  return streamed == bundle::Unpacked::kDone ? 0 : (why != 0 ? why : EIO);
 }
 
 bool Stager::Resolve(const std::wstring& destination, const struct stat& source, Target& target, HostError& error) {

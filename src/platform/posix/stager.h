@@ -74,6 +74,8 @@ class Stager {
   bool StageContent(const Content& content, const Target& target, StageId& id, HostError& error);
   // Writes `content` into a new temporary beside `to`. Returns 0 or an errno value.
   int WriteTemporary(const Content& content, const Target& target, unsigned& number);
+  // Writes carried `source` to `out` through the program, checking it as it goes.
+  int StreamCarried(const CarriedFile& source, int out);
   // Copies all of `in` to `out`, in the kernel where it can. Returns 0 or an
   // errno value; `copied` counts the bytes.
   int CopyData(int in, int out, std::uint64_t& copied);
