@@ -267,7 +267,8 @@ int Stager::WriteTemporary(const Content& content, const Target& target, unsigne
     why = paths_.OwnChange(folder, [&] {
       // A new file is made with the source's permission bits, which the
       // umask trims as it should; a replacement is given its own below.
-      created = sys_.open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replaced ? 0600 : source.st_mode & 0777);
+      // Open for reading too: a carried file is checked as the temporary holds it.
+      created = sys_.open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, replaced ? 0600 : source.st_mode & 0777);
       return created < 0 ? errno : 0;
     });
   }
