@@ -173,6 +173,26 @@ class StagedPass {
 }  // namespace
 
 
+std::vector<std::wstring> PlannedDestinations(Platform& host, const std::wstring& workPath,
+                                              const std::wstring& appFolder) {
+  HostError error;
+  const std::wstring profilePath = host.AnsiSafePath(appFolder + kCopyListName, error);
+  if (profilePath.empty()) return {};
+  const std::int32_t count = ReadIniInt(host, kCopyListSection, kEntryCountKey, 0, profilePath);
+  std::vector<std::wstring> destinations;
+  bool stops = false;
+  WalkCopyList(count, ProfileLookup(host, profilePath),
+               {.visit =
+                    [&](const CopyListEntry& entry) {
+                      const EntryPaths paths = EntryPathsOf(entry, workPath, appFolder);
+                      stops = entry.source.value_or(L"").empty() || paths.destination.empty() || paths.tooLong ||
+                              paths.destination.back() == L'\\';
+                      if (!stops) destinations.push_back(paths.destination);
+                    },
+                .done = [&] { return stops; }});
+  return destinations;
+}
+
 void ProcessCopyList(Platform& host, const std::wstring& workPath, const std::wstring& appFolder) {
   const std::wstring listPath = appFolder + kCopyListName;
 

@@ -28,6 +28,12 @@ std::wstring DiskOf(const std::wstring& folder) {
   return folder;
 }
 
+// The folder a file lies in, as the report names it: without the final "\".
+std::wstring FolderText(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
 // A source as the list names it: what follows the program folder.
 std::wstring ListedName(const std::wstring& source, const ReportContext& context) {
   const std::wstring& folder = context.programFolder;
@@ -72,6 +78,14 @@ std::wstring Advice(const UpdateFailure& failure, const ReportContext& context) 
   if (copy && code == kErrorFileNotFound && failure.error.aboutSource && context.foreignCodePage &&
       !IsAscii(ListedName(copy->source, context))) {
     return kAdviceCodePage;
+  }
+  if (code == kErrorAccessDenied && context.elevated) {
+    // More rights cannot help: something refuses administrators too.
+    const PayloadFailure* payload = failure.payload();
+    const std::wstring blocked = copy ? FolderText(failure.error.aboutSource ? copy->source : copy->destination)
+                                 : payload ? payload->folder
+                                           : std::wstring();
+    if (!blocked.empty()) return kAdviceBlockedBefore + blocked + kAdviceBlockedAfter;
   }
   if (code == kErrorAccessDenied && context.elevationDeclined) return kAdviceElevationDeclined;
   switch (code) {

@@ -35,6 +35,7 @@ struct RunState {
   std::wstring programFolder;
   std::wstring bundle;  // the program's own file, when the program folder is its unpacked payload
   bool elevationDeclined = false;
+  bool elevated = false;  // the run has administrator rights
 };
 
 void ReportFailure(Platform& host, const RunState& run, const UpdateFailure& failure) {
@@ -52,6 +53,7 @@ void ReportFailure(Platform& host, const RunState& run, const UpdateFailure& fai
     context.goneProductFolder = run.workPaths[run.current];
   }
   context.elevationDeclined = run.elevationDeclined;
+  context.elevated = run.elevated;
   context.foreignCodePage = host.ForeignCodePage();
   context.programFolder = run.programFolder;
   context.bundle = run.bundle;
@@ -59,17 +61,37 @@ void ReportFailure(Platform& host, const RunState& run, const UpdateFailure& fai
   Finish(host, kExitCopyFailed);
 }
 
-// Asks for administrator rights where a registered product's folder needs
+// What the passes will write: each product's destinations from the list
+// beside the program, else (a bundle, whose list is read only after the
+// question) each product's folder, which will take new files.
+std::vector<std::wstring> PassWrites(Platform& host, const RunState& run) {
+  const bool listed = !host.FindFileName(run.programFolder + kCopyListName).empty();
+  std::vector<std::wstring> writes;
+  for (const std::wstring& path : run.workPaths) {
+    if (path.empty()) continue;
+    const std::wstring workPath = WithTrailingBackslash(path);
+    if (!listed) {
+      writes.push_back(workPath);
+      continue;
+    }
+    std::vector<std::wstring> destinations = PlannedDestinations(host, workPath, run.programFolder);
+    writes.insert(writes.end(), std::make_move_iterator(destinations.begin()),
+                  std::make_move_iterator(destinations.end()));
+  }
+  return writes;
+}
+
+// Asks for administrator rights where what the passes will write needs
 // them. Returns false when an elevated run did the whole update and this one
 // has ended with its status.
 bool HandOverToElevatedRun(Platform& host, RunState& run) {
-  std::vector<std::wstring> folders;
-  for (const std::wstring& path : run.workPaths) {
-    if (!path.empty()) folders.push_back(WithTrailingBackslash(path));
-  }
-  if (folders.empty()) return true;
+  const auto& paths = run.workPaths;
+  if (std::all_of(paths.begin(), paths.end(), [](const auto& path) { return path.empty(); })) return true;
   unsigned status = 0;
-  switch (host.ElevateIfNeeded(folders, status)) {
+  switch (host.ElevateIfNeeded([&] { return PassWrites(host, run); }, status)) {
+    case Elevation::kElevated:
+      run.elevated = true;
+      return true;
     case Elevation::kRelaunched:
       host.EndProcess(status);
       return false;
@@ -132,8 +154,8 @@ void Main(Platform& host, const CopyListRoutine& routine) {
       throw UpdateFailure::AppFolderUnknown();
     }
 
-    // Before anything is asked or read: the elevated run, if one is needed,
-    // asks and reads instead of this one.
+    // Before anything is asked, and before a bundle is read: the elevated
+    // run, if one is needed, asks and reads instead of this one.
     if (!HandOverToElevatedRun(host, run)) return;
 
     // Copy only on an explicit Yes. A box that could not be shown (0) or was

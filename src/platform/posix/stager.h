@@ -45,6 +45,7 @@ class Stager {
     unsigned temp = 0;   // the temporary's number, beside the target
     dev_t device = 0;
     bool flushed = false;
+    bool replaces = false;  // the destination existed when staged
   };
   std::string TempPath(const Staged& staged) const;
   // Checks the destination of a copy as Windows would; fills `replaced` when it exists.

@@ -35,6 +35,10 @@ class Stager {
   // `faults` is asked before each call of the copy by its name (see
   // Win32Calls) and makes it fail with the error code it returns, unless 0.
   void InjectFaults(std::function<DWORD(const char* call)> faults) { calls_.Inject(std::move(faults)); }
+  void InjectFaults(std::function<DWORD(const Win32Call& call)> faults) { calls_.Inject(std::move(faults)); }
+  void InjectAttributes(std::function<DWORD(const wchar_t* path, DWORD found)> answer) {
+    calls_.InjectAttributes(std::move(answer));
+  }
   void InjectPause(std::function<void(DWORD ms)> pause) { calls_.InjectPause(std::move(pause)); }
 
  private:
@@ -44,13 +48,17 @@ class Stager {
     UniqueFile file;      // the temporary, held open without delete sharing until committed
     DWORD sourceAttributes = 0;
     bool flushed = false;
+    bool existed = false;  // the destination, when staged
   };
   std::wstring NewTempPath(const std::wstring& folder);
   // Writes the open source `in` to a new temporary in `folder`. Returns the error code.
   DWORD WriteTemporary(HANDLE in, const std::wstring& folder, Staged& staged);
   // Replaces an existing destination; may set error.keptAs. Returns the error code.
   DWORD Replace(Staged& staged, DWORD existing, HostError& error);
-  bool MoveWithRetries(const std::wstring& from, const std::wstring& to);
+  // Returns the error code of the last try.
+  DWORD MoveWithRetries(const std::wstring& from, const std::wstring& to, DWORD flags = MOVEFILE_WRITE_THROUGH);
+  // Deletes the old file left under the backup name; one that stays is hidden.
+  void RemoveBackup(const std::wstring& backup);
   // Runs `attempt` (which returns a Win32 error code) again while it meets a
   // brief hold, with growing pauses. Returns the last code.
   template <typename Attempt>
@@ -72,7 +80,11 @@ class Stager {
   unsigned nextTemp_ = 0;
   std::vector<Staged> staged_;
   std::size_t uncommitted_ = 0;
-  std::vector<std::wstring> committed_;  // since the last sync
+  struct Committed {
+    std::wstring target;
+    DWORD attributes = 0;  // set once flushed (a read-only new file), else 0
+  };
+  std::vector<Committed> committed_;  // since the last sync
 };
 
 }  // namespace mirrolet::win32
