@@ -87,9 +87,11 @@ bool FakePlatform::CheckReplaceable(StageId id, HostError& error) {
   return false;
 }
 
-Elevation FakePlatform::ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) {
+Elevation FakePlatform::ElevateIfNeeded(const PlannedWrites& plan, unsigned& exitCode) {
   Call call{"elevate"};
-  for (const std::wstring& folder : folders) call.subject += (call.subject.empty() ? "" : " ") + Utf8(folder);
+  // As the real hosts: only a host that could start a run reads the plan.
+  const std::vector<std::wstring> planned = mayElevate ? plan() : std::vector<std::wstring>{};
+  for (const std::wstring& path : planned) call.subject += (call.subject.empty() ? "" : " ") + Utf8(path);
   calls.push_back(call);
   exitCode = elevatedExit;
   return elevation;

@@ -41,6 +41,7 @@ class FakePlatform final : public Platform {
   std::set<std::wstring> inUse;          // destinations another program holds once they are staged
   std::set<std::wstring> missingFolders;  // folders FolderExists denies
   Elevation elevation = Elevation::kNotNeeded;  // what ElevateIfNeeded does
+  bool mayElevate = false;               // whether it reads the plan (not elevated, rights to ask for)
   unsigned elevatedExit = 0;             // the elevated run's exit status
   bool foreignCodePage = false;
 
@@ -78,7 +79,7 @@ class FakePlatform final : public Platform {
   std::vector<FileHolder> FileHolders(const std::wstring& path) override { return holders[path]; }
   bool FolderExists(const std::wstring& path) override { return !missingFolders.contains(path); }
   std::wstring ExecutablePath() override { return executableFolder + L"\\MirroletV2.exe"; }
-  Elevation ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) override;
+  Elevation ElevateIfNeeded(const PlannedWrites& plan, unsigned& exitCode) override;
   bool ForeignCodePage() override { return foreignCodePage; }
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;

@@ -87,6 +87,9 @@ TEST(FailureReport, AdvisesByTheCauseAndNamesWhoHoldsTheFile) {
        CopyStep::kStage, L"", true},
       {5, L"R\n建議：這次更新需要系統管理員權限，但權限要求被拒絕了；請再執行一次，並在 Windows 詢問時選擇「是」。",
        L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"", false, false, L"C:\\Update\\b.dll", {.elevationDeclined = true}},
+      // With administrator rights already: security software, not rights.
+      {5, L"R\n建議：本程式已有系統管理員權限，仍無法寫入（C:\\Halvix）：可能是防毒軟體或「受控制資料夾存取」等安全性軟體封鎖了這個資料夾；請在安全性軟體中允許本程式，再更新一次。",
+       L"C:\\Halvix\\b.dll", 0, CopyStep::kCommit, L"", false, false, L"C:\\Update\\b.dll", {.elevated = true}},
       // A Chinese name missing on a system that reads the list in another code page.
       {2, L"R\n建議：這份更新是為繁體中文版 Windows 製作的，檔名的讀法取決於「非 Unicode 程式的語言」設定；請將它設為「中文（繁體，台灣）」後再更新一次。",
        L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"", false, true, L"C:\\Update\\說明.txt",
@@ -200,10 +203,12 @@ TEST_P(FakeRun, Runs) {
       host.missingFolders.insert(FromUtf8(value));
     } else if (key == "foreign-code-page") {
       host.foreignCodePage = true;
-    } else if (key == "elevation") {  // "relaunched N", "declined" or "failed"
+    } else if (key == "elevation") {  // "relaunched N", "declined", "failed" or "elevated"
       host.elevation = left == "relaunched" ? Elevation::kRelaunched
                        : left == "declined" ? Elevation::kDeclined
+                       : left == "elevated" ? Elevation::kElevated
                                             : Elevation::kFailed;
+      host.mayElevate = host.elevation != Elevation::kElevated;
       if (!right.empty()) host.elevatedExit = static_cast<unsigned>(std::stoul(right));
     } else if (key == "error") {  // "CODE TEXT", "CODE TEXT | source" for an error about the source
       host.copyError = {std::stoul(left), FromUtf8(Split(right, " | ").first), !Split(right, " | ").second.empty()};

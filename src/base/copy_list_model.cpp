@@ -82,6 +82,7 @@ void WalkCopyList(std::int32_t count, const KeyLookup& lookup, const CopyListWal
     }
     if (keyed > count) break;
     walk.visit(ReadCopyListEntry(lookup, static_cast<std::int32_t>(keyed)));
+    if (walk.done && walk.done()) break;
     next = keyed + 1;
   }
 }

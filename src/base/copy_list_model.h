@@ -73,6 +73,8 @@ struct CopyListWalk {
   std::function<void(const CopyListEntry&)> visit = {};
   std::function<std::int64_t(std::int64_t)> nextKeyed = {};
   std::function<void(std::int32_t first, std::int32_t last)> absent = {};
+  // Asked after each visit, where given: true ends the walk there.
+  std::function<bool()> done = {};
 };
 void WalkCopyList(std::int32_t count, const KeyLookup& lookup, const CopyListWalk& walk);
 

@@ -11,10 +11,14 @@ namespace {
 // Text kept compactly: each wchar_t unit as the UTF-8 bytes of its value,
 // surrogates and escaped bytes included, so that Unpack gives it back exactly.
 // Short names and values then fit in a std::string without a heap block.
+void PackInto(std::string& out, std::wstring_view text) {
+  for (const wchar_t unit : text) AppendUtf8(out, static_cast<char32_t>(unit));
+}
+
 std::string Pack(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
-  for (const wchar_t unit : text) AppendUtf8(out, static_cast<char32_t>(unit));
+  PackInto(out, text);
   return out;
 }
 
@@ -42,9 +46,48 @@ bool IsAsciiSpace(wchar_t c) { return c == L' '; }
 
 }  // namespace
 
+std::uint32_t IniDocument::HashOf(std::uint32_t section, std::string_view key) {
+  return static_cast<std::uint32_t>(std::hash<std::string_view>{}(key) ^ (section * 0x9E3779B9u));
+}
+
+std::size_t IniDocument::Probe(std::uint32_t section, std::string_view key, std::uint32_t hash) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    if (slots_[i] == 0) return i;
+    const Entry& entry = entries_[slots_[i] - 1];
+    if (entry.hash == hash && entry.section == section &&
+        std::string_view(bytes_).substr(entry.at, entry.keySize) == key) {
+      return i;
+    }
+  }
+}
+
+bool IniDocument::Add(std::uint32_t section, std::string_view key, std::wstring_view value) {
+  // At most half the slots are taken, so that a probe ends soon.
+  if ((entries_.size() + 1) * 2 > slots_.size()) {
+    slots_.assign(slots_.empty() ? 16 : slots_.size() * 2, 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t e = 0; e < entries_.size(); ++e) {
+      std::size_t i = entries_[e].hash & mask;
+      while (slots_[i] != 0) i = (i + 1) & mask;
+      slots_[i] = static_cast<std::uint32_t>(e + 1);
+    }
+  }
+  const std::uint32_t hash = HashOf(section, key);
+  const std::size_t slot = Probe(section, key, hash);
+  if (slots_[slot] != 0) return false;
+  const auto at = static_cast<std::uint32_t>(bytes_.size());
+  bytes_ += key;
+  PackInto(bytes_, value);
+  entries_.push_back({at, static_cast<std::uint32_t>(key.size()),
+                      static_cast<std::uint32_t>(bytes_.size() - at - key.size()), section, hash});
+  slots_[slot] = static_cast<std::uint32_t>(entries_.size());
+  return true;
+}
+
 IniDocument IniDocument::Parse(std::wstring_view text, std::vector<IniLine>* lines) {
   IniDocument doc;
-  Section* current = nullptr;  // null before the first section, and in a repeated one
+  std::optional<std::uint32_t> current;  // none before the first section, and in a repeated one
   int number = 0;
   int sectionLine = 0;
   bool afterCr = false;
@@ -60,8 +103,9 @@ IniDocument IniDocument::Parse(std::wstring_view text, std::vector<IniLine>* lin
     if (line.front() == L'[') {
       const std::wstring_view name = Trim(line.substr(1, line.find(L']') - 1), IsProfileSpace);
       // Only the first section of a name is ever searched.
-      const auto [section, added] = doc.sections_.try_emplace(Pack(FoldName(name)));
-      current = added ? &section->second : nullptr;
+      const auto index = static_cast<std::uint32_t>(doc.sections_.size());
+      const bool added = doc.sections_.try_emplace(Pack(FoldName(name)), index).second;
+      current = added ? std::optional(index) : std::nullopt;
       sectionLine = number;
       if (lines) lines->push_back({IniLine::Kind::kSection, number, std::wstring(name), {}, 0, added});
       continue;
@@ -71,20 +115,24 @@ IniDocument IniDocument::Parse(std::wstring_view text, std::vector<IniLine>* lin
     const std::wstring_view key = Trim(line.substr(0, equals), IsProfileSpace);
     const std::wstring_view value = Trim(line.substr(equals + 1), IsProfileSpace);
     // try_emplace keeps the first of duplicate keys.
-    const bool found = current != nullptr && current->values.try_emplace(Pack(FoldName(key)), Pack(value)).second;
+    const bool found = current && doc.Add(*current, Pack(FoldName(key)), value);
     if (lines) {
       lines->push_back({IniLine::Kind::kKey, number, std::wstring(key), std::wstring(value), sectionLine, found});
     }
   }
+  doc.bytes_.shrink_to_fit();
+  doc.entries_.shrink_to_fit();
   return doc;
 }
 
 std::optional<std::wstring> IniDocument::Find(std::wstring_view section, std::wstring_view key) const {
   const auto s = sections_.find(Pack(FoldName(Trim(section, IsAsciiSpace))));
-  if (s == sections_.end()) return std::nullopt;
-  const auto value = s->second.values.find(Pack(FoldName(Trim(key, IsAsciiSpace))));
-  if (value == s->second.values.end()) return std::nullopt;
-  return Unpack(value->second);
+  if (s == sections_.end() || slots_.empty()) return std::nullopt;
+  const std::string folded = Pack(FoldName(Trim(key, IsAsciiSpace)));
+  const std::uint32_t slot = slots_[Probe(s->second, folded, HashOf(s->second, folded))];
+  if (slot == 0) return std::nullopt;
+  const Entry& entry = entries_[slot - 1];
+  return Unpack(std::string_view(bytes_).substr(entry.at + entry.keySize, entry.valueSize));
 }
 
 std::wstring DecodeProfileBytes(std::string_view bytes,

@@ -45,14 +45,29 @@ class IniDocument {
   std::optional<std::wstring> Find(std::wstring_view section, std::wstring_view key) const;
 
  private:
-  // Folded section name -> the first section of that name, and within it
-  // folded key -> the value of its first line, so that each lookup costs the
-  // same however long the file is. Kept as compact UTF-8 (see Pack), so that
-  // a list of 10,000 entries stays small.
-  struct Section {
-    std::unordered_map<std::string, std::string> values;
+  // Folded section name -> the number of the first section of that name;
+  // for each key that lookups find, its folded name and then its value in
+  // one buffer of compact UTF-8 (see Pack), reached through one
+  // open-addressed table of (section, folded key), so that each lookup costs
+  // the same however long the file is and a list of 10,000 entries stays
+  // small (about 50 bytes a key).
+  struct Entry {
+    std::uint32_t at;  // in bytes_
+    std::uint32_t keySize;
+    std::uint32_t valueSize;
+    std::uint32_t section;
+    std::uint32_t hash;
   };
-  std::unordered_map<std::string, Section> sections_;
+  static std::uint32_t HashOf(std::uint32_t section, std::string_view key);
+  // The slot that holds (section, key), or the free slot where it would go.
+  std::size_t Probe(std::uint32_t section, std::string_view key, std::uint32_t hash) const;
+  // Adds the key unless the section has it already. Returns whether it did.
+  bool Add(std::uint32_t section, std::string_view key, std::wstring_view value);
+
+  std::unordered_map<std::string, std::uint32_t> sections_;
+  std::string bytes_;
+  std::vector<Entry> entries_;
+  std::vector<std::uint32_t> slots_;  // an entry's index + 1, or 0 for a free slot
 };
 
 // The file's bytes as text: UTF-16LE when it starts with the FF FE mark,

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -118,11 +119,17 @@ struct CarriedUpdate {
 
 // What ElevateIfNeeded did.
 enum class Elevation {
-  kNotNeeded,   // the rights are there, the token is elevated already, or the host has no elevation
+  kElevated,    // this run has administrator rights already
+  kNotNeeded,   // the rights are there, this run was itself started to get them, or the host has no elevation
   kRelaunched,  // an elevated run of the program ran to its end; its exit status is given
   kDeclined,    // the user declined the prompt for administrator rights
   kFailed,      // the elevated run could not be started
 };
+
+// What a run will write, for deciding whether it needs administrator rights:
+// each destination file in list order, or, where the files are not known
+// yet, a folder (ending with "\") that will take new files.
+using PlannedWrites = std::function<std::vector<std::wstring>()>;
 
 class Platform {
  public:
@@ -218,12 +225,15 @@ class Platform {
   // The full path of the running executable; empty text when it cannot be told.
   virtual std::wstring ExecutablePath() = 0;
 
-  // When this process may not create and replace files in one of `folders`
-  // and its token is not elevated: starts the program's own file again with
-  // administrator rights (the system asks the user), in the current folder and
-  // without parameters, waits for it and gives its exit status in `exitCode`.
-  // Never starts more than one.
-  virtual Elevation ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) = 0;
+  // When this process may not write what `plan` gives (create the temporary
+  // beside each destination, replace each existing one) and its token is not
+  // elevated: starts the program's own file again with administrator rights
+  // (the system asks the user), in the current folder and without
+  // parameters, waits for it and gives its exit status in `exitCode`. Asks
+  // `plan` only where it could start one, so that a host without elevation,
+  // an elevated run and a run started by this very step read no list. Never
+  // starts more than one, and a run it started never starts another.
+  virtual Elevation ElevateIfNeeded(const PlannedWrites& plan, unsigned& exitCode) = 0;
 
   // Whether the system reads the copy list in another code page than updates
   // are made for (kListCodePage), so that a name outside ASCII reads as other

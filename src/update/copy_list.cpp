@@ -229,40 +229,79 @@ class StagedPass {
   std::vector<Staged> staged_;
 };
 
-}  // namespace
-
-
-void ProcessCopyList(Platform& host, const std::wstring& workPath, const UpdateSource& source) {
-  const std::wstring& appFolder = source.appFolder;
-  std::int32_t count = 0;
-  KeyLookup lookup;
-  std::optional<ProfileBytes> carriedList;
-  std::optional<CarriedNames> carriedNames;
-  if (source.carried) {
-    // A bundle's list is read from its checked bytes, with the Windows
-    // profile functions' rules, never from a file another program could
-    // change after the check.
-    carriedList.emplace(host, source.carried->list.value_or(std::string()));
-    carriedNames.emplace(*source.carried);
-    count = carriedList->ReadInt(kCopyListSection, kEntryCountKey, 0);
-    lookup = [&carriedList](const std::wstring& key) -> std::optional<std::wstring> {
-      return carriedList->ReadString(kCopyListSection, key, L"");
-    };
-  } else {
-    const std::wstring listPath = appFolder + kCopyListName;
+// A copy list's count and keys, read from where `source` keeps it: a
+// bundle's from its checked bytes, with the Windows profile functions' rules,
+// never from a file another program could change after the check; else
+// through the profile functions from the file beside the program.
+class ListReader {
+ public:
+  // Leaves `count` 0 and sets `unreadable` when the list beside the program
+  // exists but cannot be read.
+  ListReader(Platform& host, const UpdateSource& source) {
+    if (source.carried) {
+      carried_.emplace(host, source.carried->list.value_or(std::string()));
+      names_.emplace(*source.carried);
+      count = carried_->ReadInt(kCopyListSection, kEntryCountKey, 0);
+      lookup = [this](const std::wstring& key) -> std::optional<std::wstring> {
+        return carried_->ReadString(kCopyListSection, key, L"");
+      };
+      return;
+    }
+    listPath = source.appFolder + kCopyListName;
     // The profile functions take ANSI text. A folder name the code page cannot
     // spell would make every read miss and the list look empty, and the run
     // would then report success for an update that never happened.
-    HostError error;
-    const std::wstring profilePath = host.AnsiSafePath(listPath, error);
-    if (profilePath.empty()) throw UpdateFailure::ListUnreadable(listPath, std::move(error));
+    const std::wstring profilePath = host.AnsiSafePath(listPath, unreadable);
+    if (profilePath.empty()) return;
     count = ReadIniInt(host, kCopyListSection, kEntryCountKey, 0, profilePath);
     lookup = ProfileLookup(host, profilePath);
   }
+  ListReader(const ListReader&) = delete;
+  ListReader& operator=(const ListReader&) = delete;
+
+  bool Unreadable() const { return !lookup; }
+  const CarriedNames* Carried() const { return names_ ? &*names_ : nullptr; }
+
+  std::int32_t count = 0;
+  KeyLookup lookup;
+  std::wstring listPath;  // the list beside the program
+  HostError unreadable;
+
+ private:
+  std::optional<ProfileBytes> carried_;
+  std::optional<CarriedNames> names_;
+};
+
+}  // namespace
+
+std::vector<std::wstring> PlannedDestinations(Platform& host, const std::wstring& workPath,
+                                              const UpdateSource& source) {
+  const ListReader list(host, source);
+  if (list.Unreadable()) return {};
+  std::vector<std::wstring> destinations;
+  bool stops = false;
+  WalkCopyList(list.count, list.lookup,
+               {.visit =
+                    [&](const CopyListEntry& entry) {
+                      const EntryPaths paths = EntryPathsOf(entry, workPath, source.appFolder);
+                      stops = entry.source.value_or(L"").empty() || paths.destination.empty() || paths.tooLong ||
+                              paths.destination.back() == L'\\';
+                      if (!stops) destinations.push_back(paths.destination);
+                    },
+                .done = [&] { return stops; }});
+  return destinations;
+}
+
+void ProcessCopyList(Platform& host, const std::wstring& workPath, const UpdateSource& source) {
+  const std::wstring& appFolder = source.appFolder;
+  ListReader list(host, source);
+  if (list.Unreadable()) throw UpdateFailure::ListUnreadable(list.listPath, std::move(list.unreadable));
+  const std::int32_t count = list.count;
+  const KeyLookup& lookup = list.lookup;
   const auto read = [&](std::int32_t entry) {
     return EntryPathsOf(ReadCopyListEntry(lookup, entry), workPath, appFolder);
   };
-  StagedPass pass(host, read, count, carriedNames ? &*carriedNames : nullptr);
+  StagedPass pass(host, read, count, list.Carried());
   WalkCopyList(count, lookup, {.visit = [&](const CopyListEntry& entry) {
     const EntryPaths paths = EntryPathsOf(entry, workPath, appFolder);
     if (pass.Stages(paths.source)) pass.Commit();

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/copy_list_model.h"
 #include "platform/platform.h"
@@ -24,5 +25,12 @@ struct UpdateSource {
 // entries before it stay copied. A carried file whose bytes are not the
 // payload's throws a damaged-payload failure, with nothing of its pass copied.
 void ProcessCopyList(Platform& host, const std::wstring& workPath, const UpdateSource& source);
+
+// The destinations ProcessCopyList would write, read as it reads them, in
+// order, up to the entry where it would stop without writing (one that names
+// no source or no destination, or a destination too long for Windows).
+// Empty when the list cannot be read at all.
+std::vector<std::wstring> PlannedDestinations(Platform& host, const std::wstring& workPath,
+                                              const UpdateSource& source);
 
 }  // namespace mirrolet

@@ -16,6 +16,12 @@ bool IsAscii(const std::wstring& text) {
   return std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; });
 }
 
+// The folder a file lies in, as the report names it: without the final "\".
+std::wstring FolderText(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
 // A source as the list names it: what follows the program folder.
 std::wstring ListedName(const std::wstring& source, const ReportContext& context) {
   const std::wstring& folder = context.programFolder;
@@ -53,6 +59,14 @@ std::wstring Advice(const UpdateFailure& failure, const ReportContext& context) 
   if (copy && code == kErrorFileNotFound && failure.error.aboutSource && context.foreignCodePage &&
       !IsAscii(ListedName(copy->source, context))) {
     return kAdviceCodePage;
+  }
+  if (code == kErrorAccessDenied && context.elevated) {
+    // More rights cannot help: something refuses administrators too.
+    // A bundle's own file is no folder to name.
+    const bool carried = failure.error.aboutSource && !context.bundle.empty();
+    const std::wstring blocked =
+        copy && !carried ? FolderText(failure.error.aboutSource ? copy->source : copy->destination) : std::wstring();
+    if (!blocked.empty()) return kAdviceBlockedBefore + blocked + kAdviceBlockedAfter;
   }
   if (code == kErrorAccessDenied && context.elevationDeclined) return kAdviceElevationDeclined;
   switch (code) {

@@ -80,6 +80,11 @@ inline constexpr wchar_t kAdviceReadOnly[] =  // 5 for a destination with the re
     L"目的地的檔案設為唯讀，連系統管理員也無法取代它，請洽詢此更新的提供者。";
 inline constexpr wchar_t kAdviceElevationDeclined[] =  // 5 after the user declined administrator rights
     L"這次更新需要系統管理員權限，但權限要求被拒絕了；請再執行一次，並在 Windows 詢問時選擇「是」。";
+// 5 in a run that has administrator rights: security software (an antivirus,
+// Controlled folder access) or a policy blocked the folder, "…（C:\Program Files\Halvix）…"
+inline constexpr wchar_t kAdviceBlockedBefore[] = L"本程式已有系統管理員權限，仍無法寫入（";
+inline constexpr wchar_t kAdviceBlockedAfter[] =
+    L"）：可能是防毒軟體或「受控制資料夾存取」等安全性軟體封鎖了這個資料夾；請在安全性軟體中允許本程式，再更新一次。";
 // 3 when the product's registered folder itself is gone: "…（C:\Halvix）已不存在…"
 inline constexpr wchar_t kAdviceProductGoneBefore[] = L"此產品的安裝資料夾（";
 inline constexpr wchar_t kAdviceProductGoneAfter[] = L"）已不存在，請重新安裝此產品，或將它解除安裝。";
@@ -109,6 +114,7 @@ struct ReportContext {
   std::vector<FileHolder> holders = {};  // who holds the file the error is about; five are named
   std::wstring goneProductFolder = {};   // the product's registered folder, when it no longer exists
   bool elevationDeclined = false;        // the user declined to give the run administrator rights
+  bool elevated = false;                 // the run has administrator rights
   bool foreignCodePage = false;          // the list is read in another code page than kListCodePage
   std::wstring programFolder = {};       // the folder the list's names are in, ending with "\"; empty for a bundle
   std::wstring bundle = {};              // the program's own file, when it carries the update

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -26,9 +27,12 @@ struct RunState {
   std::array<std::wstring, kProducts.size()> workPaths;
   std::size_t current = kProducts.size();  // the product whose pass runs, if any
   std::wstring programFolder;
+  std::optional<PayloadState> payload;  // once the program's own file was read
+  HostError payloadError;
   CarriedUpdate carried;  // the update the program carries, when `bundle` is set
   std::wstring bundle;    // the program's own file, when it carries the update
   bool elevationDeclined = false;
+  bool elevated = false;  // the run has administrator rights
 };
 
 void ReportFailure(Platform& host, const RunState& run, const UpdateFailure& failure) {
@@ -51,6 +55,7 @@ void ReportFailure(Platform& host, const RunState& run, const UpdateFailure& fai
     context.goneProductFolder = run.workPaths[run.current];
   }
   context.elevationDeclined = run.elevationDeclined;
+  context.elevated = run.elevated;
   context.foreignCodePage = host.ForeignCodePage();
   // A carried file's source is its name inside the bundle.
   if (run.bundle.empty()) context.programFolder = run.programFolder;
@@ -59,17 +64,58 @@ void ReportFailure(Platform& host, const RunState& run, const UpdateFailure& fai
   host.EndProcess(kExitCopyFailed);
 }
 
-// Asks for administrator rights where a registered product's folder needs
+// What the passes will write: each product's destinations from the list
+// beside the program, else (a bundle, whose list is read only after the
+// question) each product's folder, which will take new files.
+// What the program carries, read once, whoever asks first.
+PayloadState OpenPayload(Platform& host, RunState& run) {
+  if (!run.payload) {
+    run.payload = host.OpenPayload(run.carried, run.payloadError);
+    if (run.payload == PayloadState::kReady) run.bundle = host.ExecutablePath();
+  }
+  return *run.payload;
+}
+
+UpdateSource SourceOf(const RunState& run) {
+  if (run.bundle.empty()) return {run.programFolder};
+  return {L"", &run.carried};
+}
+
+// What the passes will write: each product's destinations from the list the
+// update brings (a bundle's own, checked), else, for a bundle that will not
+// be copied from or a folder without a list, each product's folder, which
+// would take new files.
+std::vector<std::wstring> PassWrites(Platform& host, RunState& run) {
+  const PayloadState payload = OpenPayload(host, run);
+  const bool listed = payload == PayloadState::kReady ? run.carried.list.has_value()
+                      : payload == PayloadState::kNone ? !host.FindFileName(run.programFolder + kCopyListName).empty()
+                                                       : false;
+  std::vector<std::wstring> writes;
+  for (const std::wstring& path : run.workPaths) {
+    if (path.empty()) continue;
+    const std::wstring workPath = WithTrailingBackslash(path);
+    if (!listed) {
+      writes.push_back(workPath);
+      continue;
+    }
+    std::vector<std::wstring> destinations = PlannedDestinations(host, workPath, SourceOf(run));
+    writes.insert(writes.end(), std::make_move_iterator(destinations.begin()),
+                  std::make_move_iterator(destinations.end()));
+  }
+  return writes;
+}
+
+// Asks for administrator rights where what the passes will write needs
 // them. Returns false when an elevated run did the whole update and this one
 // has ended with its status.
 bool HandOverToElevatedRun(Platform& host, RunState& run) {
-  std::vector<std::wstring> folders;
-  for (const std::wstring& path : run.workPaths) {
-    if (!path.empty()) folders.push_back(WithTrailingBackslash(path));
-  }
-  if (folders.empty()) return true;
+  const auto& paths = run.workPaths;
+  if (std::all_of(paths.begin(), paths.end(), [](const auto& path) { return path.empty(); })) return true;
   unsigned status = 0;
-  switch (host.ElevateIfNeeded(folders, status)) {
+  switch (host.ElevateIfNeeded([&] { return PassWrites(host, run); }, status)) {
+    case Elevation::kElevated:
+      run.elevated = true;
+      return true;
     case Elevation::kRelaunched:
       host.EndProcess(status);
       return false;
@@ -86,24 +132,16 @@ bool HandOverToElevatedRun(Platform& host, RunState& run) {
 // Where the passes' files come from: the update the program carries, else
 // the program's folder. Throws UpdateFailure when the run must stop.
 void TakePayload(Platform& host, RunState& run) {
-  HostError error;
-  switch (host.OpenPayload(run.carried, error)) {
+  switch (OpenPayload(host, run)) {
     case PayloadState::kNone:
-      return;
     case PayloadState::kReady:
-      run.bundle = host.ExecutablePath();
       return;
     case PayloadState::kDamaged:
       throw UpdateFailure::PayloadDamaged();
     case PayloadState::kUnreadable:
       break;
   }
-  throw UpdateFailure::PayloadUnreadable(host.ExecutablePath(), std::move(error));
-}
-
-UpdateSource SourceOf(const RunState& run) {
-  if (run.bundle.empty()) return {run.programFolder};
-  return {L"", &run.carried};
+  throw UpdateFailure::PayloadUnreadable(host.ExecutablePath(), run.payloadError);
 }
 
 }  // namespace
@@ -134,8 +172,8 @@ void Main(Platform& host, const CopyListRoutine& routine) {
       throw UpdateFailure::AppFolderUnknown();
     }
 
-    // Before anything is asked or read: the elevated run, if one is needed,
-    // asks and reads instead of this one.
+    // Before anything is asked, and before a bundle is read: the elevated
+    // run, if one is needed, asks and reads instead of this one.
     if (!HandOverToElevatedRun(host, run)) return;
 
     // Copy only on an explicit Yes. A box that could not be shown (0) or was

@@ -13,6 +13,7 @@
 #include "box_driver.h"
 #include "host_fixture.h"
 #include "platform/win32/elevation.h"
+#include "platform/win32/run_files.h"
 
 namespace mirrolet::testing {
 namespace {
@@ -30,13 +31,18 @@ TEST(Relaunch, TheStartedRunAsksCopiesAndPassesItsStatusOn) {
   DWORD started = ~0ul;
   unsigned exitCode = ~0u;
   std::thread starter([&] {
-    started = win32::SystemElevationCalls().start(program.wstring(), L"runas", sandbox.HostPath(L"update"), exitCode);
+    const win32::Launch launch{program.wstring(), sandbox.HostPath(L"update"), L"runas", win32::kLaunchMask};
+    started = win32::SystemElevationCalls().start(launch, exitCode);
     ended = true;
   });
   // The started run's boxes are the only ones another process shows here.
+  // While it runs, this one holds the mark that tells it it was relaunched.
+  const win32::RunId run = win32::CurrentRun();
+  bool marked = false;
   const e2e::Session session = e2e::AnswerBoxes([](DWORD id) { return id != GetCurrentProcessId(); },
                                                 [&] {
                                                   Sleep(10);
+                                                  marked |= !ended && win32::HoldsRelaunchMark(run.pid, run.start);
                                                   return ended.load();
                                                 },
                                                 {IDYES, IDOK});
@@ -44,6 +50,7 @@ TEST(Relaunch, TheStartedRunAsksCopiesAndPassesItsStatusOn) {
   SCOPED_TRACE(e2e::Transcript(session));
   EXPECT_EQ(started, static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_EQ(exitCode, 0u) << "the elevated run's status comes back";
+  EXPECT_TRUE(marked);
   ASSERT_EQ(session.boxes.size(), 2u);
   EXPECT_EQ(session.boxes[0].buttons, (std::vector<int>{IDYES, IDNO}));
   EXPECT_EQ(sandbox.Read(L"Halvix\\app.dll"), "new");

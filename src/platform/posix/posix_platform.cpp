@@ -103,7 +103,7 @@ bool PosixPlatform::FolderExists(const std::wstring& path) {
 }
 
 // The stand-in has no administrator rights to ask for.
-Elevation PosixPlatform::ElevateIfNeeded(const std::vector<std::wstring>&, unsigned&) { return Elevation::kNotNeeded; }
+Elevation PosixPlatform::ElevateIfNeeded(const PlannedWrites&, unsigned&) { return Elevation::kNotNeeded; }
 
 // The stand-in's lists are made in Big5 or, for a UTF-8 locale, in UTF-8.
 bool PosixPlatform::ForeignCodePage() { return !LocaleReadsLists(); }

@@ -42,7 +42,7 @@ class PosixPlatform : public Platform {
   std::vector<FileHolder> FileHolders(const std::wstring& path) override;
   bool FolderExists(const std::wstring& path) override;
   std::wstring ExecutablePath() override;
-  Elevation ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) override;
+  Elevation ElevateIfNeeded(const PlannedWrites& plan, unsigned& exitCode) override;
   bool ForeignCodePage() override;
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;

@@ -214,7 +214,7 @@ bool Stager::StageContent(const Content& content, const Target& target, StageId&
   if (!replaced) paths_.Pending(to);
   keys_.Remember(to, folderStat, replaced);
   id = staged_.size();
-  staged_.push_back({to, number, folderStat.st_dev, false});
+  staged_.push_back({to, number, folderStat.st_dev, false, replaced.has_value()});
   ++uncommitted_;
   return true;
 }
@@ -323,9 +323,9 @@ int Stager::TakePermissions(int fd, const struct stat& replaced, const std::stri
 
 bool Stager::CheckReplaceable(StageId id, HostError& error) {
   // The same test as staging's: a program that started running the file, or
-  // locked it, since then.
+  // locked it, since then. A destination that was new has nothing in use.
   const Staged& staged = staged_.at(id);
-  if (!staged.target.empty() && InUse(Via(staged.target))) return Fail(error, kErrorSharingViolation, ETXTBSY);
+  if (staged.replaces && InUse(Via(staged.target))) return Fail(error, kErrorSharingViolation, ETXTBSY);
   return true;
 }
 

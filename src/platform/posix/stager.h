@@ -49,6 +49,7 @@ class Stager {
     unsigned temp = 0;   // the temporary's number, beside the target
     dev_t device = 0;
     bool flushed = false;
+    bool replaces = false;  // the destination existed when staged
   };
   // What a temporary is written from: the source's size, mode and times
   // (st_dev 0 for a carried file, which is no file of the disk), and what

@@ -29,6 +29,13 @@ std::uint64_t Ticks(const FILETIME& time) {
 // two seconds in all, before it reports.
 constexpr DWORD kHoldPauses[] = {20, 40, 80, 160, 300, 500, 900};
 
+// What a redirector that does not do ReplaceFile answers (some NAS and VM
+// shared folders): ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED,
+// ERROR_INVALID_PARAMETER. Nothing has moved then.
+bool NoReplaceFile(DWORD code) {
+  return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_PARAMETER;
+}
+
 bool BriefHold(DWORD code) {
   return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_ACCESS_DENIED ||
          code == ERROR_UNABLE_TO_REMOVE_REPLACED || code == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
@@ -168,7 +175,7 @@ std::wstring Stager::NewTempPath(const std::wstring& folder) {
 }
 
 bool Stager::CheckDestination(const std::wstring& to, DWORD& attributes, HostError& error) {
-  attributes = GetFileAttributesW(to.c_str());
+  attributes = calls_.GetFileAttributesW(to.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))) {
     error.readOnly = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == FILE_ATTRIBUTE_READONLY;
@@ -181,7 +188,7 @@ bool Stager::Stage(const std::wstring& source, const std::wstring& destination, 
                               HostError& error) {
   // The checks up front keep CopyFile's failures failures, with its codes.
   const std::wstring from = ExtendedPath(source);
-  const DWORD sourceAttributes = GetFileAttributesW(from.c_str());
+  const DWORD sourceAttributes = calls_.GetFileAttributesW(from.c_str());
   if (sourceAttributes == INVALID_FILE_ATTRIBUTES) return Fail(error, GetLastError(), true);
   if (sourceAttributes & FILE_ATTRIBUTE_DIRECTORY) return Fail(error, ERROR_ACCESS_DENIED, true);
 
@@ -261,6 +268,7 @@ bool Stager::StageInto(const std::wstring& to, DWORD attributes, DWORD sourceAtt
   keys_.Remember(to, replacedId);
   staged.target = to;
   staged.sourceAttributes = sourceAttributes;
+  staged.existed = attributes != INVALID_FILE_ATTRIBUTES;
   id = staged_.size();
   staged_.push_back(std::move(staged));
   ++uncommitted_;
@@ -269,7 +277,11 @@ bool Stager::StageInto(const std::wstring& to, DWORD attributes, DWORD sourceAtt
 
 bool Stager::CheckReplaceable(StageId id, HostError& error) {
   const Staged& staged = staged_.at(id);
-  if (staged.target.empty() || GetFileAttributesW(staged.target.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+  // A destination that was new when staged has nothing of ours in use.
+  if (staged.target.empty() || !staged.existed ||
+      calls_.GetFileAttributesW(staged.target.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return true;
+  }
   const DWORD code = ReplaceAccess(staged.target);
   return code == ERROR_SUCCESS || code == ERROR_FILE_NOT_FOUND || Fail(error, code);
 }
@@ -312,23 +324,26 @@ bool Stager::Flush(StageId& failed, HostError& error) {
 bool Stager::Commit(StageId id, HostError& error) {
   Staged& staged = staged_.at(id);
   staged.file.reset();  // a rename needs the temporary closed
-  const DWORD existing = GetFileAttributesW(staged.target.c_str());
+  const DWORD existing = calls_.GetFileAttributesW(staged.target.c_str());
   DWORD code = ERROR_SUCCESS;
+  DWORD later = 0;
   if (existing == INVALID_FILE_ATTRIBUTES) {
-    // A move keeps the temporary's attributes: give it the source's, as a copy would.
-    SetFileAttributesW(staged.temp.c_str(), staged.sourceAttributes & kCopiedAttributes);
-    code = RideOutHolds([&] {
-      return LastErrorUnless(calls_.MoveFileExW(staged.temp.c_str(), staged.target.c_str(), MOVEFILE_WRITE_THROUGH));
-    });
+    // A move keeps the temporary's attributes: give it the source's, as a copy
+    // would. Read-only waits until the file is flushed after the commit,
+    // which opens it for writing (an update from a CD is all read-only).
+    const DWORD attributes = staged.sourceAttributes & kCopiedAttributes;
+    calls_.SetFileAttributesW(staged.temp.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (attributes & FILE_ATTRIBUTE_READONLY) later = attributes;
+    code = MoveWithRetries(staged.temp, staged.target);
     if (code != ERROR_SUCCESS) code = ReplaceFailure(staged.target, code);
   } else {
     code = Replace(staged, existing, error);
   }
   if (code != ERROR_SUCCESS) {
-    if (!staged.temp.empty()) SetFileAttributesW(staged.temp.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    if (!staged.temp.empty()) calls_.SetFileAttributesW(staged.temp.c_str(), FILE_ATTRIBUTE_HIDDEN);
     return Fail(error, code);
   }
-  committed_.push_back(staged.target);
+  committed_.push_back({staged.target, later});
   staged = Staged{};
   --uncommitted_;
   return true;
@@ -339,39 +354,53 @@ DWORD Stager::Replace(Staged& staged, DWORD existing, HostError& error) {
   // streams and short name. Windows keeps its attributes too; Wine keeps the
   // replacement's, so the temporary takes them on first. The old file goes to
   // a backup name of this run, so that no failure part way can lose it.
-  SetFileAttributesW(staged.temp.c_str(), existing & kCopiedAttributes);
+  calls_.SetFileAttributesW(staged.temp.c_str(), existing & kCopiedAttributes);
   const std::wstring backup = NewTempPath(FolderOf(staged.target));
   const DWORD code = RideOutHolds([&] {
     return LastErrorUnless(calls_.ReplaceFileW(staged.target.c_str(), staged.temp.c_str(), backup.c_str()));
   });
   if (code == ERROR_SUCCESS) {
-    DeleteOwn(backup);
+    RemoveBackup(backup);
     return ERROR_SUCCESS;
+  }
+  if (NoReplaceFile(code)) {
+    // A rename over the old file keeps it until the new one is in place. The
+    // new one keeps the old one's attributes only; its security, creation
+    // time and streams are those of a new file in the folder.
+    const DWORD moved = MoveWithRetries(staged.temp, staged.target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    return moved == ERROR_SUCCESS ? moved : ReplaceFailure(staged.target, moved);
   }
   // ERROR_UNABLE_TO_MOVE_REPLACEMENT: both files kept their names, the
   // destination is as it was. _2: the old file is under the backup name and
   // the destination is missing: the old file goes back, else the new one goes
   // in, else the new one is kept where the report says.
   if (code != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) return ReplaceFailure(staged.target, code);
-  if (MoveWithRetries(backup, staged.target)) return code;
-  if (MoveWithRetries(staged.temp, staged.target)) {
-    DeleteOwn(backup);
+  if (MoveWithRetries(backup, staged.target) == ERROR_SUCCESS) return code;
+  if (MoveWithRetries(staged.temp, staged.target) == ERROR_SUCCESS) {
+    RemoveBackup(backup);
     return ERROR_SUCCESS;
   }
   // Nothing could be moved: the new copy stays, visible, under a name no
   // later run takes for a leftover.
   const std::wstring kept = staged.target + L".new";
-  SetFileAttributesW(staged.temp.c_str(), existing & kCopiedAttributes & ~FILE_ATTRIBUTE_HIDDEN);
+  calls_.SetFileAttributesW(staged.temp.c_str(), existing & kCopiedAttributes & ~FILE_ATTRIBUTE_HIDDEN);
   error.keptAs = calls_.MoveFileExW(staged.temp.c_str(), kept.c_str(), 0) ? kept : staged.temp;
   if (error.keptAs.starts_with(L"\\\\?\\")) error.keptAs.erase(0, 4);
   staged.temp.clear();  // never discarded
   return code;
 }
 
-bool Stager::MoveWithRetries(const std::wstring& from, const std::wstring& to) {
-  return RideOutHolds([&] {
-    return LastErrorUnless(calls_.MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH));
-  }) == ERROR_SUCCESS;
+DWORD Stager::MoveWithRetries(const std::wstring& from, const std::wstring& to, DWORD flags) {
+  return RideOutHolds([&] { return LastErrorUnless(calls_.MoveFileExW(from.c_str(), to.c_str(), flags)); });
+}
+
+void Stager::RemoveBackup(const std::wstring& backup) {
+  // The old file keeps its own attributes under the backup name. A scanner
+  // that still looks at it is waited out; if it stays, it stays out of sight,
+  // under a name the next run removes once this one has ended.
+  if (calls_.DeleteFileW(backup.c_str())) return;
+  calls_.SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+  RideOutHolds([&] { return LastErrorUnless(calls_.DeleteFileW(backup.c_str())); });
 }
 
 void Stager::Discard(StageId id) {
@@ -392,14 +421,17 @@ bool Stager::SyncCommitted(HostError& error) {
   // rename durable. A file this user may not open for writing (a read-only
   // file of the update) is left to the journal.
   bool ok = true;
-  for (const std::wstring& target : committed_) {
+  for (const Committed& committed : committed_) {
+    const wchar_t* target = committed.target.c_str();
     UniqueFile file;
     RideOutHolds([&] {
-      file.reset(calls_.CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      file.reset(calls_.CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
       return LastErrorUnless(static_cast<bool>(file));
     });
     if (file && !calls_.FlushFileBuffers(file.get()) && ok) ok = Fail(error, GetLastError());
+    file.reset();
+    if (committed.attributes != 0) calls_.SetFileAttributesW(target, committed.attributes);
   }
   committed_.clear();
   ForgetWhenIdle();

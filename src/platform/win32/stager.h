@@ -38,6 +38,10 @@ class Stager {
   // `faults` is asked before each call of the copy by its name (see
   // Win32Calls) and makes it fail with the error code it returns, unless 0.
   void InjectFaults(std::function<DWORD(const char* call)> faults) { calls_.Inject(std::move(faults)); }
+  void InjectFaults(std::function<DWORD(const Win32Call& call)> faults) { calls_.Inject(std::move(faults)); }
+  void InjectAttributes(std::function<DWORD(const wchar_t* path, DWORD found)> answer) {
+    calls_.InjectAttributes(std::move(answer));
+  }
   void InjectPause(std::function<void(DWORD ms)> pause) { calls_.InjectPause(std::move(pause)); }
   void InjectLinks(std::function<std::optional<LinkOwner>(const std::wstring& path)> links, bool elevated) {
     calls_.InjectLinks(std::move(links), elevated);
@@ -50,6 +54,7 @@ class Stager {
     UniqueFile file;      // the temporary, held open without delete sharing until committed
     DWORD sourceAttributes = 0;
     bool flushed = false;
+    bool existed = false;  // the destination, when staged
   };
   std::wstring NewTempPath(const std::wstring& folder);
   // Checks the destination `to` as CopyFile would; `attributes` are its own.
@@ -63,7 +68,10 @@ class Stager {
   DWORD WriteTemporary(const std::function<DWORD(HANDLE out)>& fill, const std::wstring& folder, Staged& staged);
   // Replaces an existing destination; may set error.keptAs. Returns the error code.
   DWORD Replace(Staged& staged, DWORD existing, HostError& error);
-  bool MoveWithRetries(const std::wstring& from, const std::wstring& to);
+  // Returns the error code of the last try.
+  DWORD MoveWithRetries(const std::wstring& from, const std::wstring& to, DWORD flags = MOVEFILE_WRITE_THROUGH);
+  // Deletes the old file left under the backup name; one that stays is hidden.
+  void RemoveBackup(const std::wstring& backup);
   // Runs `attempt` (which returns a Win32 error code) again while it meets a
   // brief hold, with growing pauses. Returns the last code.
   template <typename Attempt>
@@ -94,7 +102,11 @@ class Stager {
   unsigned nextTemp_ = 0;
   std::vector<Staged> staged_;
   std::size_t uncommitted_ = 0;
-  std::vector<std::wstring> committed_;  // since the last sync
+  struct Committed {
+    std::wstring target;
+    DWORD attributes = 0;  // set once flushed (a read-only new file), else 0
+  };
+  std::vector<Committed> committed_;  // since the last sync
   std::map<std::wstring, std::vector<UniqueFile>> pinned_;  // by folder: its parts, held
 };
 

@@ -67,8 +67,8 @@ bool Win32Platform::FolderExists(const std::wstring& path) {
 
 std::wstring Win32Platform::ExecutablePath() { return OwnPath(); }
 
-Elevation Win32Platform::ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) {
-  return win32::ElevateIfNeeded(elevation_, folders, exitCode);
+Elevation Win32Platform::ElevateIfNeeded(const PlannedWrites& plan, unsigned& exitCode) {
+  return win32::ElevateIfNeeded(elevation_, plan, exitCode);
 }
 
 bool Win32Platform::ForeignCodePage() { return GetACP() != kListCodePage; }

@@ -37,7 +37,7 @@ class Win32Platform final : public Platform {
   std::vector<FileHolder> FileHolders(const std::wstring& path) override;
   bool FolderExists(const std::wstring& path) override;
   std::wstring ExecutablePath() override;
-  Elevation ElevateIfNeeded(const std::vector<std::wstring>& folders, unsigned& exitCode) override;
+  Elevation ElevateIfNeeded(const PlannedWrites& plan, unsigned& exitCode) override;
   bool ForeignCodePage() override;
   std::string ToAnsi(std::wstring_view text) override;
   std::wstring FromAnsi(std::string_view text) override;
@@ -59,6 +59,10 @@ class Win32Platform final : public Platform {
   // For tests: see Win32Calls::InjectLinks.
   void InjectLinks(std::function<std::optional<LinkOwner>(const std::wstring& path)> links, bool elevated) {
     stager_.InjectLinks(std::move(links), elevated);
+  }
+  void InjectFaults(std::function<DWORD(const Win32Call& call)> faults) { stager_.InjectFaults(std::move(faults)); }
+  void InjectAttributes(std::function<DWORD(const wchar_t* path, DWORD found)> answer) {
+    stager_.InjectAttributes(std::move(answer));
   }
   void InjectPause(std::function<void(DWORD ms)> pause) { stager_.InjectPause(std::move(pause)); }
   void InjectElevation(ElevationCalls calls) { elevation_ = std::move(calls); }
