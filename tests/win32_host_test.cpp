@@ -130,7 +130,9 @@ TEST(Win32Host, AReplaceThatFailsPartWayNeverLosesTheFileAndBriefHoldsAreWaitedO
     EXPECT_LE(paused, 2u * 2000) << "no step waits past its window";
     if (row.faults.empty()) {
       EXPECT_EQ(paused, 0u) << "nothing to wait for";
-      EXPECT_EQ(made["CreateFileW"], 3u) << "the source, the temporary, the flush after the commit";
+      if (copied) {
+        EXPECT_EQ(made["CreateFileW"], 3u) << "the source, the temporary, the flush after the commit";
+      }
     }
     EXPECT_FALSE(emptyMask) << "an empty mask leaves the temporary hidden";
     const DWORD landed = GetFileAttributesW(sandbox.Native(L"product\\a.dll").c_str());
