@@ -50,6 +50,14 @@ struct RegEntry {
   bool only32BitView = false;
 };
 
+// Whether this user may write the registry the products are registered in:
+// on Windows HKEY_LOCAL_MACHINE, which a standard user may not.
+bool MachineRegistryWritable();
+// Skips the test, saying why, where its products cannot be registered.
+#define MIRROLET_NEEDS_MACHINE_REGISTRY()                                                      \
+  if (!::mirrolet::testing::MachineRegistryWritable())                                       \
+  GTEST_SKIP() << "needs an administrator: it registers products in HKEY_LOCAL_MACHINE"
+
 // Makes the registry (Windows) or the sandbox's registry.reg (Linux) hold
 // `registry` below ROOT and nothing below the test's own key or Varnholt's.
 void SetRegistry(const Sandbox& sandbox, const std::vector<RegEntry>& registry, const std::string& root);
@@ -61,8 +69,6 @@ std::string TestKey(const std::string& subKey);
 void SetHidden(const std::filesystem::path& path);
 void SetSystem(const std::filesystem::path& path);
 void SetReadOnly(const std::filesystem::path& path);
-// When the file was created (Windows), or 0 where the host keeps no such time.
-std::uint64_t CreationTime(const std::filesystem::path& path);
 
 // Another program holding the file open without letting anyone write it.
 class HeldOpen {

@@ -23,7 +23,7 @@ namespace {
 
 // The scenarios this host can run.
 std::vector<Case> LoadScenarios() {
-  std::vector<Case> scenarios = ReadCaseFile(TESTS_DIR "/e2e/scenarios.txt", kScenarios);
+  std::vector<Case> scenarios = ReadCaseFile(CasePath("e2e/scenarios.txt"), kScenarios);
   std::erase_if(scenarios, [](const Case& scenario) {
     return std::any_of(scenario.lines.begin(), scenario.lines.end(),
                        [](const auto& step) { return step.first == "only" && step.second != HostName(); });
@@ -123,6 +123,7 @@ void MakePayload(const Sandbox& sandbox, const std::wstring& tree, std::vector<s
 class ScenarioTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScenarioTest, Runs) {
+  MIRROLET_NEEDS_MACHINE_REGISTRY();
   Sandbox sandbox;
   std::wstring update = L"update";
   // "\r\n" is a line end; any other "\" is a path's.

@@ -28,9 +28,8 @@ mirrolet_warnings(box_driver_cli)
 
 add_executable(mirrolet_e2e e2e/scenario_test.cpp e2e/run_win32.cpp e2e/resource_test.cpp e2e/relaunch_test.cpp test_main.cpp
   ${host_fixture})
-target_compile_definitions(mirrolet_e2e PRIVATE TESTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
 target_link_libraries(mirrolet_e2e PRIVATE box_driver mirrolet_host mirrolet_update mirrolet_pack gtest version)
-add_dependencies(mirrolet_e2e mirrolet)
+add_dependencies(mirrolet_e2e mirrolet case_files)
 target_include_directories(mirrolet_e2e PRIVATE ${PROJECT_SOURCE_DIR}/res ${CMAKE_CURRENT_SOURCE_DIR})
 mirrolet_warnings(mirrolet_e2e)
 
@@ -40,6 +39,8 @@ foreach(test_program mirrolet_tests mirrolet_e2e)
   add_test(NAME ${test_program} COMMAND ${test_program})
   set_tests_properties(${test_program} PROPERTIES FIXTURES_REQUIRED wine)
 endforeach()
+
+include(kit/Kit.cmake)
 
 # The release: the shipped exes built again elsewhere give the same bytes, and
 # the signed MirroletV2.exe still passes the resource and an update scenario.
