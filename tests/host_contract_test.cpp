@@ -45,6 +45,7 @@ TEST(HostProfile, ReadsEveryFixtureAsWindowsDoes) {
 }
 
 TEST(HostProfile, CutsLongValuesToTheBufferWithoutSplittingACharacter) {
+  MIRROLET_NEEDS_CHINESE_CODE_PAGE();
   Sandbox sandbox;
   const auto host = MakeHost(sandbox);
   const std::string file = host->ToAnsi(sandbox.HostPath(L"list.ini"));
@@ -130,6 +131,7 @@ TEST(HostRegistry, WorkPathLookupKeepsTheWindowsMeaning) {
 
 TEST(HostRegistry, SizesAreAnsiBytesAndAShortBufferIsRefused) {
   MIRROLET_NEEDS_MACHINE_REGISTRY();
+  MIRROLET_NEEDS_CHINESE_CODE_PAGE();
   Sandbox sandbox;
   const auto host = MakeHost(sandbox, {{"Plain", "WorkPath", 1, L"C:\\Halvix"}});
   HostKey key = 0;

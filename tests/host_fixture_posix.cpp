@@ -107,4 +107,6 @@ bool RunningUnderWine() { return false; }
 
 bool MachineRegistryWritable() { return true; }
 
+bool ChineseCodePage() { return true; }
+
 }  // namespace mirrolet::testing

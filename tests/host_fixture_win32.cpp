@@ -54,6 +54,8 @@ std::string RemoveTree(const std::filesystem::path& root) {
   return error == ERROR_SUCCESS ? std::string() : "Windows error " + std::to_string(error);
 }
 
+bool ChineseCodePage() { return GetACP() == 950; }
+
 bool MachineRegistryWritable() {
   HKEY key = nullptr;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\MirroletTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,

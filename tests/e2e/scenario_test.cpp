@@ -124,6 +124,11 @@ class ScenarioTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScenarioTest, Runs) {
   MIRROLET_NEEDS_MACHINE_REGISTRY();
+  if (std::any_of(GetParam().lines.begin(), GetParam().lines.end(), [](const auto& line) {
+        return std::any_of(line.second.begin(), line.second.end(), [](char c) { return c & 0x80; });
+      })) {
+    MIRROLET_NEEDS_CHINESE_CODE_PAGE();
+  }
   Sandbox sandbox;
   std::wstring update = L"update";
   // "\r\n" is a line end; any other "\" is a path's.
