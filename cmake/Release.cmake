@@ -4,7 +4,10 @@
 #                                 nothing but the source, the sign target signs
 #                                 it and the zip holds it. One line per exe.
 #   --target sign                 signed copies in build/windows/signed/
-#   --target package              Mirrolet-<version>-win64.zip
+#   --target package              Mirrolet-<version>-win64.zip and, when the
+#                                 tests are built, the check kit beside it,
+#                                 Mirrolet-checks-<version>-win64.zip
+#                                 (tests/kit/Kit.cmake)
 #
 # scripts/check-reproducible.sh builds the shipped exes in other folders and
 # compares the bytes.
@@ -15,6 +18,12 @@ if(NOT WIN32)
   endfunction()
   return()
 endif()
+
+# Every install rule without a component of its own goes into the release zip.
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME release)
+# Each zip holds one folder named as the zip.
+set(MIRROLET_RELEASE_ROOT ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
+set(MIRROLET_CHECKS_ROOT ${PROJECT_NAME}-checks-${PROJECT_VERSION}-win64)
 
 # No build machine's folders in the binaries: __FILE__ and the like are
 # relative to the source tree. windres takes no such option.
@@ -29,10 +38,19 @@ function(mirrolet_release_exe target)
   # stays 0, which Windows does not use.
   target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
   set_property(GLOBAL APPEND PROPERTY MIRROLET_RELEASE_EXES ${target})
-  install(CODE "
-    set(built \"$<TARGET_FILE:${target}>\")
-    set(signed \"${MIRROLET_SIGNED_DIR}/$<TARGET_FILE_NAME:${target}>\")
-    include(\"${CMAKE_CURRENT_FUNCTION_LIST_DIR}/install-exe.cmake\")")
+  # The check kit holds the exe exactly as the release zip does.
+  set(components release)
+  if(MIRROLET_BUILD_TESTS)
+    list(APPEND components checks)
+  endif()
+  foreach(component IN LISTS components)
+    string(TOUPPER ${component} root)
+    install(CODE "
+      set(built \"$<TARGET_FILE:${target}>\")
+      set(signed \"${MIRROLET_SIGNED_DIR}/$<TARGET_FILE_NAME:${target}>\")
+      set(into \"${MIRROLET_${root}_ROOT}\")
+      include(\"${CMAKE_CURRENT_FUNCTION_LIST_DIR}/install-exe.cmake\")" COMPONENT ${component})
+  endforeach()
 endfunction()
 
 # Runs once every directory is read, so exes added anywhere are included.
@@ -65,11 +83,20 @@ add_custom_command(OUTPUT ${sample_list}
   DEPENDS ${sample_source}/mirrolet.utf-8.ini
   VERBATIM)
 add_custom_target(sample_update ALL DEPENDS ${sample_list})
-install(FILES ${sample_list} ${sample_source}/說明.txt ${sample_source}/功能表.txt DESTINATION sample-update)
+install(FILES ${sample_list} ${sample_source}/說明.txt ${sample_source}/功能表.txt DESTINATION ${MIRROLET_RELEASE_ROOT}/sample-update)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR Varnholt)
 set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
+# One zip per component, each named here.
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_COMPONENTS_ALL release)
+set(CPACK_ARCHIVE_RELEASE_FILE_NAME ${CPACK_PACKAGE_FILE_NAME})
+if(MIRROLET_BUILD_TESTS)
+  list(APPEND CPACK_COMPONENTS_ALL checks)
+  set(CPACK_ARCHIVE_CHECKS_FILE_NAME ${PROJECT_NAME}-checks-${PROJECT_VERSION}-win64)
+endif()
 include(CPack)

@@ -1,6 +1,7 @@
 # Installs one release exe into the package: the copy the sign target made,
 # when it was signed from exactly the bytes built now, else the exe as built.
-# Set by the caller: `built` and `signed`, the two paths.
+# Set by the caller: `built` and `signed`, the two paths, and `into`, the
+# package's folder.
 file(SHA256 "${built}" built_sha256)
 set(from "${built}")
 if(EXISTS "${signed}.unsigned-sha256")
@@ -15,4 +16,4 @@ if(from STREQUAL built)
 else()
   message(NOTICE "Packing the signed copy ${signed}")
 endif()
-file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}" TYPE EXECUTABLE FILES "${from}")
+file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${into}" TYPE EXECUTABLE FILES "${from}")

@@ -15,6 +15,7 @@
 #include "base/program_layout.h"
 #include "os/sha256.h"
 #include "platform/carried_payload.h"
+#include "test_support.h"
 
 namespace mirrolet::bundle {
 namespace {
@@ -168,7 +169,7 @@ ReadAt Over(const std::string& bytes) {
 }
 
 std::string Seed(const char* name) {
-  std::ifstream in(std::string(TESTS_DIR "/../fuzz/corpus/program/") + name, std::ios::binary);
+  std::ifstream in(testing::CasePath(std::string("programs/") + name), std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 

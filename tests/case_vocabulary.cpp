@@ -95,11 +95,11 @@ bool Reads(const std::string& name, CaseFile driver) {
 
 }  // namespace
 
-std::vector<Case> ReadCaseFile(const std::string& file, CaseFile driver) {
+std::vector<Case> ReadCaseFile(const std::filesystem::path& file, CaseFile driver) {
   std::vector<Case> cases = ReadCases(file);
   for (Case& test : cases) {
     for (const auto& [key, value] : test.lines) {
-      EXPECT_TRUE(Reads(key, driver)) << file << ", " << test.name << ": no directive \"" << key << "\" here";
+      EXPECT_TRUE(Reads(key, driver)) << file.filename().string() << ", " << test.name << ": no directive \"" << key << "\" here";
     }
   }
   return cases;

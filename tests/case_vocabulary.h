@@ -20,7 +20,7 @@ enum CaseFile : unsigned { kFakeRuns = 1, kScenarios = 2, kPackCases = 4 };
 // The cases of `file`, whose directives are checked against the table for
 // `driver`. A case's own "box" and "report" lines replace the ones "like"
 // brought in: a run's boxes are one sequence.
-std::vector<Case> ReadCaseFile(const std::string& file, CaseFile driver);
+std::vector<Case> ReadCaseFile(const std::filesystem::path& file, CaseFile driver);
 
 // "register: PRODUCT [= PATH] [32] [\]": the product is registered with its
 // work path (the fake: PATH, by default C:\PRODUCT; a scenario: the sandbox's

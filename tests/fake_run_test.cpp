@@ -259,7 +259,7 @@ TEST_P(FakeRun, Runs) {
   EXPECT_EQ(host.openKeys, 0) << "a key left open";
 }
 
-INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCaseFile(TESTS_DIR "/data/fake_runs.txt", kFakeRuns)), CaseName);
+INSTANTIATE_TEST_SUITE_P(FakeRun, FakeRun, ::testing::ValuesIn(ReadCaseFile(CasePath("data/fake_runs.txt"), kFakeRuns)), CaseName);
 
 }  // namespace
 }  // namespace mirrolet::testing

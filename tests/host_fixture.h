@@ -51,6 +51,23 @@ struct RegEntry {
   bool only32BitView = false;
 };
 
+// Whether this user may write the registry the products are registered in:
+// on Windows HKEY_LOCAL_MACHINE, which a standard user may not.
+bool MachineRegistryWritable();
+// Skips the test, saying why, where its products cannot be registered.
+#define MIRROLET_NEEDS_MACHINE_REGISTRY()                                                      \
+  if (!::mirrolet::testing::MachineRegistryWritable())                                       \
+  GTEST_SKIP() << "needs an administrator: it registers products in HKEY_LOCAL_MACHINE"
+
+// Whether the system code page spells Traditional Chinese, as on the
+// machines the updater ships to (950; the Linux tests run in UTF-8).
+bool ChineseCodePage();
+// Skips the test, saying why, on a system of another code page (an English
+// Windows, 1252): its rows hold Chinese text in the system code page.
+#define MIRROLET_NEEDS_CHINESE_CODE_PAGE()     \
+  if (!::mirrolet::testing::ChineseCodePage()) \
+  GTEST_SKIP() << "needs a Traditional Chinese system (code page 950), as the customers' machines are"
+
 // Makes the registry (Windows) or the sandbox's registry.reg (Linux) hold
 // `registry` below ROOT and nothing below the test's own key or Varnholt's.
 void SetRegistry(const Sandbox& sandbox, const std::vector<RegEntry>& registry, const std::string& root);

@@ -71,8 +71,6 @@ std::unique_ptr<Platform> MakeHost(const Sandbox& sandbox, const std::vector<Reg
 
 void SetHidden(const std::filesystem::path& path) { SetDosAttribute(path, "0x2"); }
 void SetSystem(const std::filesystem::path& path) { SetDosAttribute(path, "0x4"); }
-std::uint64_t CreationTime(const std::filesystem::path&) { return 0; }
-
 void SetReadOnly(const std::filesystem::path& path) { ::chmod(path.c_str(), 0444); }
 
 bool MakeLink(const std::filesystem::path& link, const std::string& target) {
@@ -106,6 +104,14 @@ std::vector<std::wstring> LeaveLiveLeftover(const Sandbox& sandbox, const std::w
   return {FromUtf8(run + "-7.tmp"), FromUtf8(run + ".lock")};
 }
 
+std::filesystem::path CasePath(const std::string& relative) {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path() / relative;
+}
+
 bool RunningUnderWine() { return false; }
+
+bool MachineRegistryWritable() { return true; }
+
+bool ChineseCodePage() { return true; }
 
 }  // namespace mirrolet::testing

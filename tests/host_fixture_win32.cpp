@@ -54,6 +54,18 @@ std::string RemoveTree(const std::filesystem::path& root) {
   return error == ERROR_SUCCESS ? std::string() : "Windows error " + std::to_string(error);
 }
 
+bool ChineseCodePage() { return GetACP() == 950; }
+
+bool MachineRegistryWritable() {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\MirroletTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
 void SetRegistry(const Sandbox&, const std::vector<RegEntry>& entries, const std::string& root) {
   ClearRegistry();
   for (const RegEntry& entry : entries) {
@@ -82,11 +94,6 @@ void AddAttribute(const std::filesystem::path& path, DWORD attribute) {
 void SetHidden(const std::filesystem::path& path) { AddAttribute(path, FILE_ATTRIBUTE_HIDDEN); }
 void SetSystem(const std::filesystem::path& path) { AddAttribute(path, FILE_ATTRIBUTE_SYSTEM); }
 void SetReadOnly(const std::filesystem::path& path) { AddAttribute(path, FILE_ATTRIBUTE_READONLY); }
-std::uint64_t CreationTime(const std::filesystem::path& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
-  return static_cast<std::uint64_t>(data.ftCreationTime.dwHighDateTime) << 32 | data.ftCreationTime.dwLowDateTime;
-}
 
 
 HeldOpen::HeldOpen(const std::filesystem::path& path)
@@ -180,6 +187,14 @@ void RemoveLink(const std::filesystem::path& link) {
   } else if (!RemoveDirectoryW(link.c_str())) {
     DeleteFileW(link.c_str());
   }
+}
+
+std::filesystem::path CasePath(const std::string& relative) {
+  std::wstring self(MAX_PATH, L'\0');
+  while (GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())) >= self.size()) {
+    self.resize(self.size() * 2);
+  }
+  return std::filesystem::path(self.c_str()).parent_path() / relative;
 }
 
 bool RunningUnderWine() {

@@ -89,7 +89,7 @@ pack::Policy RowPolicy(std::map<std::string, std::string>& row) {
 }
 
 TEST(PackCases, CheckFindsEveryFaultWithItsLineAndBuildRefusesEveryOffender) {
-  for (const Case& test : ReadCaseFile(TESTS_DIR "/data/pack_cases.txt", kPackCases)) {
+  for (const Case& test : ReadCaseFile(CasePath("data/pack_cases.txt"), kPackCases)) {
     SCOPED_TRACE(test.name);
     std::map<std::string, std::string> row{{"exit", "0"}};
     for (const auto& [key, value] : test.lines) row[key] = value;

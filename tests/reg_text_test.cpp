@@ -21,7 +21,7 @@ std::string Describe(const RegValue* value) {
 }
 
 TEST(RegFile, ReadsEveryCaseAsRegeditMeantIt) {
-  for (const Case& test : ReadCases(TESTS_DIR "/data/reg_cases.txt")) {
+  for (const Case& test : ReadCases(CasePath("data/reg_cases.txt"))) {
     SCOPED_TRACE(test.name);
     Registry registry;
     for (const auto& [kind, line] : test.lines) {

@@ -10,9 +10,10 @@ namespace mirrolet::testing {
 
 std::string Utf8(std::wstring_view text) { return ToUtf8(text); }
 
-std::vector<Case> ReadCases(const std::string& file) {
+std::vector<Case> ReadCases(const std::filesystem::path& file) {
   std::ifstream in(file);
   std::vector<Case> cases;
+  if (!in) ADD_FAILURE() << "cannot read the case file " << file.string();
   bool ownBoxes = false;  // the case has box lines of its own
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -34,7 +35,7 @@ std::vector<Case> ReadCases(const std::string& file) {
       } else if (like != cases.end() - 1) {
         lines.insert(lines.end(), like->lines.begin(), like->lines.end());
       } else {
-        ADD_FAILURE() << file << ": no earlier case " << value;
+        ADD_FAILURE() << file.filename().string() << ": no earlier case " << value;
       }
     }
   }

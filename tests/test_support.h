@@ -2,6 +2,7 @@
 // reader of the case files under tests/ (tests/data/*.txt, tests/e2e/scenarios.txt).
 #pragma once
 
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -28,7 +29,11 @@ struct Case {
   std::string name;
   std::vector<std::pair<std::string, std::string>> lines;  // key, value, in file order
 };
-std::vector<Case> ReadCases(const std::string& file);
+std::vector<Case> ReadCases(const std::filesystem::path& file);
+// A case file, by its path below tests/ ("data/ini_cases.txt"), read from
+// beside the test program: the build copies the case files there, and the
+// check kit ships them there, so a suite never needs the source tree.
+std::filesystem::path CasePath(const std::string& relative);
 inline void PrintTo(const Case& test, std::ostream* out) { *out << test.name; }
 // Names a parameterised test after its case.
 inline std::string CaseName(const ::testing::TestParamInfo<Case>& param) { return param.param.name; }

@@ -13,7 +13,6 @@ namespace mirrolet::testing {
 std::filesystem::path ProgramUnderTest() { return e2e::ProgramUnderTest(); }
 
 std::string SystemCodePage(const std::wstring& text) {
-  EXPECT_EQ(GetACP(), 950u) << "the tests expect a Traditional Chinese system (see wine-env.sh)";
   const int size = static_cast<int>(text.size());
   const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<std::size_t>(n), '\0');

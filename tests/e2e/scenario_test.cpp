@@ -23,7 +23,7 @@ namespace {
 
 // The scenarios this host can run.
 std::vector<Case> LoadScenarios() {
-  std::vector<Case> scenarios = ReadCaseFile(TESTS_DIR "/e2e/scenarios.txt", kScenarios);
+  std::vector<Case> scenarios = ReadCaseFile(CasePath("e2e/scenarios.txt"), kScenarios);
   std::erase_if(scenarios, [](const Case& scenario) {
     return std::any_of(scenario.lines.begin(), scenario.lines.end(),
                        [](const auto& step) { return step.first == "only" && step.second != HostName(); });
@@ -146,6 +146,12 @@ void MakePayload(const Sandbox& sandbox, const std::wstring& tree, std::vector<s
 class ScenarioTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScenarioTest, Runs) {
+  MIRROLET_NEEDS_MACHINE_REGISTRY();
+  if (std::any_of(GetParam().lines.begin(), GetParam().lines.end(), [](const auto& line) {
+        return std::any_of(line.second.begin(), line.second.end(), [](char c) { return c & 0x80; });
+      })) {
+    MIRROLET_NEEDS_CHINESE_CODE_PAGE();
+  }
   Sandbox sandbox;
   std::wstring update = L"update";
   // "\r\n" is a line end; any other "\" is a path's.
@@ -233,11 +239,11 @@ TEST_P(ScenarioTest, Runs) {
         if (!error) std::filesystem::copy_file(sandbox.Native(L"swapped") / ProgramUnderTest().filename(), program, error);
       };
     } else if (directive == "planted") {
-#ifdef PLANTED_DLL
+#ifdef MIRROLET_PLANTED_DLL
       // uxtheme.dll beside the program, and an external manifest that names
       // it as a file of the program's assembly; loaded natively, as Windows would.
       std::filesystem::create_directories(sandbox.Native(update));
-      std::filesystem::copy_file(PLANTED_DLL, sandbox.Native(update) / "uxtheme.dll");
+      std::filesystem::copy_file(CasePath("planted/uxtheme.dll"), sandbox.Native(update) / "uxtheme.dll");
       sandbox.Write(update + L"\\MirroletV2.exe.manifest",
                     "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
                     "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\r\n"

@@ -28,15 +28,16 @@ mirrolet_warnings(box_driver_cli)
 
 # What a planted external manifest would load into the run.
 add_library(planted_uxtheme SHARED e2e/planted_dll.cpp)
-set_target_properties(planted_uxtheme PROPERTIES OUTPUT_NAME uxtheme PREFIX "")
+# In a folder of its own beside the tests, so that it is never their own uxtheme.dll.
+set_target_properties(planted_uxtheme PROPERTIES OUTPUT_NAME uxtheme PREFIX ""
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/planted)
 target_link_options(planted_uxtheme PRIVATE -static)
 
 add_executable(mirrolet_e2e e2e/scenario_test.cpp e2e/run_win32.cpp e2e/resource_test.cpp e2e/relaunch_test.cpp test_main.cpp
   ${host_fixture})
-target_compile_definitions(mirrolet_e2e PRIVATE TESTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
-  PLANTED_DLL="$<TARGET_FILE:planted_uxtheme>")
+target_compile_definitions(mirrolet_e2e PRIVATE MIRROLET_PLANTED_DLL)
 target_link_libraries(mirrolet_e2e PRIVATE box_driver mirrolet_host mirrolet_update mirrolet_pack gtest version)
-add_dependencies(mirrolet_e2e mirrolet planted_uxtheme)
+add_dependencies(mirrolet_e2e mirrolet planted_uxtheme case_files)
 target_include_directories(mirrolet_e2e PRIVATE ${PROJECT_SOURCE_DIR}/res ${CMAKE_CURRENT_SOURCE_DIR})
 mirrolet_warnings(mirrolet_e2e)
 
@@ -46,6 +47,8 @@ foreach(test_program mirrolet_tests mirrolet_e2e)
   add_test(NAME ${test_program} COMMAND ${test_program})
   set_tests_properties(${test_program} PROPERTIES FIXTURES_REQUIRED wine)
 endforeach()
+
+include(kit/Kit.cmake)
 
 # The release: the shipped exes built again elsewhere give the same bytes, and
 # the signed MirroletV2.exe still passes the resource and an update scenario.
