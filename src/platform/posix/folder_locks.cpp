@@ -75,7 +75,7 @@ int PinnedFolders::Pin(const std::string& folder, std::string& at, std::string& 
       if (!text.empty() && text[0] == '/') {
         current.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!current) return errno;
-        reached = "/";
+        reached.assign(1, '/');  // (assigning the literal trips a false -Wrestrict in GCC 12 at -O3)
       }
       PutFirst(text, parts);
       continue;
