@@ -43,6 +43,7 @@ run() {  # run PROGRAM... ARGUMENTS...: shows the arguments, the output and the 
   run "$@" build tree shipped
   run "$@" check faulty --code-page
   run "$@" check faulty --code-page 0
+  run "$@" check faulty --allow folder-needed,entry-missing
   run "$@" build shipped back
   run "$@" --version
   run "$@" bundle shipped wrong --exe packer
