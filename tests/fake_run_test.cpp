@@ -140,7 +140,8 @@ TEST(FailureReport, SaysWhichFilesWereReplacedAndWhereTheSourceCameFrom) {
   // A full disk while a bundle's files are written names the disk of the
   // temporary folder, which is no disk of the product's.
   const auto full = UpdateFailure::PayloadUnwritable(L"C:\\Users\\u\\AppData\\Local\\Temp\\mirrolet-bundle-1", {112, L"R"});
-  EXPECT_TRUE(CopyFailedText(full, {}).ends_with(L"原因：R\n建議：暫存資料夾所在的磁碟（C:）空間不足，請騰出空間後再更新一次。"));
+  EXPECT_TRUE(CopyFailedText(full, {}).ends_with(L"無法寫入暫存資料夾：C:\\Users\\u\\AppData\\Local\\Temp\\mirrolet-bundle-1\n"
+                                                L"原因：R\n建議：暫存資料夾所在的磁碟（C:）空間不足，請騰出空間後再更新一次。"));
   const auto share = UpdateFailure::PayloadUnwritable(L"\\\\server\\share\\Temp\\mirrolet-bundle-1", {39, L"R"});
   EXPECT_NE(CopyFailedText(share, {}).find(L"（\\\\server\\share）"), std::wstring::npos);
 }
