@@ -188,7 +188,7 @@ build() { timeout "$build_time" cmake --build --preset native >"$work/build.log"
 suites() { timeout "$test_time" ctest --preset native --timeout 120 >"$work/test.log" 2>&1; }
 build || { echo "mutate: the tree does not build as it is; see $work/build.log" >&2; exit 1; }
 suites || { echo "mutate: the suites fail as they are; see $work/test.log" >&2; exit 1; }
-ctest --preset native -N | sed -n 's/^ *Test *#[0-9]*: //p' >"$work/tests.txt"
+ctest --preset native -N | sed -n 's/^ *Test *#[0-9]*: \([^ ]*\).*$/\1/p' >"$work/tests.txt"
 
 results=$work/results.txt
 : >"$results"
@@ -215,7 +215,7 @@ open(path, "w", encoding="utf-8").write("\n".join(lines))' "$tree/$path"
   fi
   old=$(sed -n "${line}p" "$top/$path")
   failed=
-  [ "$outcome" = KILLED ] && failed=$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (.*)$/\1/p' "$work/test.log" | paste -sd' ')
+  [ "$outcome" = KILLED ] && failed=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\).*$/\1/p' "$work/test.log" | paste -sd' ')
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$outcome" "$path" "$line" "$op" "$old" "$new" "$failed" >>"$results"
   printf '[%d/%d] %-8s %s:%s %s (%ds)\n' "$i" "$total" "$outcome" "$path" "$line" "$op" $((SECONDS - started))
   if [ "$outcome" = SURVIVED ]; then

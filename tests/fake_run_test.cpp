@@ -73,8 +73,7 @@ TEST(FailureReport, AdvisesByTheCauseAndNamesWhoHoldsTheFile) {
       {1224, L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。\n使用中的程式：p1（PID 1），p2（PID 2），p3（PID 3），p4（PID 4），p5（PID 5）等",
        L"C:\\Halvix\\b.dll", 6},
       {3, L"R\n建議：此產品的安裝資料夾中沒有這個資料夾，這份更新可能不適用於此版本。"},
-      {3, gone, L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"", false, false, L"C:\\Update\\b.dll",
-       {.goneProductFolder = L"C:\\Halvix"}},
+      {.code = 3, .tail = gone, .context = {.goneProductFolder = L"C:\\Halvix"}},
       {2, L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。"},
       {112, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
       {39, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
@@ -82,22 +81,20 @@ TEST(FailureReport, AdvisesByTheCauseAndNamesWhoHoldsTheFile) {
       {5, L"R", L"C:\\Halvix\\"},  // the product folder itself as a destination: the list is at fault
       {5, L"R\n建議：請在本程式上按右鍵，選擇「以系統管理員身分執行」，再更新一次。"},
       // The read-only attribute stops administrators too.
-      {5, L"R\n建議：目的地的檔案設為唯讀，連系統管理員也無法取代它，請洽詢此更新的提供者。", L"C:\\Halvix\\b.dll", 0,
-       CopyStep::kStage, L"", true},
-      {5, L"R\n建議：這次更新需要系統管理員權限，但權限要求被拒絕了；請再執行一次，並在 Windows 詢問時選擇「是」。",
-       L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"", false, false, L"C:\\Update\\b.dll", {.elevationDeclined = true}},
+      {.code = 5, .tail = L"R\n建議：目的地的檔案設為唯讀，連系統管理員也無法取代它，請洽詢此更新的提供者。", .readOnly = true},
+      {.code = 5, .tail = L"R\n建議：這次更新需要系統管理員權限，但權限要求被拒絕了；請再執行一次，並在 Windows 詢問時選擇「是」。",
+       .context = {.elevationDeclined = true}},
       // A Chinese name missing on a system that reads the list in another code page.
       {2, L"R\n建議：這份更新是為繁體中文版 Windows 製作的，檔名的讀法取決於「非 Unicode 程式的語言」設定；請將它設為「中文（繁體，台灣）」後再更新一次。",
        L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"", false, true, L"C:\\Update\\說明.txt",
        {.foreignCodePage = true, .programFolder = L"C:\\Update\\"}},
-      {2, L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。", L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"",
-       false, true, L"C:\\Update\\b.dll", {.foreignCodePage = true, .programFolder = L"C:\\Update\\"}},
+      {.code = 2, .tail = L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。", .aboutSource = true,
+       .context = {.foreignCodePage = true, .programFolder = L"C:\\Update\\"}},
       {kErrorSourceChanged, L"來源檔案在複製時被改變。\n建議：請確認沒有其他程式正在寫入更新資料夾，再更新一次。"},
       // Once staged, a missing file is our own temporary, taken away: no missing source.
-      {3, L"R\n建議：更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。", L"C:\\Halvix\\b.dll", 0,
-       CopyStep::kCommit},
-      {1177, L"R\n注意：目的地的檔案已不在原處，新版本保留為：C:\\Halvix\\b.dll.new", L"C:\\Halvix\\b.dll", 0,
-       CopyStep::kCommit, L"C:\\Halvix\\b.dll.new"},
+      {.code = 3, .tail = L"R\n建議：更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。", .step = CopyStep::kCommit},
+      {.code = 1177, .tail = L"R\n注意：目的地的檔案已不在原處，新版本保留為：C:\\Halvix\\b.dll.new", .step = CopyStep::kCommit,
+       .keptAs = L"C:\\Halvix\\b.dll.new"},
   };
   for (const Row& row : rows) {
     ReportContext context = row.context;
@@ -121,8 +118,6 @@ TEST(FailureReport, SaysWhichFilesWereReplacedAndWhereTheSourceCameFrom) {
     const wchar_t* bundle = L"";
   };
   const Row rows[] = {
-      {0, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品的檔案都沒有變更。\n"},
-      {1, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：已更新第 1 項，第 2 項起都沒有變更。\n"},
       {2, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：已更新第 1 至 2 項，第 3 項起都沒有變更。\n"},
       // A flush after every commit that failed: all are in place.
       {4, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：已更新第 1 至 4 項。\n"},

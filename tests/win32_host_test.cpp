@@ -8,7 +8,6 @@
 #include <windows.h>
 
 #include <map>
-#include <thread>
 
 #include "fake_platform.h"
 #include "host_fixture.h"
@@ -95,35 +94,6 @@ TEST(Win32Host, AReplaceThatFailsPartWayNeverLosesTheFileAndBriefHoldsAreWaitedO
     EXPECT_EQ(sandbox.List(L"product"), names) << "a file missing, or a backup or temporary left";
     if (outcome != "old" || row.existing) {
       EXPECT_EQ(sandbox.Read(L"product\\a.dll"), outcome);
-    }
-  }
-}
-
-// A real hold, by another handle that shares nothing: one that ends within
-// the wait lets the copy land; one that outlasts it fails as in use, after
-// about two seconds.
-TEST(Win32Host, AHoldWithoutSharingIsWaitedOutForAboutTwoSeconds) {
-  for (const DWORD holdMs : {300u, 2600u}) {
-    SCOPED_TRACE(holdMs);
-    Sandbox sandbox;
-    sandbox.Write(L"update\\a.dll", "new");
-    sandbox.Write(L"product\\a.dll", "old");
-    const std::wstring held = sandbox.Native(L"product\\a.dll").wstring();
-    HANDLE file = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    std::thread holder([&] {
-      Sleep(holdMs);
-      CloseHandle(file);
-    });
-    win32::Win32Platform host;
-    HostError error;
-    const bool copied =
-        host.CopyFileReplacing(sandbox.HostPath(L"update\\a.dll"), sandbox.HostPath(L"product\\a.dll"), error);
-    holder.join();
-    EXPECT_EQ(copied, holdMs < 2000);
-    EXPECT_EQ(sandbox.Read(L"product\\a.dll"), copied ? "new" : "old");
-    if (!copied) {
-      EXPECT_EQ(error.code, static_cast<unsigned long>(ERROR_SHARING_VIOLATION));
     }
   }
 }
