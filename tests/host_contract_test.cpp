@@ -135,8 +135,6 @@ TEST(HostRegistry, SizesAreAnsiBytesAndAShortBufferIsRefused) {
   Sandbox sandbox;
   const auto host = MakeHost(sandbox, {{"Plain", "WorkPath", 1, L"C:\\Halvix"}});
   HostKey key = 0;
-  host->RegOpenKeyA(TestKey("Missing"), &key);
-  EXPECT_EQ(key, 0u);
   ASSERT_EQ(host->RegOpenKeyA(TestKey("Plain"), &key), kErrorSuccess);
   std::uint32_t type = 0, size = 0;
   EXPECT_EQ(host->RegQueryValueExA(key, "WorkPath", &type, nullptr, &size), kErrorSuccess);

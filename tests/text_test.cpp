@@ -28,13 +28,11 @@ TEST(Utf8, OnlyTheShortestFormOfAScalarValueIsText) {
       {"\xE0\xA0\x80\xEF\xBF\xBF", L"\u0800\uFFFF"},  // the first and last three-byte forms
       {"\xED\x9F\xBF\xEE\x80\x80", L"\uD7FF\uE000"},  // either side of the surrogates
       {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", L"\U00010000\U0010FFFF"},
-      {"\xC0\xAF\xE6\x98\xAF", L"\uFFFD\uFFFD\u662F"},     // an overlong two-byte form
-      {"\xE0\x9F\xBF", std::wstring(3, L'\uFFFD')},           // an overlong three-byte form
-      {"\xF0\x8F\xBF\xBF", std::wstring(4, L'\uFFFD')},       // an overlong four-byte form
-      {"\xED\xA0\x80", std::wstring(3, L'\uFFFD')},           // a surrogate
-      {"\xF4\x90\x80\x80", std::wstring(4, L'\uFFFD')},       // past U+10FFFF
-      {"\xF8\x88\x80\x80\x80", std::wstring(5, L'\uFFFD')},   // a five-byte form
-      {"a\xE6\x98", L"a\uFFFD\uFFFD"},                        // cut short
+      // Overlong two-, three- and four-byte forms, a surrogate, past U+10FFFF, a five-byte form, cut short.
+      {"\xC0\xAF\xE6\x98\xAF", L"\uFFFD\uFFFD\u662F"}, {"\xE0\x9F\xBF", std::wstring(3, L'\uFFFD')},
+      {"\xF0\x8F\xBF\xBF", std::wstring(4, L'\uFFFD')},    {"\xED\xA0\x80", std::wstring(3, L'\uFFFD')},
+      {"\xF4\x90\x80\x80", std::wstring(4, L'\uFFFD')},    {"\xF8\x88\x80\x80\x80", std::wstring(5, L'\uFFFD')},
+      {"a\xE6\x98", L"a\uFFFD\uFFFD"},
   };
   for (const auto& [bytes, text] : rows) {
     bool valid = true;

@@ -143,7 +143,6 @@ class StagedPass {
       if (!index) {
         // No entry to name, nor to know which are durable: nothing goes in.
         DiscardFrom(0);
-        staged_.clear();
         throw UpdateFailure::Internal("the host failed a flush of a file this pass did not stage");
       }
       end = *index;
