@@ -75,8 +75,7 @@ void Rename(const std::filesystem::path& path, const std::string& from, const st
 
 // update\PROGRAM as mirrolet-pack bundles the update folder it builds from
 // `tree`, alone in its folder, then damaged as `damage` says: "flip" (the
-// first byte of the first file), "cut" (the payload 8 bytes short), "length"
-// (a payload length past the file's start), "rename OLD NEW": the file OLD
+// first byte of the first file), "rename OLD NEW": the file OLD
 // named NEW (as long) and the payload's digest and the seal made to match, so
 // only the name can be wrong, or "restamp OLD NEW": the same but the seal left
 // as mirrolet-pack wrote it, a payload whole in itself but not the sealed one.
@@ -98,15 +97,11 @@ void MakeBundle(const Sandbox& sandbox, const std::wstring& tree, const std::wst
     const char first = static_cast<char>(file.get());
     file.seekp(static_cast<std::streamoff>(size - length));
     file.put(static_cast<char>(first ^ 1));
-  } else if (damage == "length") {
-    file.seekp(static_cast<std::streamoff>(size - 48));
-    for (int i = 0; i < 8; ++i) file.put(static_cast<char>((size + 8) >> (8 * i) & 0xFF));
   }
   file.close();
-  if (damage == "cut") std::filesystem::resize_file(out, size - 8);
   const bool rename = damage.starts_with("rename "), restamp = damage.starts_with("restamp ");
   if (rename || restamp) Rename(out, Parts(damage, " ").at(1), Parts(damage, " ").at(2), rename);
-  ASSERT_TRUE(damage.empty() || damage == "flip" || damage == "cut" || damage == "length" || rename || restamp)
+  ASSERT_TRUE(damage.empty() || damage == "flip" || rename || restamp)
       << damage;
 }
 
