@@ -124,7 +124,8 @@ std::string SystemCodePage(const std::wstring& text);
 long MakeSpecial(const std::string& kind, const std::filesystem::path& path);
 void StopSpecial(long pid);
 // A symbolic link at `link` to `target`, owned by user `owner` (-1: this process's) (Linux).
-void MakeLink(const std::filesystem::path& link, const std::filesystem::path& target, long owner);
+// False where the link cannot get that owner: only root may give it away.
+bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& target, long owner);
 // Linux: a folder for LOCPATH that holds `locale` (built with localedef once).
 std::string BuildLocale(const std::string& locale);
 

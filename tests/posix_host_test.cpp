@@ -239,6 +239,8 @@ TEST(StandIn, APassLandsTheRightContentOrSaysWhy) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    // Root makes the files and runs the pass as nobody; a user cannot.
+    if (row.runner == Runner::kAsNobody && ::geteuid() != 0) continue;
     Sandbox sandbox;
     ::chmod(sandbox.root().c_str(), 0755);
     sandbox.Write(L"update\\mirrolet.ini", "[MAIN]\n" + row.entries);

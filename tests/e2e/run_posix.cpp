@@ -54,12 +54,11 @@ long MakeSpecial(const std::string& kind, const std::filesystem::path& path) {
   return child;
 }
 
-void MakeLink(const std::filesystem::path& link, const std::filesystem::path& target, long owner) {
+bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& target, long owner) {
   std::filesystem::create_directories(link.parent_path());
   std::filesystem::create_directory_symlink(target, link);
-  if (owner >= 0 && ::lchown(link.c_str(), static_cast<uid_t>(owner), static_cast<gid_t>(-1)) != 0) {
-    ADD_FAILURE() << "could not give " << link << " to user " << owner << " (run as root)";
-  }
+  if (owner < 0) return true;
+  return ::geteuid() == 0 && ::lchown(link.c_str(), static_cast<uid_t>(owner), static_cast<gid_t>(-1)) == 0;
 }
 
 void StopSpecial(long pid) {

@@ -27,8 +27,9 @@ long MakeSpecial(const std::string& kind, const std::filesystem::path&) {
 
 void StopSpecial(long) {}
 
-void MakeLink(const std::filesystem::path&, const std::filesystem::path&, long) {
+bool MakeLink(const std::filesystem::path&, const std::filesystem::path&, long) {
   ADD_FAILURE() << "link is for Linux scenarios";
+  return false;
 }
 
 RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbox, const std::vector<std::string>& answers,

@@ -205,7 +205,9 @@ TEST_P(ScenarioTest, Runs) {
       variables["$PID"] = std::to_string(running);
     } else if (directive == "link") {
       const auto [target, owner] = Split(right, " owner ");
-      MakeLink(sandbox.Native(FromUtf8(left)), sandbox.Native(FromUtf8(target)), owner.empty() ? -1 : std::stol(owner));
+      if (!MakeLink(sandbox.Native(FromUtf8(left)), sandbox.Native(FromUtf8(target)), owner.empty() ? -1 : std::stol(owner))) {
+        GTEST_SKIP() << "a link of another user: only root can make one";
+      }
     } else if (directive == "pack") {
       // The update folder as mirrolet-pack builds it from a product-shaped tree.
       const unsigned codePage = HostName() == "windows" ? 950 : 65001;
