@@ -73,6 +73,11 @@ TEST(Relaunch, TheStartedRunAsksCopiesAndPassesItsStatusOn) {
     std::atomic<bool> ended = false;
     DWORD started = ~0ul;
     unsigned exitCode = ~0u;
+    // As the waiting run holds its own file, without write or delete sharing:
+    // the started run must still start and read itself.
+    const win32::UniqueFile own(CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(own);
     std::thread starter([&] {
       if (row.prompt) {
         const win32::UniqueObject run = StartAsStandardUser(program.wstring(), sandbox.HostPath(L"update"), started);
