@@ -6,7 +6,10 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh cmake make g++ libssl-dev nlohmann-json3-dev >/dev/null
-cmake --preset native -DMIRROLET_BUILD_TESTS=OFF >/dev/null
+# A new build folder needs no test suites; one the tests configured keeps them.
+tests=-DMIRROLET_BUILD_TESTS=OFF
+[ -f build/native/CMakeCache.txt ] && tests=
+cmake --preset native $tests >/dev/null
 cmake --build --preset native --target mirrolet mirrolet-pack >/dev/null
 
 sandbox=$(mktemp -d /tmp/mirrolet-demo.XXXXXX)
