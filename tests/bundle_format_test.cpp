@@ -232,6 +232,18 @@ TEST(CarriedPayload, CountsOnlyAsTheSealedOneAndHashesEachByteOnce) {
     EXPECT_EQ(staged, "a.dlla.dlla.dlla.dll");
     EXPECT_EQ(hashed - opened, 10u) << "the second pass hashes nothing";
   }
+  // A copy made elsewhere is checked as it reads back, and the padding after
+  // it, which no hash covers, from the program's file.
+  std::string padded = bundled;
+  padded[program.size() + 10] = 1;  // after a.dll's 10 bytes
+  for (const std::string* bytes : {&bundled, static_cast<const std::string*>(&padded)}) {
+    CarriedPayload payload;
+    CarriedUpdate update;
+    ASSERT_EQ(payload.Open(Over(*bytes), bytes->size(), sealed, os::NewSha256, update), PayloadState::kReady);
+    const std::string copy = "a.dlla.dll";
+    EXPECT_EQ(payload.Check(0, [&](const ByteSink& into) { return into(reinterpret_cast<const std::uint8_t*>(copy.data()), copy.size()); }),
+              bytes == &bundled ? Unpacked::kDone : Unpacked::kDamaged);
+  }
   const auto layout = ReadProgramLayout(Over(wholeHash), wholeHash.size());
   ASSERT_TRUE(layout);
   EXPECT_EQ(List(Over(wholeHash), *layout, os::NewSha256, [](const FileEntry&) {}), Unpacked::kDone)

@@ -172,14 +172,15 @@ Unpacked StreamFile(const ReadAt& read, const FileEntry& entry, const HasherFact
     if (!write(buffer.data(), n)) return Unpacked::kWriteFailed;
     done += n;
   }
-  // No hash covers the padding: it must be zero, so that the same files
-  // always mean the same bytes.
+  if (!PaddingIsZero(read, entry)) return Unpacked::kDamaged;
+  return !hasher || hasher->Finish() == entry.digest ? Unpacked::kDone : Unpacked::kDamaged;
+}
+
+bool PaddingIsZero(const ReadAt& read, const FileEntry& entry) {
   const std::size_t padding = static_cast<std::size_t>(Padded(entry.size) - entry.size);
   std::uint8_t pad[8] = {};
-  if (!Read(read, entry.offset + entry.size, pad, padding) || std::any_of(pad, pad + padding, [](std::uint8_t b) { return b != 0; })) {
-    return Unpacked::kDamaged;
-  }
-  return !hasher || hasher->Finish() == entry.digest ? Unpacked::kDone : Unpacked::kDamaged;
+  return Read(read, entry.offset + entry.size, pad, padding) &&
+         std::none_of(pad, pad + padding, [](std::uint8_t b) { return b != 0; });
 }
 
 Unpacked Unpack(const ReadAt& read, const ProgramLayout& layout, const HasherFactory& factory, FileSink& sink,

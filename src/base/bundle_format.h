@@ -130,6 +130,10 @@ Unpacked ReadDirectory(const ReadAt& read, const ProgramLayout& layout, const Ha
 Unpacked StreamFile(const ReadAt& read, const FileEntry& entry, const HasherFactory& hasher,
                     const std::function<bool(const std::uint8_t*, std::size_t)>& write);
 
+// Whether the padding after file `entry`'s bytes, which no hash covers, is
+// zero, as every writer leaves it (so the same files always mean the same bytes).
+bool PaddingIsZero(const ReadAt& read, const FileEntry& entry);
+
 // Looks for a payload of either version, checks its directory, then writes
 // each file to `sink`, checking each hash as it goes. Anything but kDone
 // means what `sink` got must be thrown away. Memory use does not grow with

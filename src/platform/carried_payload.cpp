@@ -72,10 +72,7 @@ bundle::Unpacked CarriedPayload::Check(std::size_t file, const ReadBack& written
     return true;
   });
   if (!read || size != entry.size || hasher->Finish() != entry.digest) return bundle::Unpacked::kDamaged;
-  // The padding, which no hash covers, from the program's file.
-  const bundle::Unpacked padding = bundle::StreamFile(read_, {entry.name, 0, {}, false, entry.offset + entry.size},
-                                                      nullptr, [](const std::uint8_t*, std::size_t) { return true; });
-  if (padding != bundle::Unpacked::kDone) return padding;
+  if (!bundle::PaddingIsZero(read_, entry)) return bundle::Unpacked::kDamaged;  // from the program's file
   checked_[file] = true;
   return bundle::Unpacked::kDone;
 }
