@@ -43,10 +43,7 @@ RunResult RunProgram(const std::filesystem::path& program, const Sandbox& sandbo
   // the key means nothing).
   const bool planted = std::filesystem::exists(program.parent_path() / "uxtheme.dll");
   const wchar_t* overrides = L"Software\\Wine\\AppDefaults\\MirroletV2.exe\\DllOverrides";
-  if (planted) {
-    const wchar_t order[] = L"native,builtin";
-    RegSetKeyValueW(HKEY_CURRENT_USER, overrides, L"uxtheme", REG_SZ, order, sizeof order);
-  }
+  if (planted) RegSetKeyValueW(HKEY_CURRENT_USER, overrides, L"uxtheme", REG_SZ, L"native,builtin", sizeof L"native,builtin");
   std::vector<int> buttons;
   for (const std::string& answer : answers) buttons.push_back(answer == "yes" ? IDYES : answer == "no" ? IDNO : IDOK);
   const e2e::Session session =
